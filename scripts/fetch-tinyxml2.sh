@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Fetches Debian's tinyxml2 source package into the given directory (for the Windows build), with
+# a private apt configuration that adds a deb-src entry for the machine's own Debian suite. The
+# machine's apt configuration is not touched. Prints the unpacked source directory.
+set -euo pipefail
+
+dest=$(realpath -m "$1")
+existing=$(find "$dest/src" -maxdepth 2 -name tinyxml2.cpp -printf '%h\n' 2>/dev/null | head -n 1 || true)
+if [ -n "$existing" ]; then
+  echo "$existing"
+  exit 0
+fi
+
+scripts_dir=$(dirname "$(realpath "$0")")
+"$scripts_dir/deps.sh" dpkg-dev >&2
+
+apt_dir="$dest/apt"
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$dest/src"
+
+# The suite and mirror of the machine itself, so the source matches its libtinyxml2-dev.
+. /etc/os-release
+suite=${VERSION_CODENAME:-bookworm}
+mirror=$(grep -h -m1 -E '^(URIs:|deb )' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null \
+  | sed -E 's/^URIs:[[:space:]]*//; s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//; s/[[:space:]].*//' | head -n 1)
+mirror=${mirror:-http://deb.debian.org/debian}
+echo "deb-src $mirror $suite main" > "$apt_dir/sources.list"
+
+opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/none"
+      -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o "APT::Sandbox::User=root")
+apt-get "${opts[@]}" -q update >&2
+(cd "$dest/src" && apt-get "${opts[@]}" -q source tinyxml2 >&2)
+
+find "$dest/src" -maxdepth 2 -name tinyxml2.cpp -printf '%h\n' | head -n 1

@@ -1,0 +1,135 @@
+#include "transport/ClientConnection.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "transport/ReactorPool.h"
+
+namespace quorvane {
+
+void ClientConnection::setOwner(Owner* owner) {
+  ReactorPool& pool = ReactorPool::instance();
+  std::lock_guard<std::recursive_mutex> lock(pool.mutex());
+  owner_ = owner;
+  if (owner != nullptr) {
+    pool.registerHandler(this, EventMask::Read);
+  } else {
+    pool.unregisterHandler(this, EventMask::Read);
+  }
+}
+
+void ClientConnection::queueText(std::string text) {
+  ReactorPool& pool = ReactorPool::instance();
+  std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
+  std::lock_guard<std::mutex> lock(queueLock_);
+  const bool wasEmpty = sendQueue_.empty();
+  sendQueue_.push_back(SendItem{std::move(text), 0});
+  // While the queue holds items the Write registration exists already (or the send failed and
+  // the owner has been told); only the first item of a new batch needs it.
+  if (wasEmpty) {
+    pool.registerHandler(this, EventMask::Write);
+  }
+}
+
+void ClientConnection::flushQueued() {
+  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
+  std::lock_guard<std::mutex> lock(queueLock_);
+  // Best effort: a failure is reported by the next handleOutput, if the connection lives on.
+  sendQueued();
+}
+
+bool ClientConnection::close() {
+  ReactorPool& pool = ReactorPool::instance();
+  std::lock_guard<std::recursive_mutex> lock(pool.mutex());
+  pool.unregisterHandler(this, EventMask::All);
+  return Socket::close();
+}
+
+std::size_t ClientConnection::queuedLines() {
+  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
+  std::lock_guard<std::mutex> lock(queueLock_);
+  return sendQueue_.size();
+}
+
+bool ClientConnection::handleInput() {
+  // A full buffer without a line feed asks for 0 bytes, gets 0 and counts as a closed peer.
+  int received = receive(rxBuffer_.data() + rxLength_, kReceiveBufferSize - rxLength_);
+  if (received < 0 && !lastErrorIsFatal()) {
+    return true;
+  }
+  if (received <= 0) {
+    if (owner_ != nullptr) {
+      owner_->connectionLost();
+    }
+    return false;
+  }
+  rxLength_ += received;
+  return deliverLines();
+}
+
+bool ClientConnection::deliverLines() {
+  const char* data = rxBuffer_.data();
+  int start = 0;
+  while (const void* found = std::memchr(data + start, '\n', rxLength_ - start)) {
+    const int end = static_cast<int>(static_cast<const char*>(found) - data) + 1;
+    std::string_view line(data + start, end - start);
+    line = line.substr(0, line.find('\0'));
+    start = end;
+    if (owner_ == nullptr) {
+      continue;
+    }
+    owner_->handleLine(line);
+    // The line may have ended the session ("quit"): nothing more reaches it.
+    if (owner_ == nullptr) {
+      rxLength_ = 0;
+      return false;
+    }
+  }
+  // The buffer is left alone while lines are handed out, so every view stays valid; the partial
+  // rest moves down once at the end.
+  std::memmove(rxBuffer_.data(), data + start, rxLength_ - start);
+  rxLength_ -= start;
+  return true;
+}
+
+bool ClientConnection::handleOutput() {
+  SendResult result;
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    result = sendQueued();
+  }
+  if (result == SendResult::Failed) {
+    if (owner_ != nullptr) {
+      owner_->connectionLost();
+    }
+    return false;
+  }
+  // Drained: the loop drops Write, and the next queueText on the empty queue registers it again.
+  return result == SendResult::WouldBlock;
+}
+
+ClientConnection::SendResult ClientConnection::sendQueued() {
+  while (!sendQueue_.empty()) {
+    SendItem& item = sendQueue_.front();
+    // An empty text has nothing to send and is simply removed.
+    if (item.sent < item.text.size()) {
+      const std::size_t rest = std::min<std::size_t>(item.text.size() - item.sent, INT_MAX);
+      const int result = send(item.text.data() + item.sent, static_cast<int>(rest));
+      if (result < 0) {
+        return lastErrorIsFatal() ? SendResult::Failed : SendResult::WouldBlock;
+      }
+      if (result == 0) {
+        return SendResult::Failed;
+      }
+      // A partial send is resumed from here at once, before any later line.
+      item.sent += static_cast<std::size_t>(result);
+    }
+    if (item.sent >= item.text.size()) {
+      sendQueue_.pop_front();
+    }
+  }
+  return SendResult::Drained;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,83 @@
+// The server's end of one client's TCP connection: cuts received bytes into lines for its owner
+// and sends queued lines in order without ever blocking. Owned by its UserSession; the owner
+// pointer is not owned.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "transport/EventHandler.h"
+#include "transport/Socket.h"
+
+namespace quorvane {
+
+class ClientConnection : public Socket, public EventHandler {
+ public:
+  static constexpr int kReceiveBufferSize = 2048;
+
+  // Receives lines and the loss notice. Called on an event-loop thread with the pool lock held.
+  class Owner {
+   public:
+    // One received line, line feed included; the text ends early at a NUL byte. The view is valid
+    // for the length of the call only.
+    virtual void handleLine(std::string_view line) = 0;
+    // The peer closed or the connection failed. Called once per failing call, after the queue
+    // lock has been released.
+    virtual void connectionLost() = 0;
+
+   protected:
+    ~Owner() = default;
+  };
+
+  ClientConnection() = default;
+  ~ClientConnection() override = default;
+
+  // Stores the owner; with one registers for Read, with none unregisters Read, so no more lines
+  // or loss notices arrive.
+  void setOwner(Owner* owner);
+  Owner* owner() const { return owner_; }
+
+  // Queues one complete line for sending; never waits for the network. Registers Write when the
+  // queue was empty. Any thread; takes the pool lock, then the queue lock.
+  void queueText(std::string text);
+
+  // Sends as much of the queue as the socket takes now, without blocking. Used before the server
+  // shuts a connection down itself, so the lines it queued last still go out.
+  void flushQueued();
+
+  // Unregisters every kind, then closes.
+  bool close() override;
+
+  SocketHandle handle() const override { return sock_; }
+  bool handleInput() override;
+  bool handleOutput() override;
+
+  // Lines waiting to be sent (for tests and diagnostics).
+  std::size_t queuedLines();
+
+ private:
+  struct SendItem {
+    std::string text;
+    std::size_t sent = 0;
+  };
+  enum class SendResult { Drained, WouldBlock, Failed };
+
+  // Hands every complete line in rxBuffer_ to the owner and keeps the partial rest. False when
+  // the owner let go of the connection during a line; the remaining bytes are dropped then.
+  bool deliverLines();
+  // Sends from the head of the queue until it is empty, the socket would block, or a send fails.
+  // Call with queueLock_ held.
+  SendResult sendQueued();
+
+  Owner* owner_ = nullptr;
+  std::array<char, kReceiveBufferSize> rxBuffer_{};
+  int rxLength_ = 0;
+  std::deque<SendItem> sendQueue_;
+  std::mutex queueLock_;
+};
+
+}  // namespace quorvane

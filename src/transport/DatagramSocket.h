@@ -1,0 +1,63 @@
+// The UDP voice socket. Every readiness reads one datagram; only datagrams of exactly
+// kDatagramSize bytes of the kinds the owner acts on reach it. Non-blocking, so a spurious
+// readiness never blocks an event loop.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "transport/EventHandler.h"
+#include "transport/Socket.h"
+
+namespace quorvane {
+
+constexpr int kDatagramSize = 150;
+using Datagram = std::span<std::uint8_t, kDatagramSize>;
+
+// Datagram kinds (byte 0).
+enum DatagramKind : std::uint8_t {
+  kVoiceHello = 1,
+  kVoiceHelloReply = 2,
+  kVoiceKeepAlive = 3,
+  kVoiceForwarded = 4,
+  kVoiceToForward = 5,
+};
+
+class DatagramSocket : public Socket, public EventHandler {
+ public:
+  // Receives the datagrams the server acts on. Called on an event-loop thread with the pool lock
+  // held. The datagram lives in the socket's receive buffer and may be changed and sent on.
+  // (Qualified: inside this class, Datagram alone names Socket::Type's enumerator.)
+  class Owner {
+   public:
+    virtual void onVoiceHello(quorvane::Datagram datagram, const std::string& address,
+                              int port) = 0;
+    virtual void onVoiceForward(quorvane::Datagram datagram) = 0;
+
+   protected:
+    ~Owner() = default;
+  };
+
+  explicit DatagramSocket(Owner* owner = nullptr) : owner_(owner) {}
+  ~DatagramSocket() override = default;
+
+  // Stores the owner; with one registers for Read, with none unregisters Read.
+  void setOwner(Owner* owner);
+  Owner* owner() const { return owner_; }
+
+  // Unregisters every kind, then closes.
+  bool close() override;
+
+  SocketHandle handle() const override { return sock_; }
+  // Reads one datagram. Wrong sizes and unknown kinds are dropped; kind 1 goes to onVoiceHello,
+  // kind 5 to onVoiceForward, kind 3 is ignored. False (drop the registration) only when a kind
+  // that needs an owner arrives and there is none.
+  bool handleInput() override;
+
+ private:
+  Owner* owner_;
+  std::uint8_t buffer_[kDatagramSize] = {};
+};
+
+}  // namespace quorvane

@@ -1,0 +1,190 @@
+#include "transport/Reactor.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "transport/ReactorPool.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr int kKinds[] = {EventMask::Read, EventMask::Write, EventMask::Connect, EventMask::Accept,
+                          EventMask::Exception};
+
+void appendUpToLimit(std::vector<SocketHandle>& list, SocketHandle handle) {
+  if (static_cast<int>(list.size()) < Reactor::kListLimit) list.push_back(handle);
+}
+
+bool contains(const std::vector<SocketHandle>& sorted, SocketHandle handle) {
+  return std::binary_search(sorted.begin(), sorted.end(), handle);
+}
+
+}  // namespace
+
+Reactor::Reactor(ReactorPool& pool) : pool_(pool) {}
+
+Reactor::~Reactor() = default;
+
+Reactor::Table& Reactor::table(int kind) {
+  switch (kind) {
+    case EventMask::Read: return read_;
+    case EventMask::Write: return write_;
+    case EventMask::Accept: return accept_;
+    case EventMask::Connect: return connect_;
+    default: return exception_;
+  }
+}
+
+void Reactor::addHandler(EventHandler* handler, int mask) {
+  std::lock_guard guard(pool_.mutex());
+  if (handler == nullptr || handler->handle() == kNoSocket) return;
+  for (int kind : kKinds) {
+    if (mask & kind) table(kind).emplace(handler->handle(), handler);
+  }
+  wakeIfWaiting();
+}
+
+void Reactor::removeHandler(EventHandler* handler, int mask) {
+  std::lock_guard guard(pool_.mutex());
+  if (handler == nullptr || handler->handle() == kNoSocket) return;
+  for (int kind : kKinds) {
+    if (mask & kind) table(kind).erase(handler->handle());
+  }
+  wakeIfWaiting();
+}
+
+int Reactor::registeredMask(const EventHandler* handler) const {
+  std::lock_guard guard(pool_.mutex());
+  if (handler == nullptr) return 0;
+  const SocketHandle h = handler->handle();
+  int mask = 0;
+  if (read_.count(h)) mask |= EventMask::Read;
+  if (write_.count(h)) mask |= EventMask::Write;
+  if (accept_.count(h)) mask |= EventMask::Accept;
+  if (connect_.count(h)) mask |= EventMask::Connect;
+  if (exception_.count(h)) mask |= EventMask::Exception;
+  return mask;
+}
+
+int Reactor::load() const {
+  std::lock_guard guard(pool_.mutex());
+  std::size_t largest = std::max({read_.size(), write_.size(), accept_.size(), connect_.size(),
+                                  exception_.size()});
+  return static_cast<int>(largest) + 1;
+}
+
+bool Reactor::running() const {
+  std::lock_guard guard(pool_.mutex());
+  return running_;
+}
+
+void Reactor::stop() {
+  std::lock_guard guard(pool_.mutex());
+  if (running_) {
+    for (int kind : kKinds) table(kind).clear();
+    running_ = false;
+  }
+  wakeIfWaiting();
+}
+
+void Reactor::wakeIfWaiting() {
+  if (inWait_ && !woken_) {
+    poller_.wake();
+    woken_ = true;
+  }
+}
+
+void Reactor::buildLists(Poller::Lists& lists) const {
+  lists.read.clear();
+  lists.write.clear();
+  lists.exception.clear();
+  for (const auto& entry : accept_) appendUpToLimit(lists.read, entry.first);
+  for (const auto& entry : read_) {
+    if (!accept_.count(entry.first)) appendUpToLimit(lists.read, entry.first);
+  }
+  for (const auto& entry : connect_) appendUpToLimit(lists.write, entry.first);
+  for (const auto& entry : write_) {
+    if (!connect_.count(entry.first)) appendUpToLimit(lists.write, entry.first);
+  }
+  for (const auto& entry : exception_) appendUpToLimit(lists.exception, entry.first);
+}
+
+void Reactor::run() {
+  std::unique_lock guard(pool_.mutex());
+  if (!poller_.valid()) running_ = false;
+  while (running_) {
+    buildLists(lists_);
+    inWait_ = true;
+    guard.unlock();
+    bool waited = poller_.wait(lists_, ready_);
+    guard.lock();
+    inWait_ = false;
+    if (!waited && !woken_) {
+      // The wait itself failed and nobody asked for it: this loop cannot go on.
+      running_ = false;
+      break;
+    }
+    woken_ = false;
+    if (running_) dispatch(ready_);
+  }
+}
+
+void Reactor::dispatch(const Poller::Ready& ready) {
+  std::vector<SocketHandle> failed = ready.exception;
+  std::sort(failed.begin(), failed.end());
+  std::vector<SocketHandle> readable, writable;
+  for (SocketHandle h : ready.read) {
+    if (!contains(failed, h)) readable.push_back(h);
+  }
+  for (SocketHandle h : ready.write) {
+    if (!contains(failed, h)) writable.push_back(h);
+  }
+  std::sort(readable.begin(), readable.end());
+  std::sort(writable.begin(), writable.end());
+
+  for (SocketHandle h : failed) serveException(h);
+  for (SocketHandle h : readable) serveRead(h);
+  for (SocketHandle h : writable) serveWrite(h);
+}
+
+void Reactor::serveException(SocketHandle handle) {
+  auto it = exception_.find(handle);
+  if (it == exception_.end()) return;
+  EventHandler* handler = it->second;
+  ReactorPool::enterHandler();
+  handler->handleException();
+  exception_.erase(handle);
+  ReactorPool::leaveHandler();
+}
+
+void Reactor::serveRead(SocketHandle handle) {
+  if (auto it = accept_.find(handle); it != accept_.end()) {
+    EventHandler* handler = it->second;
+    ReactorPool::enterHandler();
+    if (!handler->handleAccept()) accept_.erase(handle);
+    ReactorPool::leaveHandler();
+  } else if (auto in = read_.find(handle); in != read_.end()) {
+    EventHandler* handler = in->second;
+    ReactorPool::enterHandler();
+    if (!handler->handleInput()) read_.erase(handle);
+    ReactorPool::leaveHandler();
+  }
+}
+
+void Reactor::serveWrite(SocketHandle handle) {
+  if (auto it = connect_.find(handle); it != connect_.end()) {
+    EventHandler* handler = it->second;
+    ReactorPool::enterHandler();
+    handler->handleConnect();
+    connect_.erase(handle);
+    ReactorPool::leaveHandler();
+  } else if (auto out = write_.find(handle); out != write_.end()) {
+    EventHandler* handler = out->second;
+    ReactorPool::enterHandler();
+    if (!handler->handleOutput()) write_.erase(handle);
+    ReactorPool::leaveHandler();
+  }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,62 @@
+// The process's event loops. Places each registration on the first Reactor with room and starts
+// another Reactor, on a thread of its own, when all are full. Its recursive lock is held by every
+// event-loop thread except while it waits, so all handler calls of the process run one at a time.
+// Lock order (everywhere): pool lock, server lock, a connection's queue lock, pool lock again.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "transport/EventHandler.h"
+
+namespace quorvane {
+
+class Reactor;
+
+class ReactorPool {
+ public:
+  // The process-wide pool, created on first use.
+  static ReactorPool& instance();
+
+  // Pools other than the instance are for tests of the loop itself.
+  ReactorPool();
+  ReactorPool(const ReactorPool&) = delete;
+  ReactorPool& operator=(const ReactorPool&) = delete;
+  // Stops and joins every loop.
+  ~ReactorPool();
+
+  // Does nothing when the handler is registered for every kind of `mask` already; otherwise adds
+  // `mask` on the first Reactor whose load is below the limit, starting a new one when none is.
+  void registerHandler(EventHandler* handler, int mask);
+  // Removes the kinds of `mask` for the handler's handle from every Reactor.
+  void unregisterHandler(EventHandler* handler, int mask);
+  // True when the kinds registered for the handler, over all Reactors, include all of `mask`.
+  bool isRegistered(const EventHandler* handler, int mask);
+  // Stops every loop, waits for their threads and forgets them; later registrations start anew.
+  // Never call it from an event-loop thread.
+  void stopAll();
+
+  std::size_t reactorCount();
+  std::recursive_mutex& mutex() { return lock_; }
+
+  // Runs `release` once the handler call in progress on this thread has returned, or at once
+  // when this thread is not inside a handler call. Lets a handler end an object (its own session,
+  // or another) without destroying it under a caller that still uses it.
+  static void releaseAfterHandler(std::function<void()> release);
+
+ private:
+  friend class Reactor;
+  // Called by a Reactor around each handler call.
+  static void enterHandler();
+  static void leaveHandler();
+
+  std::recursive_mutex lock_;
+  std::vector<std::unique_ptr<Reactor>> reactors_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,73 @@
+// The one place where POSIX sockets and Windows Sockets differ. Everything above this header is
+// shared code. Internal to the transport; not for the protocol or the server.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+namespace quorvane {
+
+// A socket handle widened to a signed integer; -1 (kNoSocket) means "no socket" on every
+// platform (INVALID_SOCKET converts to -1 on Windows).
+using SocketHandle = std::intptr_t;
+constexpr SocketHandle kNoSocket = -1;
+
+namespace sys {
+
+#ifdef _WIN32
+using socklen_type = int;
+inline SOCKET native(SocketHandle h) { return static_cast<SOCKET>(h); }
+#else
+using socklen_type = socklen_t;
+inline int native(SocketHandle h) { return static_cast<int>(h); }
+#endif
+
+// Closes a socket handle; 0 on success.
+int closeSocket(SocketHandle handle);
+
+// Switches non-blocking mode (FIONBIO on Windows, O_NONBLOCK on POSIX); true on success.
+bool setNonBlockingMode(SocketHandle handle, bool on);
+
+// The calling thread's last socket error code.
+int lastError();
+
+// True when the error code means "the call would block" (EAGAIN/EWOULDBLOCK, WSAEWOULDBLOCK).
+bool isWouldBlock(int error);
+
+// Sets the calling thread's last socket error code (used where a result is synthesised).
+void setLastError(int error);
+
+// Parses a dotted quad like inet_addr: false for text that does not parse and, as inet_addr
+// cannot tell them apart, for 255.255.255.255.
+bool parseDottedQuad(const std::string& text, in_addr& out);
+
+// The dotted-quad text of an IPv4 address.
+std::string dottedQuad(const in_addr& address);
+
+// Builds the destination of connect/sendTo: an empty text or a port outside 0..65535 gives an
+// all-zero record (so the call that uses it fails); a dotted quad is used as it is; anything else
+// is looked up as an IPv4 host name, and a name that does not resolve gives 255.255.255.255.
+sockaddr_in resolveAddress(const std::string& text, int port);
+
+// Lets a listening socket bind its port while connections of an earlier one are in TIME_WAIT
+// (SO_REUSEADDR on POSIX). Nothing on Windows, where the option would let others take the port.
+void allowAddressReuse(SocketHandle handle);
+
+// Flags for send(): never raise SIGPIPE on a connection the peer has closed.
+int sendFlags();
+
+// Flags for recvfrom() on a datagram socket: on Linux MSG_TRUNC, so a datagram longer than the
+// buffer reports its real length instead of passing as a full buffer.
+int receiveFromFlags();
+
+}  // namespace sys
+}  // namespace quorvane

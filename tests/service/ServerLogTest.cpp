@@ -1,0 +1,192 @@
+#include "service/ServerLog.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quorvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path uniqueDirectory(const std::string& purpose) {
+  std::random_device random;
+  auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::ostringstream name;
+  name << "quorvane-" << purpose << "-" << random() << "-" << ticks;
+  fs::path dir = fs::temp_directory_path() / name.str();
+  fs::create_directories(dir);
+  return dir;
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::vector<std::string> splitLines(const std::string& content) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = content.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(content.substr(start, end - start));
+  }
+  EXPECT_EQ(start, content.size()) << "text after the last line feed";
+  return lines;
+}
+
+std::tm localTime(int year, int month, int day, int hour, int minute) {
+  std::tm local{};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  return local;
+}
+
+// The process's log, created by the first call inside a fresh directory holding a stale log, so
+// that the run leaves nothing in the working directory and the creation can be checked.
+struct CreatedLog {
+  ServerLog* log;
+  fs::path dir;
+  bool truncated;
+};
+
+const CreatedLog& createdLog() {
+  static const CreatedLog created = [] {
+    fs::path dir = uniqueDirectory("created");
+    writeFile(dir / ServerLog::kFileName, "stale entry\n");
+    fs::path previous = fs::current_path();
+    fs::current_path(dir);
+    ServerLog* log = &ServerLog::instance();
+    fs::current_path(previous);
+    bool truncated = fs::exists(dir / ServerLog::kFileName) &&
+                     fs::file_size(dir / ServerLog::kFileName) == 0;
+    return CreatedLog{log, dir, truncated};
+  }();
+  return created;
+}
+
+class ServerLogTest : public testing::Test {
+ protected:
+  void SetUp() override { dir_ = uniqueDirectory("log"); }
+  void TearDown() override {
+    // Closes whatever file the log holds, so the directories can go.
+    log().useFile((dir_ / "missing" / "closed.log").string());
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+    fs::remove_all(createdLog().dir, ignored);
+  }
+
+  static ServerLog& log() { return *createdLog().log; }
+
+  fs::path dir_;
+};
+
+TEST_F(ServerLogTest, PrefixPadsTheDayWithABlank) {
+  EXPECT_EQ(ServerLog::prefix(localTime(2026, 1, 1, 23, 7)), "2026/01/ 1 23:07 - ");
+  EXPECT_EQ(ServerLog::prefix(localTime(2026, 10, 3, 9, 5)), "2026/10/ 3 09:05 - ");
+  EXPECT_EQ(ServerLog::prefix(localTime(1999, 12, 25, 0, 0)), "1999/12/25 00:00 - ");
+}
+
+TEST_F(ServerLogTest, InstanceStartsAFreshLogInTheCurrentDirectory) {
+  const CreatedLog& created = createdLog();
+  EXPECT_EQ(&ServerLog::instance(), created.log);
+  if (!created.truncated && readFile(created.dir / ServerLog::kFileName) == "stale entry\n") {
+    GTEST_SKIP() << "the log was created before this test";
+  }
+  EXPECT_TRUE(created.truncated);
+}
+
+TEST_F(ServerLogTest, WritesWholeLinesWithTheCurrentTimeAndTruncates) {
+  fs::path first = dir_ / "first.log";
+  fs::path second = dir_ / "second.log";
+  writeFile(first, "earlier run\r\n");
+  log().useFile(first.string());
+  EXPECT_EQ(readFile(first), "");
+
+  std::time_t now = std::time(nullptr);
+  std::string before = ServerLog::prefix(*std::localtime(&now));
+  log().write("Server started.");
+  log().write("");
+  // A line break inside a message must not start a forged entry.
+  log().write("User #3 \"a\r\n2026/01/ 1 00:00 - forged\"");
+  now = std::time(nullptr);
+  std::string after = ServerLog::prefix(*std::localtime(&now));
+
+  std::vector<std::string> expected = {
+      "Server started.", "", "User #3 \"a\\r\\n2026/01/ 1 00:00 - forged\""};
+  std::vector<std::string> lines = splitLines(readFile(first));
+  ASSERT_EQ(lines.size(), expected.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_TRUE(lines[i] == before + expected[i] || lines[i] == after + expected[i]) << lines[i];
+  }
+
+  log().useFile(second.string());
+  log().write("next");
+  EXPECT_EQ(splitLines(readFile(first)).size(), expected.size());
+  ASSERT_EQ(splitLines(readFile(second)).size(), 1u);
+}
+
+TEST_F(ServerLogTest, AFileThatCannotBeOpenedDropsEntries) {
+  fs::path missing = dir_ / "no-such-directory" / "x.log";
+  log().useFile(missing.string());
+  log().write("dropped");
+  EXPECT_FALSE(fs::exists(missing));
+
+  fs::path good = dir_ / "good.log";
+  log().useFile(good.string());
+  log().write("kept");
+  std::vector<std::string> lines = splitLines(readFile(good));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(19), "kept");
+}
+
+TEST_F(ServerLogTest, ConcurrentWritersNeverInterleave) {
+  constexpr int kThreads = 8;
+  constexpr int kEntries = 300;
+  fs::path file = dir_ / "concurrent.log";
+  log().useFile(file.string());
+
+  // Long messages, so that a torn write would show.
+  auto message = [](int t, int n) {
+    return "thread " + std::to_string(t) + " entry " + std::to_string(n) + std::string(200, 'x');
+  };
+  std::set<std::string> expected;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int n = 0; n < kEntries; ++n) expected.insert(message(t, n));
+  }
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([t, &message] {
+      for (int n = 0; n < kEntries; ++n) log().write(message(t, n));
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+
+  const std::regex prefixPattern(R"(\d{4}/\d\d/[ \d]\d \d\d:\d\d - )");
+  std::vector<std::string> lines = splitLines(readFile(file));
+  ASSERT_EQ(lines.size(), expected.size());
+  for (const std::string& line : lines) {
+    ASSERT_TRUE(std::regex_match(line.substr(0, 19), prefixPattern)) << line;
+    ASSERT_EQ(expected.erase(line.substr(19)), 1u) << line;
+  }
+  EXPECT_TRUE(expected.empty());
+}
+
+}  // namespace
+}  // namespace quorvane

@@ -1,0 +1,120 @@
+#include "transport/DatagramSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/WaitFor.h"
+#include "transport/ReactorPool.h"
+
+namespace quorvane {
+namespace {
+
+
+struct VoiceCall {
+  std::string what;  // "hello" or "forward"
+  std::vector<std::uint8_t> bytes;
+  std::string address;
+  int port = -1;
+};
+
+// Records the datagrams that reach the owner; called on the event-loop thread.
+class RecordingVoice : public DatagramSocket::Owner {
+ public:
+  void onVoiceHello(Datagram datagram, const std::string& address, int port) override {
+    record(VoiceCall{"hello", {datagram.begin(), datagram.end()}, address, port});
+  }
+  void onVoiceForward(Datagram datagram) override {
+    record(VoiceCall{"forward", {datagram.begin(), datagram.end()}, "", -1});
+  }
+  bool waitForCalls(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, test::kPatience, [&] { return calls_.size() >= count; });
+  }
+  std::vector<VoiceCall> calls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  void record(VoiceCall call) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
+    changed_.notify_all();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<VoiceCall> calls_;
+};
+
+class DatagramSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(voice_.create(0, Socket::Datagram, "127.0.0.1"));
+    ASSERT_TRUE(voice_.setNonBlocking(true));
+    ASSERT_TRUE(sender_.create(0, Socket::Datagram, "127.0.0.1"));
+  }
+  void TearDown() override {
+    voice_.setOwner(nullptr);
+    voice_.close();
+  }
+
+  // Sends `size` bytes: the kind, then byte 1 = 2, byte 2 = `id`, byte 4 = `target`.
+  void send(std::uint8_t kind, int size, std::uint8_t id = 0, std::uint8_t target = 0) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size), 0);
+    bytes[0] = kind;
+    bytes[1] = 2;
+    bytes[2] = id;
+    bytes[4] = target;
+    ASSERT_EQ(sender_.sendTo(bytes.data(), size, voice_.localPort(), "127.0.0.1"), size);
+  }
+
+  DatagramSocket voice_;
+  Socket sender_;
+  RecordingVoice owner_;
+};
+
+TEST_F(DatagramSocketTest, HelloReachesTheOwnerWithTheSendersAddressAndPort) {
+  voice_.setOwner(&owner_);
+  send(kVoiceHello, kDatagramSize, 7);
+  ASSERT_TRUE(owner_.waitForCalls(1));
+  const VoiceCall call = owner_.calls().at(0);
+  EXPECT_EQ(call.what, "hello");
+  EXPECT_EQ(call.address, "127.0.0.1");
+  EXPECT_EQ(call.port, sender_.localPort());
+  EXPECT_EQ(call.bytes.size(), static_cast<std::size_t>(kDatagramSize));
+  EXPECT_EQ(call.bytes[2], 7);
+}
+
+TEST_F(DatagramSocketTest, OnlyFullSizeDatagramsOfKindsOneAndFiveReachTheOwner) {
+  voice_.setOwner(&owner_);
+  send(kVoiceHello, kDatagramSize - 1);
+  send(kVoiceHello, kDatagramSize + 1);
+  send(kVoiceKeepAlive, kDatagramSize);
+  send(kVoiceHelloReply, kDatagramSize);
+  send(kVoiceToForward, kDatagramSize, 0, 9);
+  // Datagrams from one sender arrive in order: whatever was not ignored came before this one.
+  ASSERT_TRUE(owner_.waitForCalls(1));
+  const std::vector<VoiceCall> calls = owner_.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].what, "forward");
+  EXPECT_EQ(calls[0].bytes[0], kVoiceToForward);
+  EXPECT_EQ(calls[0].bytes[4], 9);
+  EXPECT_TRUE(ReactorPool::instance().isRegistered(&voice_, EventMask::Read));
+}
+
+TEST_F(DatagramSocketTest, WithoutOwnerOnlyKindsThatNeedOneDropTheRegistration) {
+  // Blocking, so each call below reads the datagram sent just before it.
+  ASSERT_TRUE(voice_.setNonBlocking(false));
+  send(kVoiceHelloReply, kDatagramSize);
+  EXPECT_TRUE(voice_.handleInput());
+  send(kVoiceHello, kDatagramSize);
+  EXPECT_FALSE(voice_.handleInput());
+}
+
+}  // namespace
+}  // namespace quorvane
