@@ -20,8 +20,10 @@ mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$dest/src"
 # The suite and mirror of the machine itself, so the source matches its libtinyxml2-dev.
 . /etc/os-release
 suite=${VERSION_CODENAME:-bookworm}
-mirror=$(grep -h -m1 -E '^(URIs:|deb )' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null \
-  | sed -E 's/^URIs:[[:space:]]*//; s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//; s/[[:space:]].*//' | head -n 1)
+mirror=$( (cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null || true) \
+  | grep -E '^(URIs:|deb )' \
+  | sed -E 's/^URIs:[[:space:]]*//; s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//; s/[[:space:]].*//' \
+  | head -n 1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 echo "deb-src $mirror $suite main" > "$apt_dir/sources.list"
 

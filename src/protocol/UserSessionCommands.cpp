@@ -1,0 +1,186 @@
+// The command dispatch of a UserSession and one handler per command word. Each handler tests the
+// client's state first, then reads its parameters in order and answers the first failure with
+// its error number; what earlier steps stored stays stored.
+#include <array>
+#include <mutex>
+
+#include "protocol/MessageSyntax.h"
+#include "protocol/TextMessage.h"
+#include "server/Channel.h"
+#include "server/UserSession.h"
+#include "server/VoiceServer.h"
+
+namespace quorvane {
+
+namespace {
+
+using Handler = void (UserSession::*)(std::string_view);
+
+std::string_view commandWord(std::string_view line) {
+  return line.substr(0, line.find(' '));
+}
+
+bool equalsLowered(std::string_view word, std::string_view command) {
+  if (word.size() != command.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != command[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void UserSession::handleLine(std::string_view line) {
+  static const std::array<std::pair<std::string_view, Handler>, 12> kCommands{{
+      {"protocol", &UserSession::onProtocol},
+      {"connect", &UserSession::onConnect},
+      {"quit", &UserSession::onQuit},
+      {"changenick", &UserSession::onChangeNick},
+      {"ping", &UserSession::onPing},
+      {"join", &UserSession::onJoin},
+      {"pwc", &UserSession::onPwc},
+      {"whoami", &UserSession::onWhoami},
+      {"changestatus", &UserSession::onChangeStatus},
+      {"message", &UserSession::onMessage},
+      {"kick", &UserSession::onKick},
+      {"admin", &UserSession::onAdmin},
+  }};
+
+  if (line.size() < 2) return;
+  if (line.ends_with("\r\n")) {
+    line.remove_suffix(2);
+  } else if (line.ends_with('\n')) {
+    line.remove_suffix(1);
+  }
+  std::unique_lock<std::recursive_mutex> guard;
+  if (server_ != nullptr) guard = std::unique_lock(server_->lock());
+
+  const std::string_view word = commandWord(line);
+  for (const auto& [command, handler] : kCommands) {
+    if (equalsLowered(word, command)) {
+      (this->*handler)(line);
+      return;
+    }
+  }
+  sendError(204);
+}
+
+void UserSession::onProtocol(std::string_view line) {
+  std::string version;
+  if (!LineParams(line).getStringParam("version", version)) return sendError(104);
+  setProtocolVersion(std::move(version));
+}
+
+void UserSession::onConnect(std::string_view line) {
+  if (!voiceConfirmed_) return sendError(403);
+  if (loggedIn_) return sendError(400);
+  if (protocolVersion_.empty()) return sendError(401);
+
+  const LineParams params(line);
+  std::string text;
+  int value = 0;
+  if (!params.getStringParam("nick", text)) return sendError(101);
+  setNick(std::move(text));
+  if (!params.getStringParam("password", text)) return sendError(102);
+  setPassword(std::move(text));
+  if (!params.getIntParam("bandmode", value)) return sendError(103);
+  setBandMode(value);
+  if (!params.getIntParam("framesize", value)) return sendError(103);
+  setFrameSize(value);
+  if (!params.getIntParam("encodedframesize", value)) return sendError(103);
+  setEncodedFrameSize(value);
+  if (!params.getIntParam("fpp", value)) return sendError(111);
+  setFramesPerPacket(value);
+  if (server_ != nullptr) server_->login(this);
+}
+
+void UserSession::onQuit(std::string_view) { quit(); }
+
+void UserSession::onChangeNick(std::string_view line) {
+  if (!loggedIn_) return sendError(402);
+  std::string nick;
+  if (!LineParams(line).getStringParam("nick", nick)) return sendError(101);
+  setNick(std::move(nick));
+  if (server_ != nullptr) server_->userUpdated(this);
+}
+
+void UserSession::onPing(std::string_view) {
+  setLastPingTime(server_ != nullptr ? server_->now() : std::time(nullptr));
+  sendPong();
+}
+
+void UserSession::onJoin(std::string_view line) {
+  if (!loggedIn_) return sendError(402);
+  const LineParams params(line);
+  std::string path, password, topic;
+  if (!params.getStringParam("channel", path) || !params.getStringParam("password", password) ||
+      !params.getStringParam("topic", topic)) {
+    return sendError(105);
+  }
+  if (server_ != nullptr) server_->joinChannel(this, path, password, topic);
+}
+
+void UserSession::onPwc(std::string_view) {
+  if (!loggedIn_) return sendError(402);
+  sendPwc();
+}
+
+void UserSession::onWhoami(std::string_view) { sendYouAre(); }
+
+void UserSession::onChangeStatus(std::string_view line) {
+  if (!loggedIn_) return sendError(402);
+  const LineParams params(line);
+  int mode = 0;
+  if (!params.getIntParam("statusmode", mode)) return sendError(106);
+  setStatusMode(mode);
+  std::string message;
+  if (!params.getStringParam("statusmessage", message)) return sendError(108);
+  setStatusMessage(std::move(message));
+  if (server_ != nullptr) server_->userUpdated(this);
+}
+
+void UserSession::onMessage(std::string_view line) {
+  if (!loggedIn_) return sendError(402);
+  const LineParams params(line);
+  const bool addressesChannels = versionAtLeast21(protocolVersion_);
+  TextMessage message;
+  if (!params.getIntParam("to", message.to)) {
+    if (!addressesChannels) return sendError(110);
+    message.to = 0;
+  }
+  if (!params.getStringParam("message", message.message)) return sendError(108);
+  std::string path;
+  if (addressesChannels) {
+    if (!params.getIntParam("type", message.type)) return sendError(112);
+    // Only the two known types are delivered; others end the command without a word.
+    if (message.type != TextMessage::ToUser && message.type != TextMessage::ToChannel) return;
+    if (!params.getStringParam("channel", path)) return sendError(105);
+  }
+  if (channel() == nullptr) return;
+  message.from = id();
+  message.channel = path.empty() ? channel()->path() : std::move(path);
+  if (server_ != nullptr) server_->deliverMessage(this, message);
+}
+
+void UserSession::onKick(std::string_view line) {
+  if (!loggedIn_) return sendError(402);
+  const LineParams params(line);
+  int target = 0;
+  if (!params.getIntParam("id", target)) return sendError(100);
+  std::string path;
+  if (!params.getStringParam("channel", path)) return sendError(105);
+  if (server_ != nullptr) server_->kickUser(this, path, target);
+}
+
+void UserSession::onAdmin(std::string_view line) {
+  if (protocolVersion_.empty()) return sendError(401);
+  const LineParams params(line);
+  std::string username, password;
+  if (!params.getStringParam("username", username)) return sendError(113);
+  if (!params.getStringParam("password", password)) return sendError(102);
+  if (server_ != nullptr) server_->adminLogin(this, username, password);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,161 @@
+// The replies and notifications that a UserSession queues for its client.
+#include "protocol/MessageSyntax.h"
+#include "protocol/TextMessage.h"
+#include "server/Channel.h"
+#include "server/UserSession.h"
+#include "server/VoiceServer.h"
+
+namespace quorvane {
+
+namespace {
+
+std::string channelPath(const UserRecord* user) {
+  return user->channel() != nullptr ? user->channel()->path() : std::string();
+}
+
+// "addchannel" and "updatechannel" carry the same fields.
+std::string channelLine(const char* word, const Channel* channel) {
+  std::string line = word;
+  appendStringParam(line, "channel", channel->path());
+  appendBoolParam(line, "protected", channel->isProtected());
+  appendStringParam(line, "topic", channel->topic());
+  appendListParam(line, "operators", channel->operators());
+  return line;
+}
+
+// The fields shared by "adduser" and "updateuser" up to "fpp".
+std::string userLine(const char* word, const UserRecord* user) {
+  std::string line = word;
+  appendIntParam(line, "id", user->id());
+  appendStringParam(line, "nick", user->nick());
+  appendStringParam(line, "address", user->voiceAddress());
+  appendIntParam(line, "soundport", user->soundPort());
+  appendStringParam(line, "channel", channelPath(user));
+  appendIntParam(line, "bandmode", user->bandMode());
+  appendIntParam(line, "framesize", user->frameSize());
+  appendIntParam(line, "encodedframesize", user->encodedFrameSize());
+  appendIntParam(line, "fpp", user->framesPerPacket());
+  return line;
+}
+
+// "accepted" and "youare" describe the client to itself; only "accepted" carries "fpp".
+std::string selfLine(const char* word, const UserRecord* user) {
+  std::string line = word;
+  appendIntParam(line, "id", user->id());
+  appendStringParam(line, "nick", user->nick());
+  appendStringParam(line, "address", user->voiceAddress());
+  appendIntParam(line, "soundport", user->soundPort());
+  appendIntParam(line, "bandmode", user->bandMode());
+  appendIntParam(line, "framesize", user->frameSize());
+  appendIntParam(line, "encodedframesize", user->encodedFrameSize());
+  return line;
+}
+
+}  // namespace
+
+void UserSession::send(std::string line) {
+  if (!connection_) return;
+  line += "\r\n";
+  connection_->queueText(std::move(line));
+}
+
+void UserSession::sendError(int number) {
+  std::string line = "error";
+  appendIntParam(line, "number", number);
+  send(std::move(line));
+}
+
+void UserSession::sendWelcome(const std::string& serverName, bool allowForwarding,
+                              bool allowChannelCreation, bool allowOperators) {
+  std::string line = "welcome";
+  appendIntParam(line, "id", id());
+  appendStringParam(line, "servername", serverName);
+  appendBoolParam(line, "forwarding", allowForwarding);
+  appendBoolParam(line, "channels", allowChannelCreation);
+  appendBoolParam(line, "operators", allowOperators);
+  appendStringParam(line, "protocol", VoiceServer::kProtocolVersion);
+  send(std::move(line));
+}
+
+void UserSession::sendAccepted() {
+  std::string line = selfLine("accepted", this);
+  appendIntParam(line, "fpp", framesPerPacket());
+  send(std::move(line));
+}
+
+void UserSession::sendYouAre() { send(selfLine("youare", this)); }
+
+void UserSession::sendPong() { send("pong"); }
+
+void UserSession::sendQuit() { send("quit"); }
+
+void UserSession::sendKicked() { send("kicked"); }
+
+void UserSession::sendAddChannel(const Channel* channel) {
+  if (loggedIn_ && channel != nullptr) send(channelLine("addchannel", channel));
+}
+
+void UserSession::sendUpdateChannel(const Channel* channel) {
+  if (loggedIn_ && channel != nullptr) send(channelLine("updatechannel", channel));
+}
+
+void UserSession::sendRemoveChannel(const Channel* channel) {
+  if (!loggedIn_ || channel == nullptr) return;
+  std::string line = "removechannel";
+  appendStringParam(line, "channel", channel->path());
+  send(std::move(line));
+}
+
+void UserSession::sendJoined(const Channel* channel) {
+  if (!loggedIn_ || channel == nullptr) return;
+  std::string line = "joined";
+  appendStringParam(line, "channel", channel->path());
+  send(std::move(line));
+}
+
+void UserSession::sendAddUser(const UserSession* user) {
+  if (!loggedIn_ || user == nullptr) return;
+  std::string line = userLine("adduser", user);
+  appendBoolParam(line, "forward", VoiceServer::forwardBetween(voiceAddress(), user->voiceAddress()));
+  appendIntParam(line, "statusmode", user->statusMode());
+  appendStringParam(line, "statusmessage", user->statusMessage());
+  send(std::move(line));
+}
+
+void UserSession::sendUpdateUser(const UserSession* user) {
+  if (!loggedIn_ || user == nullptr) return;
+  std::string line = userLine("updateuser", user);
+  appendIntParam(line, "statusmode", user->statusMode());
+  appendStringParam(line, "statusmessage", user->statusMessage());
+  send(std::move(line));
+}
+
+void UserSession::sendRemoveUser(const UserSession* user) {
+  if (!loggedIn_ || user == nullptr || user->channel() == nullptr) return;
+  std::string line = "removeuser";
+  appendIntParam(line, "id", user->id());
+  appendStringParam(line, "channel", user->channel()->path());
+  send(std::move(line));
+}
+
+void UserSession::sendPwc() {
+  if (!loggedIn_) return;
+  // Two blanks after the word: the parameter brings its own.
+  std::string line = "pwc ";
+  appendStringParam(line, "channel", channelPath(this));
+  send(std::move(line));
+}
+
+void UserSession::sendMessageDeliver(const TextMessage& message) {
+  if (!loggedIn_ || channel() == nullptr) return;
+  // Older clients receive only messages to them personally.
+  if (message.type != TextMessage::ToUser && !versionAtLeast21(protocolVersion_)) return;
+  std::string line = "messagedeliver";
+  appendIntParam(line, "type", message.type);
+  appendIntParam(line, "from", message.from);
+  appendStringParam(line, "message", message.message);
+  appendStringParam(line, "channel", message.channel);
+  send(std::move(line));
+}
+
+}  // namespace quorvane

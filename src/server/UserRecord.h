@@ -1,0 +1,53 @@
+// The properties of a user that other clients are told about: what the client announced and
+// what the server learned of its voice endpoint. Guarded by the server lock.
+#pragma once
+
+#include <string>
+
+namespace quorvane {
+
+class Channel;
+
+class UserRecord {
+ public:
+  explicit UserRecord(int id) : id_(id) {}
+  virtual ~UserRecord() = default;
+
+  void setId(int id) { id_ = id; }
+  int id() const { return id_; }
+  void setNick(std::string nick) { nick_ = std::move(nick); }
+  const std::string& nick() const { return nick_; }
+  void setEncodedFrameSize(int value) { encodedFrameSize_ = value; }
+  int encodedFrameSize() const { return encodedFrameSize_; }
+  void setFramesPerPacket(int value) { framesPerPacket_ = value; }
+  int framesPerPacket() const { return framesPerPacket_; }
+  void setFrameSize(int value) { frameSize_ = value; }
+  int frameSize() const { return frameSize_; }
+  void setBandMode(int value) { bandMode_ = value; }
+  int bandMode() const { return bandMode_; }
+  void setVoiceAddress(std::string address) { voiceAddress_ = std::move(address); }
+  const std::string& voiceAddress() const { return voiceAddress_; }
+  void setSoundPort(int port) { soundPort_ = port; }
+  int soundPort() const { return soundPort_; }
+  void setChannel(Channel* channel) { channel_ = channel; }
+  Channel* channel() const { return channel_; }
+  void setStatusMode(int mode) { statusMode_ = mode; }
+  int statusMode() const { return statusMode_; }
+  void setStatusMessage(std::string message) { statusMessage_ = std::move(message); }
+  const std::string& statusMessage() const { return statusMessage_; }
+
+ private:
+  int id_;
+  int bandMode_ = -1;
+  int encodedFrameSize_ = -1;
+  int frameSize_ = -1;
+  int framesPerPacket_ = -1;
+  std::string nick_;
+  std::string voiceAddress_;
+  int soundPort_ = -1;
+  Channel* channel_ = nullptr;
+  int statusMode_ = 0;
+  std::string statusMessage_;
+};
+
+}  // namespace quorvane

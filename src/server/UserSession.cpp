@@ -1,0 +1,31 @@
+#include "server/UserSession.h"
+
+#include "server/VoiceServer.h"
+
+namespace quorvane {
+
+UserSession::UserSession(int id, VoiceServer* server, std::unique_ptr<ClientConnection> connection)
+    : UserRecord(id), connection_(std::move(connection)), server_(server) {}
+
+UserSession::~UserSession() {
+  if (connection_) {
+    connection_->setOwner(nullptr);
+    connection_->close();
+  }
+}
+
+void UserSession::closeConnection() {
+  if (!connection_) return;
+  connection_->flushQueued();
+  connection_->setOwner(nullptr);
+  connection_->shutdown(2);
+}
+
+void UserSession::connectionLost() {
+  closeConnection();
+  if (server_ != nullptr) server_->disconnectUser(this);
+}
+
+void UserSession::quit() { connectionLost(); }
+
+}  // namespace quorvane

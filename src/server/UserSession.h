@@ -1,0 +1,106 @@
+// One accepted client: its user record, its connection (owned) and its server-side and protocol
+// state. Owned by the VoiceServer's user table. Used under the server lock, on event-loop
+// threads or on threads that hold the pool lock first.
+//
+// Split by concern: server-side operations in server/UserSession.cpp, the command dispatch and
+// handlers in protocol/UserSessionCommands.cpp, the reply and notification builders in
+// protocol/UserSessionReplies.cpp.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "server/UserRecord.h"
+#include "transport/ClientConnection.h"
+
+namespace quorvane {
+
+class Channel;
+class LineParams;
+class VoiceServer;
+struct TextMessage;
+
+class UserSession : public UserRecord, public ClientConnection::Owner {
+ public:
+  UserSession(int id, VoiceServer* server, std::unique_ptr<ClientConnection> connection);
+  // Detaches, closes and destroys the connection; unsent lines are dropped.
+  ~UserSession() override;
+
+  void setLoggedIn(bool on) { loggedIn_ = on; }
+  bool loggedIn() const { return loggedIn_; }
+  void setServer(VoiceServer* server) { server_ = server; }
+  VoiceServer* server() const { return server_; }
+  void setVoiceConfirmed(bool on) { voiceConfirmed_ = on; }
+  bool voiceConfirmed() const { return voiceConfirmed_; }
+  bool admin() const { return admin_; }
+  void setLastPingTime(std::time_t time) { lastPingTime_ = time; }
+  std::time_t lastPingTime() const { return lastPingTime_; }
+  void setPassword(std::string password) { password_ = std::move(password); }
+  const std::string& password() const { return password_; }
+  void setProtocolVersion(std::string version) { protocolVersion_ = std::move(version); }
+  const std::string& protocolVersion() const { return protocolVersion_; }
+  ClientConnection* connection() const { return connection_.get(); }
+
+  // Sends what is queued (best effort, never blocking), detaches the connection so no more lines
+  // or loss notices arrive, and shuts it down both ways. The user stays in the table.
+  void closeConnection();
+  // The connection failed or the peer closed: closeConnection, then removal by the server.
+  void connectionLost() override;
+  // The "quit" command: the same as a lost connection.
+  void quit();
+
+  // Command dispatch: one received line, terminator included.
+  void handleLine(std::string_view line) override;
+  void sendError(int number);
+
+  // Replies and notifications. Each queues at most one line on the connection; those other than
+  // "welcome", "accepted", "error", "pong", "quit", "youare" and "kicked" reach logged-in
+  // clients only.
+  void sendWelcome(const std::string& serverName, bool allowForwarding, bool allowChannelCreation,
+                   bool allowOperators);
+  void sendAccepted();
+  void sendYouAre();
+  void sendPong();
+  void sendQuit();
+  void sendAddChannel(const Channel* channel);
+  void sendUpdateChannel(const Channel* channel);
+  void sendRemoveChannel(const Channel* channel);
+  void sendJoined(const Channel* channel);
+  void sendKicked();
+  void sendAddUser(const UserSession* user);
+  void sendUpdateUser(const UserSession* user);
+  void sendRemoveUser(const UserSession* user);
+  void sendPwc();
+  void sendMessageDeliver(const TextMessage& message);
+
+ private:
+  // Command handlers; each takes the line without its terminator.
+  void onProtocol(std::string_view line);
+  void onConnect(std::string_view line);
+  void onQuit(std::string_view line);
+  void onChangeNick(std::string_view line);
+  void onPing(std::string_view line);
+  void onJoin(std::string_view line);
+  void onPwc(std::string_view line);
+  void onWhoami(std::string_view line);
+  void onChangeStatus(std::string_view line);
+  void onMessage(std::string_view line);
+  void onKick(std::string_view line);
+  void onAdmin(std::string_view line);
+
+  // Queues a finished line (CR LF appended here) when there is a connection.
+  void send(std::string line);
+
+  bool loggedIn_ = false;
+  std::unique_ptr<ClientConnection> connection_;
+  std::string protocolVersion_;
+  std::string password_;
+  VoiceServer* server_;
+  bool voiceConfirmed_ = false;
+  std::time_t lastPingTime_ = 0;
+  bool admin_ = false;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,139 @@
+#include "server/VoiceServer.h"
+
+#include <deque>
+
+#include "server/UserSession.h"
+#include "service/ServerLog.h"
+#include "transport/ReactorPool.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+
+std::time_t systemClock() { return std::time(nullptr); }
+
+// Marks every channel below `root` static; the root itself stays as it is.
+void markStaticBelow(Channel& root) {
+  std::deque<Channel*> queue{&root};
+  while (!queue.empty()) {
+    Channel* channel = queue.front();
+    queue.pop_front();
+    for (const auto& child : channel->children()) {
+      child->setStatic(true);
+      queue.push_back(child.get());
+    }
+  }
+}
+
+}  // namespace
+
+VoiceServer::Guard::Guard(VoiceServer& server)
+    : pool_(ReactorPool::instance().mutex()), server_(server.lock_) {}
+
+VoiceServer::VoiceServer(const Channel* staticRoot)
+    : listener_(this), voiceSocket_(this), rootChannel_(std::string()), clock_(systemClock) {
+  if (staticRoot != nullptr) {
+    copyChannelTree(*staticRoot, rootChannel_);
+    markStaticBelow(rootChannel_);
+  }
+}
+
+VoiceServer::~VoiceServer() = default;
+
+void VoiceServer::setAdminAccount(std::string username, std::string password) {
+  adminUsername_ = std::move(username);
+  adminPassword_ = std::move(password);
+}
+
+bool VoiceServer::start(int hostPort, int soundPort) {
+  if (running_ || hostPort == 0 || soundPort == 0) return false;
+
+  bool tcpOpen = listener_.create(hostPort, Socket::Stream);
+  if (!tcpOpen && logging_) log("Error opening TCP socket on port " + std::to_string(hostPort));
+  bool udpOpen = voiceSocket_.create(soundPort, Socket::Datagram);
+  if (!udpOpen && logging_) log("Error opening UDP socket on port " + std::to_string(soundPort));
+
+  bool listening = false;
+  if (tcpOpen && udpOpen) {
+    listener_.setNonBlocking(true);
+    listening = listener_.listen(kListenBacklog);
+    if (listening) {
+      listener_.localAddress(listenerAddress_);
+      // A spurious readiness must never block an event loop on the voice socket.
+      voiceSocket_.setNonBlocking(true);
+      hostPort_ = hostPort;
+      soundPort_ = soundPort;
+      listener_.setOwner(this);
+      voiceSocket_.setOwner(this);
+    }
+  }
+
+  timers_.startTimer(this, kTimerId, timerPeriodMs_, true);
+  lastInactivityCheck_ = now();
+  running_ = true;
+  if (logging_) log("Started Quorvane server.");
+  return tcpOpen && udpOpen && listening;
+}
+
+void VoiceServer::stop() {
+  {
+    Guard guard(*this);
+    if (!running_) return;
+    timers_.cancelTimer(kTimerId);
+
+    std::vector<UserSession*> noted;
+    for (auto& entry : users_) {
+      UserSession* user = entry.second.get();
+      user->setServer(nullptr);
+      user->sendQuit();
+      noted.push_back(user);
+    }
+    for (UserSession* user : noted) {
+      // Send "quit" (and whatever else is queued) before the connection goes.
+      user->closeConnection();
+      disconnectUser(user);
+    }
+
+    listener_.close();
+    voiceSocket_.close();
+    rootChannel_.clear();
+    lastInactivityCheck_ = 0;
+    running_ = false;
+  }
+  if (logging_) log("Stopped Quorvane server.");
+}
+
+bool VoiceServer::acceptConnection(ListenSocket& listener) {
+  auto connection = std::make_unique<ClientConnection>();
+  if (!listener.accept(*connection)) return false;
+
+  Guard guard(*this);
+  int id = allocateUserId();
+  if (id == 0) return true;  // no id free: the connection is dropped unheard
+
+  auto session = std::make_unique<UserSession>(id, this, std::move(connection));
+  ClientConnection* accepted = session->connection();
+  if (!accepted->setNonBlocking(true)) return true;
+
+  UserSession* user = session.get();
+  users_[id] = std::move(session);
+  accepted->setOwner(user);
+  user->setLastPingTime(now());
+  user->sendWelcome(serverName_, allowForwarding_, allowChannelCreation_, allowOperators_);
+  return true;
+}
+
+UserSession* VoiceServer::findUser(int id) const {
+  auto it = users_.find(id);
+  return it == users_.end() ? nullptr : it->second.get();
+}
+
+void VoiceServer::log(const std::string& entry) const { ServerLog::instance().write(entry); }
+
+void VoiceServer::logUserEvent(const UserSession* user, const std::string& rest) const {
+  log("User #" + std::to_string(user->id()) + " name: \"" + user->nick() + "\"" + rest);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,155 @@
+// The server core: the listening and voice sockets, the user table, the channel tree and the
+// timer of inactivity handling. Owns its sockets, its timers, the channel tree and every
+// UserSession. Every operation on users or channels holds the server lock for its whole length;
+// threads other than the event loops take the pool lock before it (design.md's lock order).
+//
+// Split by concern: lifecycle in VoiceServer.cpp, users in VoiceServerUsers.cpp, channels in
+// VoiceServerChannels.cpp, datagrams in VoiceServerVoice.cpp, timer work in
+// VoiceServerTimer.cpp.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "server/Channel.h"
+#include "transport/DatagramSocket.h"
+#include "transport/ListenSocket.h"
+#include "transport/TimerListener.h"
+#include "transport/TimerService.h"
+
+namespace quorvane {
+
+class UserSession;
+struct TextMessage;
+
+class VoiceServer : public TimerListener,
+                    public ListenSocket::Owner,
+                    public DatagramSocket::Owner {
+ public:
+  static constexpr int kTimerId = 1;
+  static constexpr int kTimerPeriodMs = 30000;
+  static constexpr std::time_t kInactivityLimitSeconds = 180;
+  static constexpr int kMaxUserId = 32766;
+  static constexpr const char* kProtocolVersion = "2.1";
+
+  // Holds the pool lock and then the server lock: the order every thread follows.
+  class Guard {
+   public:
+    explicit Guard(VoiceServer& server);
+
+   private:
+    std::lock_guard<std::recursive_mutex> pool_;
+    std::lock_guard<std::recursive_mutex> server_;
+  };
+
+  // Copies the tree below `staticRoot` (which stays the caller's) and marks its channels static.
+  explicit VoiceServer(const Channel* staticRoot = nullptr);
+  VoiceServer(const VoiceServer&) = delete;
+  VoiceServer& operator=(const VoiceServer&) = delete;
+  // Call stop first; destroy with no lock held.
+  ~VoiceServer() override;
+
+  void setLogging(bool on) { logging_ = on; }
+  void setAllowChannelCreation(bool on) { allowChannelCreation_ = on; }
+  void setAllowOperators(bool on) { allowOperators_ = on; }
+  void setAllowForwarding(bool on) { allowForwarding_ = on; }
+  void setServerName(std::string name) { serverName_ = std::move(name); }
+  void setServerPassword(std::string password) { serverPassword_ = std::move(password); }
+  void setAdminAccount(std::string username, std::string password);
+
+  // Opens both sockets, starts timer 1 and counts as running (also when a socket failed); true
+  // only when both sockets opened and the listener listens.
+  bool start(int hostPort, int soundPort);
+  // Says "quit" to every client, removes every user, closes the sockets, clears the tree.
+  void stop();
+  bool running() const { return running_; }
+  // The ports given to a successful start.
+  int hostPort() const { return hostPort_; }
+  int soundPort() const { return soundPort_; }
+
+  // Transport callbacks (event-loop threads and the timer thread).
+  bool acceptConnection(ListenSocket& listener) override;
+  void onVoiceHello(Datagram datagram, const std::string& address, int port) override;
+  void onVoiceForward(Datagram datagram) override;
+  void onTimer(int id) override;
+
+  // Users.
+  int allocateUserId();
+  void login(UserSession* user);
+  void disconnectUser(UserSession* user);
+  void userUpdated(UserSession* user);
+  void adminLogin(UserSession* user, const std::string& username, const std::string& password);
+  bool isLocalUser(const UserSession* user) const;
+
+  // Channels and messages.
+  void joinChannel(UserSession* user, const std::string& path, const std::string& password,
+                   const std::string& topic);
+  void kickUser(UserSession* kicker, const std::string& path, int targetId);
+  void deliverMessage(UserSession* sender, const TextMessage& message);
+  void broadcastChannelUpdate(const Channel* channel);
+
+  // Timer work.
+  void dropInactiveUsers();
+  void sendKeepAlives();
+
+  // The "forward" flag of "adduser" between two voice addresses.
+  static bool forwardBetween(const std::string& addressA, const std::string& addressB);
+  static bool needsForwarding(std::uint32_t a, std::uint32_t b);
+  // w.x.y.z as w*2^24 + x*2^16 + y*2^8 + z; 0 for text that is not a dotted quad.
+  static std::uint32_t addressNumber(std::string_view address);
+
+  // The current time in seconds; tests may replace the clock.
+  std::time_t now() const { return clock_(); }
+  void setClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
+  // For tests: the period of timer 1 (the program always uses kTimerPeriodMs).
+  void setTimerPeriod(int ms) { timerPeriodMs_ = ms; }
+
+  // For the service and tests. Take the pool lock before this lock.
+  std::recursive_mutex& lock() { return lock_; }
+  UserSession* findUser(int id) const;
+  std::size_t userCount() const { return users_.size(); }
+  Channel& rootChannel() { return rootChannel_; }
+  const std::string& serverName() const { return serverName_; }
+
+ private:
+  // Sends "removechannel" for each emptied created channel from `channel` up, and removes it.
+  void pruneChannels(Channel* channel);
+  void sendAddChannelToAll(const Channel* channel);
+  void sendDatagram(const std::uint8_t* bytes, const UserSession* user);
+  void log(const std::string& entry) const;
+  // "User #<id> name: "<nick>"" and the rest of the entry.
+  void logUserEvent(const UserSession* user, const std::string& rest) const;
+
+  std::atomic<bool> running_{false};
+  bool logging_ = false;
+  std::map<int, std::unique_ptr<UserSession>> users_;
+  int lastUserId_ = 0;
+  std::string serverName_;
+  std::string serverPassword_;
+  ListenSocket listener_;
+  DatagramSocket voiceSocket_;
+  std::recursive_mutex lock_;
+  Channel rootChannel_;
+  std::string adminUsername_;
+  std::string adminPassword_;
+  std::time_t lastInactivityCheck_ = 0;
+  bool allowForwarding_ = true;
+  bool allowChannelCreation_ = true;
+  bool allowOperators_ = true;
+  std::function<std::time_t()> clock_;
+  int timerPeriodMs_ = kTimerPeriodMs;
+  int hostPort_ = 0;
+  int soundPort_ = 0;
+  std::string listenerAddress_;
+  // Last, so it is destroyed first: its threads call back into the members above.
+  TimerService timers_;
+};
+
+}  // namespace quorvane

@@ -1,0 +1,112 @@
+#include "protocol/TextMessage.h"
+#include "server/UserSession.h"
+#include "server/VoiceServer.h"
+
+namespace quorvane {
+
+void VoiceServer::joinChannel(UserSession* user, const std::string& path,
+                              const std::string& password, const std::string& topic) {
+  if (user == nullptr) return;
+  Guard guard(*this);
+  const std::vector<std::string> names = splitChannelPath(path);
+  Channel* current = &rootChannel_;
+  bool failed = false;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (Channel* next = current->findChild(names[i])) {
+      current = next;
+      continue;
+    }
+    failed = true;
+    if (i + 1 < names.size()) {
+      user->sendError(302);
+      break;
+    }
+    if (!allowChannelCreation_) {
+      user->sendError(304);
+      break;
+    }
+    current = current->addChild(std::make_unique<Channel>(names[i]));
+    if (!password.empty()) current->setPassword(password);
+    current->setTopic(topic);
+    if (allowOperators_) current->addOperator(user->id());
+    sendAddChannelToAll(current);
+    failed = false;
+  }
+
+  if (!failed) {
+    if (password != current->password() && !isLocalUser(user)) {
+      user->sendError(301);
+    } else {
+      Channel* old = user->channel();
+      if (old != nullptr) old->removeUser(user);
+      user->sendJoined(current);
+      current->addUser(user);
+      if (isLocalUser(user) && !current->isOperator(user->id())) {
+        current->addOperator(user->id());
+        broadcastChannelUpdate(current);
+      }
+      if (old != nullptr) pruneChannels(old);
+    }
+  }
+  if (logging_) {
+    std::string now = user->channel() != nullptr ? user->channel()->path() : std::string();
+    logUserEvent(user, " changed to channel: \"" + now + "\"");
+  }
+}
+
+void VoiceServer::kickUser(UserSession* kicker, const std::string& path, int targetId) {
+  if (kicker == nullptr) return;
+  Guard guard(*this);
+  Channel* channel = findChannel(rootChannel_, path);
+  if (channel == nullptr) {
+    kicker->sendError(302);
+    return;
+  }
+  if (!channel->isOperator(kicker->id()) && !kicker->admin()) {
+    kicker->sendError(303);
+    return;
+  }
+  UserSession* target = findUser(targetId);
+  if (target == nullptr || target->channel() == nullptr ||
+      !target->channel()->samePath(kicker->channel())) {
+    kicker->sendError(206);
+    return;
+  }
+  target->sendKicked();
+  target->closeConnection();
+  disconnectUser(target);
+}
+
+void VoiceServer::deliverMessage(UserSession* sender, const TextMessage& message) {
+  if (sender == nullptr) return;
+  Guard guard(*this);
+  if (message.type == TextMessage::ToUser) {
+    if (UserSession* recipient = findUser(message.to)) recipient->sendMessageDeliver(message);
+  } else if (message.type == TextMessage::ToChannel) {
+    if (Channel* channel = findChannel(rootChannel_, message.channel)) {
+      channel->deliverToMembers(message);
+    }
+  }
+}
+
+void VoiceServer::broadcastChannelUpdate(const Channel* channel) {
+  Guard guard(*this);
+  for (const auto& entry : users_) entry.second->sendUpdateChannel(channel);
+}
+
+void VoiceServer::sendAddChannelToAll(const Channel* channel) {
+  for (const auto& entry : users_) entry.second->sendAddChannel(channel);
+}
+
+void VoiceServer::pruneChannels(Channel* channel) {
+  Channel* current = channel;
+  while (current != nullptr && current != &rootChannel_) {
+    if (current->userCount() != 0 || current->childCount() != 0 || current->isStatic()) return;
+    for (const auto& entry : users_) entry.second->sendRemoveChannel(current);
+    Channel* parent = current->parent();
+    parent->removeChild(current);
+    current = parent;
+  }
+}
+
+}  // namespace quorvane

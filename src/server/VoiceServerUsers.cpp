@@ -1,0 +1,91 @@
+#include <deque>
+
+#include "server/UserSession.h"
+#include "server/VoiceServer.h"
+#include "transport/ReactorPool.h"
+
+namespace quorvane {
+
+int VoiceServer::allocateUserId() {
+  Guard guard(*this);
+  bool wrapped = false;
+  for (;;) {
+    int candidate = ++lastUserId_;
+    if (candidate <= kMaxUserId) {
+      if (users_.count(candidate) == 0) return candidate;
+      continue;
+    }
+    if (wrapped) {
+      lastUserId_ = 0;
+      return 0;
+    }
+    // The search after a wrap starts at 2.
+    lastUserId_ = 1;
+    wrapped = true;
+  }
+}
+
+void VoiceServer::login(UserSession* user) {
+  if (user == nullptr) return;
+  Guard guard(*this);
+  if (user->password() != serverPassword_) {
+    user->sendError(300);
+  } else {
+    user->sendAccepted();
+    user->setLoggedIn(true);
+    std::deque<const Channel*> queue{&rootChannel_};
+    while (!queue.empty()) {
+      const Channel* channel = queue.front();
+      queue.pop_front();
+      user->sendAddChannel(channel);
+      for (const auto& child : channel->children()) queue.push_back(child.get());
+    }
+    rootChannel_.addUser(user);
+    if (isLocalUser(user)) {
+      rootChannel_.addOperator(user->id());
+      broadcastChannelUpdate(&rootChannel_);
+    }
+  }
+  if (logging_) {
+    logUserEvent(user, " address: " + user->voiceAddress() +
+                           " port: " + std::to_string(user->soundPort()) + " connected.");
+  }
+}
+
+void VoiceServer::disconnectUser(UserSession* user) {
+  if (user == nullptr) return;
+  Guard guard(*this);
+  if (logging_) logUserEvent(user, " disconnected.");
+  auto entry = users_.find(user->id());
+  if (entry == users_.end() || entry->second.get() != user) return;
+
+  Channel* left = user->channel();
+  if (left != nullptr) left->removeUser(user);
+  user->setLoggedIn(false);
+  if (left != nullptr) pruneChannels(left);
+
+  // The user's own handler may still be running (it quit, or its connection was lost): the
+  // session is destroyed once that call has returned.
+  UserSession* removed = entry->second.release();
+  users_.erase(entry);
+  ReactorPool::releaseAfterHandler([removed] { delete removed; });
+}
+
+void VoiceServer::userUpdated(UserSession* user) {
+  if (user == nullptr) return;
+  Guard guard(*this);
+  if (user->channel() != nullptr) user->channel()->notifyUserUpdated(user);
+}
+
+void VoiceServer::adminLogin(UserSession* user, const std::string&, const std::string&) {
+  // The administrator's credentials are accepted and grant nothing.
+  if (user == nullptr) return;
+}
+
+bool VoiceServer::isLocalUser(const UserSession* user) const {
+  if (user == nullptr || listener_.sock() == kNoSocket) return false;
+  const std::string& address = user->voiceAddress();
+  return address == "127.0.0.1" || (!address.empty() && address == listenerAddress_);
+}
+
+}  // namespace quorvane

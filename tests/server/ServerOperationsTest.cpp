@@ -1,0 +1,263 @@
+// Server operations end to end: login, joining, pruning, operators, kicks and text delivery, each
+// checked as the exact lines every client receives, in order. linesBeforePong is the barrier: a
+// client's ping is handled after every command that came before it, so the lines before its pong
+// are all that client will get from those commands.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "server/ServerTestSupport.h"
+#include "support/TestServer.h"
+
+namespace quorvane::test {
+namespace {
+
+class ServerOperationsTest : public testing::Test {
+ protected:
+  void start(const std::function<void(VoiceServer&)>& configure = {},
+             const Channel* tree = nullptr) {
+    server_ = std::make_unique<TestServer>(configure, tree);
+    ASSERT_TRUE(server_->started());
+  }
+  std::unique_ptr<TestClient> client(const std::string& address = "127.0.0.2") {
+    return std::make_unique<TestClient>(server_->hostPort(), server_->soundPort(), address);
+  }
+  VoiceServer& server() { return server_->server(); }
+
+  std::unique_ptr<TestServer> server_;
+};
+
+TEST_F(ServerOperationsTest, LoginSendsTheTreeThenTheRootMembersInIdOrder) {
+  Channel tree("");
+  Channel* lobby = tree.addChild(std::make_unique<Channel>("lobby"));
+  lobby->setPassword("pw");
+  lobby->setTopic("Lobby");
+  lobby->addChild(std::make_unique<Channel>("sub"));
+  tree.addChild(std::make_unique<Channel>("music"));
+  start({}, &tree);
+
+  auto idle1 = client(), idle2 = client();
+  idle1->readWelcome();
+  idle2->readWelcome();
+  auto a = client("127.0.0.3");  // looks like loopback: forwarded with anyone
+  a->login("a");
+  auto idle4 = client();
+  idle4->readWelcome();
+  auto b = client("127.0.0.4");
+  b->login("b");
+  ASSERT_EQ(a->id(), 3);
+  ASSERT_EQ(b->id(), 5);
+  EXPECT_EQ(a->linesBeforePong(), Lines{addUserLine(*b, "b", "/", true)});
+
+  auto n = client("127.0.0.2");
+  const Lines login = n->login("n");
+  EXPECT_EQ(login,
+            (Lines{acceptedLine(*n, "n"), channelLine("addchannel", "/"),
+                   channelLine("addchannel", "/lobby/", "[]", true, "Lobby"),
+                   channelLine("addchannel", "/music/"), channelLine("addchannel", "/lobby/sub/"),
+                   addUserLine(*a, "a", "/", true), addUserLine(*b, "b", "/", false)}));
+  EXPECT_EQ(a->linesBeforePong(), Lines{addUserLine(*n, "n", "/", true)});
+  EXPECT_EQ(b->linesBeforePong(), Lines{addUserLine(*n, "n", "/", false)});
+  // Clients that never logged in hear nothing of it.
+  EXPECT_TRUE(idle1->linesBeforePong().empty());
+}
+
+TEST_F(ServerOperationsTest, ServerPasswordIsComparedExactlyAndEveryAttemptLogged) {
+  LogCapture log;
+  start([](VoiceServer& s) {
+    s.setServerPassword("Secret");
+    s.setLogging(true);
+  });
+  auto c = client();
+  EXPECT_EQ(c->login("carl", "2.1", "secret"), Lines{"error number=300"});
+  c->sendLine(
+      "connect nick=\"carl\" password=\"Secret\" bandmode=1 framesize=320 "
+      "encodedframesize=20 fpp=2");
+  EXPECT_EQ(c->linesBeforePong(),
+            (Lines{acceptedLine(*c, "carl"), channelLine("addchannel", "/")}));
+  const std::string attempt =
+      "User #1 name: \"carl\" address: 127.0.0.2 port: " + std::to_string(c->voicePort()) +
+      " connected.";
+  EXPECT_EQ(log.sinceStart(), (Lines{"Started Quorvane server.", attempt, attempt}));
+}
+
+TEST_F(ServerOperationsTest, JoiningRunsTheAddUserExchangeWithEveryMember) {
+  start();
+  auto x = client("127.0.0.2"), y = client("127.0.0.4"), z = client("127.0.0.6");
+  x->login("x");
+  y->login("y");
+  z->login("z");
+  x->linesBeforePong();
+  y->linesBeforePong();
+
+  x->sendLine(joinCommand("/room/", "", "chat"));
+  const std::string room = channelLine("addchannel", "/room/", "[1]", false, "chat");
+  EXPECT_EQ(x->linesBeforePong(), (Lines{room, joinedLine("/room/")}));
+  EXPECT_EQ(y->linesBeforePong(), (Lines{room, removeUserLine(*x, "/")}));
+  EXPECT_EQ(z->linesBeforePong(), (Lines{room, removeUserLine(*x, "/")}));
+
+  y->sendLine(joinCommand("/room/"));
+  EXPECT_EQ(y->linesBeforePong(), (Lines{joinedLine("/room/"), addUserLine(*x, "x", "/room/")}));
+  EXPECT_EQ(x->linesBeforePong(), Lines{addUserLine(*y, "y", "/room/")});
+  EXPECT_EQ(z->linesBeforePong(), Lines{removeUserLine(*y, "/")});
+
+  z->sendLine(joinCommand("/room/"));
+  EXPECT_EQ(z->linesBeforePong(), (Lines{joinedLine("/room/"), addUserLine(*x, "x", "/room/"),
+                                         addUserLine(*y, "y", "/room/")}));
+  EXPECT_EQ(x->linesBeforePong(), Lines{addUserLine(*z, "z", "/room/")});
+  EXPECT_EQ(y->linesBeforePong(), Lines{addUserLine(*z, "z", "/room/")});
+
+  // Joining one's own channel leaves and enters it again, and costs a creator its operator status.
+  x->sendLine(joinCommand("/room/"));
+  EXPECT_EQ(x->linesBeforePong(), (Lines{joinedLine("/room/"), addUserLine(*y, "y", "/room/"),
+                                         addUserLine(*z, "z", "/room/")}));
+  for (auto* member : {y.get(), z.get()}) {
+    EXPECT_EQ(member->linesBeforePong(),
+              (Lines{removeUserLine(*x, "/room/"), addUserLine(*x, "x", "/room/")}));
+  }
+  x->sendLine("kick id=2 channel=\"/room/\"");
+  EXPECT_EQ(x->linesBeforePong(), Lines{"error number=303"});
+}
+
+TEST_F(ServerOperationsTest, EmptiedCreatedChannelsArePrunedBottomUp) {
+  start();
+  auto a = client("127.0.0.2"), b = client("127.0.0.4");
+  a->login("a");
+  b->login("b");
+  a->linesBeforePong();
+
+  a->sendLine(joinCommand("//a"));
+  const std::string channelA = channelLine("addchannel", "/a/", "[1]");
+  EXPECT_EQ(a->linesBeforePong(), (Lines{channelA, joinedLine("/a/")}));
+  EXPECT_EQ(b->linesBeforePong(), (Lines{channelA, removeUserLine(*a, "/")}));
+
+  // /a/ keeps its sub-channel when its creator moves down into it.
+  a->sendLine(joinCommand("/a/b/"));
+  const std::string channelB = channelLine("addchannel", "/a/b/", "[1]");
+  EXPECT_EQ(a->linesBeforePong(), (Lines{channelB, joinedLine("/a/b/")}));
+  EXPECT_EQ(b->linesBeforePong(), Lines{channelB});
+
+  b->sendLine(joinCommand("/x/y/"));
+  EXPECT_EQ(b->linesBeforePong(), Lines{"error number=302"});
+
+  a->sendLine("quit");
+  EXPECT_TRUE(a->waitClosed());
+  EXPECT_EQ(b->linesBeforePong(), (Lines{removeChannelLine("/a/b/"), removeChannelLine("/a/")}));
+  VoiceServer::Guard guard(server());
+  EXPECT_EQ(server().rootChannel().childCount(), 0u);
+}
+
+TEST_F(ServerOperationsTest, StaticChannelsStayAndKeepTheirPasswords) {
+  Channel tree("");
+  tree.addChild(std::make_unique<Channel>("lobby"))->setPassword("pw");
+  start([](VoiceServer& s) { s.setAllowChannelCreation(false); }, &tree);
+  auto a = client("127.0.0.2"), b = client("127.0.0.4");
+  a->login("a");
+  b->login("b");
+  a->linesBeforePong();
+
+  a->sendLine(joinCommand("/lobby/", "pw"));
+  EXPECT_EQ(a->linesBeforePong(), Lines{joinedLine("/lobby/")});
+  EXPECT_EQ(b->linesBeforePong(), Lines{removeUserLine(*a, "/")});
+
+  b->sendLine(joinCommand("/lobby/", "PW"));
+  b->sendLine(joinCommand("/nope/"));
+  b->sendLine(joinCommand("/nope/deeper/"));
+  EXPECT_EQ(b->linesBeforePong(),
+            (Lines{"error number=301", "error number=304", "error number=302"}));
+
+  a->sendLine(joinCommand("/"));
+  EXPECT_EQ(a->linesBeforePong(), (Lines{joinedLine("/"), addUserLine(*b, "b", "/")}));
+  EXPECT_EQ(b->linesBeforePong(), Lines{addUserLine(*a, "a", "/")});
+  VoiceServer::Guard guard(server());
+  EXPECT_NE(findChannel(server().rootChannel(), "/lobby/"), nullptr);
+}
+
+TEST_F(ServerOperationsTest, LocalUserBecomesOperatorAndNeedsNoPassword) {
+  start();
+  auto a = client("127.0.0.2");
+  a->login("a");
+  auto local = client("127.0.0.1");
+  const Lines login = local->login("local");
+  EXPECT_EQ(login,
+            (Lines{acceptedLine(*local, "local"), channelLine("addchannel", "/"),
+                   addUserLine(*a, "a", "/", true), channelLine("updatechannel", "/", "[2]")}));
+  EXPECT_EQ(a->linesBeforePong(), (Lines{addUserLine(*local, "local", "/", true),
+                                         channelLine("updatechannel", "/", "[2]")}));
+
+  a->sendLine(joinCommand("/secret/", "pw", "t"));
+  const std::string secret = channelLine("addchannel", "/secret/", "[1]", true, "t");
+  EXPECT_EQ(a->linesBeforePong(), (Lines{secret, joinedLine("/secret/")}));
+  EXPECT_EQ(local->linesBeforePong(), (Lines{secret, removeUserLine(*a, "/")}));
+
+  local->sendLine(joinCommand("/secret/", "wrong"));
+  const std::string update = channelLine("updatechannel", "/secret/", "[1,2]", true, "t");
+  EXPECT_EQ(local->linesBeforePong(),
+            (Lines{joinedLine("/secret/"), addUserLine(*a, "a", "/secret/", true), update}));
+  EXPECT_EQ(a->linesBeforePong(), (Lines{addUserLine(*local, "local", "/secret/", true), update}));
+}
+
+TEST_F(ServerOperationsTest, KickNeedsAnOperatorAndATargetBesideTheKicker) {
+  start();
+  auto kicker = client("127.0.0.2"), target = client("127.0.0.4"), other = client("127.0.0.6");
+  kicker->login("k");
+  target->login("t");
+  other->login("o");
+  auto idle = client();
+  idle->readWelcome();
+  // Each command is done once its sender has its pong; only then may the others drain.
+  kicker->sendLine(joinCommand("/k/"));
+  kicker->linesBeforePong();
+  target->sendLine(joinCommand("/k/"));
+  for (auto* c : {target.get(), kicker.get(), other.get()}) c->linesBeforePong();
+
+  kicker->sendLine("kick id=3 channel=\"/k/\"");   // in another channel
+  kicker->sendLine("kick id=4 channel=\"/k/\"");   // not logged in, in no channel
+  kicker->sendLine("kick id=99 channel=\"/k/\"");  // nobody
+  kicker->sendLine("kick id=2 channel=\"/nope/\"");
+  EXPECT_EQ(kicker->linesBeforePong(), (Lines{"error number=206", "error number=206",
+                                              "error number=206", "error number=302"}));
+  other->sendLine("kick id=2 channel=\"/k/\"");
+  EXPECT_EQ(other->linesBeforePong(), Lines{"error number=303"});
+
+  kicker->sendLine("kick id=2 channel=\"/k/\"");
+  EXPECT_EQ(kicker->linesBeforePong(), Lines{removeUserLine(*target, "/k/")});
+  EXPECT_FALSE(hasUser(server(), 2));
+  EXPECT_EQ(target->nextLine(), "kicked");
+  EXPECT_TRUE(target->waitClosed());
+  EXPECT_TRUE(other->linesBeforePong().empty());
+  EXPECT_TRUE(hasUser(server(), 4));
+}
+
+TEST_F(ServerOperationsTest, MessagesReachTheUserOrEveryChannelMember) {
+  start();
+  auto a = client("127.0.0.2"), b = client("127.0.0.4"), c = client("127.0.0.6");
+  a->login("a");
+  b->login("b");
+  c->login("c");
+  c->sendLine(joinCommand("/c/"));
+  for (auto* each : {c.get(), a.get(), b.get()}) each->linesBeforePong();
+  auto expectLines = [&](const Lines& forA, const Lines& forB, const Lines& forC) {
+    EXPECT_EQ(a->linesBeforePong(), forA);
+    EXPECT_EQ(b->linesBeforePong(), forB);
+    EXPECT_EQ(c->linesBeforePong(), forC);
+  };
+
+  a->sendLine("message to=2 type=1 message=\"hi\" channel=\"\"");
+  expectLines({}, {"messagedeliver type=1 from=1 message=\"hi\" channel=\"/\""}, {});
+
+  a->sendLine("message type=2 message=\"all\" channel=\"/\"");
+  const std::string toRoot = "messagedeliver type=2 from=1 message=\"all\" channel=\"/\"";
+  expectLines({toRoot}, {toRoot}, {});
+
+  a->sendLine("message type=2 message=\"there\" channel=\"/c/\"");
+  expectLines({}, {}, {"messagedeliver type=2 from=1 message=\"there\" channel=\"/c/\""});
+
+  a->sendLine("message to=99 type=1 message=\"lost\" channel=\"\"");
+  a->sendLine("message type=2 message=\"lost\" channel=\"/none/\"");
+  expectLines({}, {}, {});
+}
+
+}  // namespace
+}  // namespace quorvane::test

@@ -1,0 +1,197 @@
+// Voice datagrams against a running server: hello and its reply, forwarding, what is ignored, and
+// the "forward" decision between two addresses. The absence of a datagram is shown by a later
+// datagram that is answered: loopback delivers one sender's datagrams in order, and the server
+// handles them in that order, so the answer would come second.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "server/ServerTestSupport.h"
+#include "support/TestServer.h"
+
+namespace quorvane::test {
+namespace {
+
+// The datagram is 150 bytes long and its first bytes are `head`.
+testing::AssertionResult startsWith(const std::optional<Bytes>& received, const Bytes& head) {
+  if (!received) return testing::AssertionFailure() << "no datagram";
+  if (received->size() != 150) {
+    return testing::AssertionFailure() << "datagram of " << received->size() << " bytes";
+  }
+  if (!std::equal(head.begin(), head.end(), received->begin())) {
+    return testing::AssertionFailure()
+           << "datagram starts " << int((*received)[0]) << "," << int((*received)[1]) << ","
+           << int((*received)[2]) << "," << int((*received)[3]);
+  }
+  return testing::AssertionSuccess();
+}
+
+std::string youAre(const TestClient& client) {
+  return "youare id=" + std::to_string(client.id()) + " nick=\"\" address=\"" +
+         client.voiceAddress() + "\" soundport=" + std::to_string(client.voicePort()) +
+         " bandmode=-1 framesize=-1 encodedframesize=-1";
+}
+
+TEST(VoiceDatagramTest, HelloIsAnsweredAndStoresTheSendersEndpoint) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
+  alice.readWelcome();
+  alice.sendLine("whoami");
+  EXPECT_EQ(alice.nextLine(),
+            "youare id=1 nick=\"\" address=\"\" soundport=-1 bandmode=-1 framesize=-1 "
+            "encodedframesize=-1");
+
+  alice.sendHello(77);  // nobody has id 77: no answer
+  alice.sendHello(alice.id());
+  EXPECT_TRUE(startsWith(alice.readDatagram(), {2, 2, 1, 0}));
+  alice.sendLine("whoami");
+  EXPECT_EQ(alice.nextLine(), youAre(alice));
+
+  // The id travels in two bytes, low byte first.
+  {
+    VoiceServer::Guard guard(server.server());
+    while (server.server().allocateUserId() < 299) {
+    }
+  }
+  TestClient big(server.hostPort(), server.soundPort(), "127.0.0.4");
+  big.readWelcome();
+  ASSERT_EQ(big.id(), 300);
+  big.sendHello(300);
+  EXPECT_TRUE(startsWith(big.readDatagram(), {2, 2, 44, 1}));
+}
+
+TEST(VoiceDatagramTest, UnconfirmingHelloStoresTheEndpointButConnectIsRefused) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  TestClient client(server.hostPort(), server.soundPort(), "127.0.0.2");
+  client.readWelcome();
+  client.sendLine("protocol version=\"2.1\"");
+  const std::string connect =
+      "connect nick=\"carl\" password=\"\" bandmode=1 framesize=320 encodedframesize=20 fpp=2";
+
+  client.sendHello(client.id(), 3);
+  EXPECT_TRUE(startsWith(client.readDatagram(), {2, 2, 1, 0}));
+  client.sendLine("whoami");
+  EXPECT_EQ(client.nextLine(), youAre(client));
+  client.sendLine(connect);
+  EXPECT_EQ(client.linesBeforePong(), Lines{"error number=403"});
+
+  client.sendHello(client.id(), 2);
+  EXPECT_TRUE(startsWith(client.readDatagram(), {2, 2, 1, 0}));
+  client.sendLine(connect);
+  EXPECT_EQ(client.linesBeforePong(),
+            (Lines{acceptedLine(client, "carl"), channelLine("addchannel", "/")}));
+}
+
+TEST(VoiceDatagramTest, WrongSizesAndKindThreeAreIgnored) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
+  alice.readWelcome();
+  alice.sendHello(alice.id());
+  ASSERT_TRUE(startsWith(alice.readDatagram(), {2, 2, 1, 0}));
+
+  // Another socket claims alice's id with datagrams the server must not act on.
+  TestClient other(server.hostPort(), server.soundPort(), "127.0.0.6");
+  other.readWelcome();
+  Bytes shortHello = datagram({1, 2, 1, 0});
+  shortHello.pop_back();
+  Bytes longHello = datagram({1, 2, 1, 0});
+  longHello.push_back(0);
+  other.sendDatagram(shortHello);
+  other.sendDatagram(longHello);
+  other.sendDatagram(datagram({3, 2, 1, 0}));
+  other.sendHello(other.id());
+  EXPECT_TRUE(startsWith(other.readDatagram(), {2, 2, 2, 0}));
+  alice.sendLine("whoami");
+  EXPECT_EQ(alice.nextLine(), youAre(alice));
+
+  // A full-size hello from any socket moves the endpoint: the answer goes to the new one.
+  other.sendHello(alice.id());
+  EXPECT_TRUE(startsWith(other.readDatagram(), {2, 2, 1, 0}));
+  alice.sendLine("whoami");
+  EXPECT_EQ(alice.nextLine(), "youare id=1 nick=\"\" address=\"127.0.0.6\" soundport=" +
+                                  std::to_string(other.voicePort()) +
+                                  " bandmode=-1 framesize=-1 encodedframesize=-1");
+}
+
+// A kind-5 datagram naming `to`, with recognisable bytes everywhere else.
+Bytes voiceFor(const TestClient& to) {
+  Bytes voice = datagram({5, 9, 0xAB, 0xCD, static_cast<std::uint8_t>(to.id())});
+  for (std::size_t i = 5; i < voice.size(); ++i) voice[i] = static_cast<std::uint8_t>(i * 7);
+  return voice;
+}
+
+TEST(VoiceDatagramTest, ForwardingSendsTheSameBytesToTheNamedUserOnly) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
+  TestClient bob(server.hostPort(), server.soundPort(), "127.0.0.4");
+  for (TestClient* client : {&alice, &bob}) {
+    client->readWelcome();
+    client->sendHello(client->id());
+    ASSERT_TRUE(client->readDatagram().has_value());
+  }
+
+  // Neither is logged in: the recipient need only be known.
+  Bytes voice = voiceFor(bob);
+  alice.sendDatagram(voice);
+  voice[0] = 4;
+  EXPECT_EQ(bob.readDatagram(), voice);
+
+  Bytes nobody = datagram({5, 2, 0, 0, 99});
+  alice.sendDatagram(nobody);
+  alice.sendHello(alice.id());
+  EXPECT_TRUE(startsWith(alice.readDatagram(), {2, 2, 1, 0}));
+  bob.sendHello(bob.id());
+  EXPECT_TRUE(startsWith(bob.readDatagram(), {2, 2, 2, 0}));
+}
+
+TEST(VoiceDatagramTest, ForwardingOffDropsVoice) {
+  TestServer server([](VoiceServer& s) { s.setAllowForwarding(false); });
+  ASSERT_TRUE(server.started());
+  TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
+  TestClient bob(server.hostPort(), server.soundPort(), "127.0.0.4");
+  for (TestClient* client : {&alice, &bob}) {
+    client->readWelcome();
+    client->sendHello(client->id());
+    ASSERT_TRUE(client->readDatagram().has_value());
+  }
+  alice.sendDatagram(voiceFor(bob));
+  // Alice's datagram reached the server before bob's hello: any forwarded copy would come first.
+  alice.sendHello(alice.id());
+  ASSERT_TRUE(startsWith(alice.readDatagram(), {2, 2, 1, 0}));
+  bob.sendHello(bob.id());
+  EXPECT_TRUE(startsWith(bob.readDatagram(), {2, 2, 2, 0}));
+}
+
+TEST(VoiceDatagramTest, ForwardFlagFollowsTheAddressMasks) {
+  struct Case {
+    const char* a;
+    const char* b;
+    bool forward;
+  };
+  const Case cases[] = {
+      {"10.0.0.5", "81.2.3.4", true},     // exactly one looks private
+      {"10.0.0.5", "10.0.0.6", false},    // both look private
+      {"10.0.0.5", "", false},            // an unknown address never forwards
+      {"127.0.0.1", "81.2.3.4", true},    // loopback on either side
+      {"127.0.0.3", "127.0.0.2", true},   // any address with the loopback bits set
+      {"127.0.0.2", "127.0.0.4", false},  // neither has bit 0 set
+      {"8.8.8.8", "81.2.3.4", true},      // 8.8.8.8 fits the 10.255.255.255 mask
+      {"172.20.0.1", "81.2.3.4", false},  // a bit outside 172.16.255.255
+      {"192.168.0.7", "192.168.1.9", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(VoiceServer::forwardBetween(c.a, c.b), c.forward) << c.a << " / " << c.b;
+    EXPECT_EQ(VoiceServer::forwardBetween(c.b, c.a), c.forward) << c.b << " / " << c.a;
+  }
+  EXPECT_EQ(VoiceServer::addressNumber("1.2.3.4"), 0x01020304u);
+  for (const char* malformed : {"", "1234", "1.2.3", "1.2.3.4.5", "1.2.3.256", "a.b.c.d"}) {
+    EXPECT_EQ(VoiceServer::addressNumber(malformed), 0u) << malformed;
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::test

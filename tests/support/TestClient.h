@@ -1,0 +1,87 @@
+// A protocol client for end-to-end tests: one TCP connection to the server's host port and one
+// UDP socket, bound to a chosen loopback address, for the voice hello. Every wait is bounded.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/WaitFor.h"
+#include "transport/SocketApi.h"
+
+namespace quorvane::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class TestClient {
+ public:
+  // Connects to 127.0.0.1:hostPort; the voice socket is bound to voiceAddress, any port.
+  TestClient(int hostPort, int soundPort, std::string voiceAddress = "127.0.0.2");
+  ~TestClient();
+  TestClient(const TestClient&) = delete;
+  TestClient& operator=(const TestClient&) = delete;
+
+  bool connected() const { return tcp_ != kNoSocket; }
+  int voicePort() const { return voicePort_; }
+  const std::string& voiceAddress() const { return voiceAddress_; }
+
+  // Sends the text and CR LF.
+  bool sendLine(std::string_view line);
+  // Sends the bytes as they are.
+  bool sendRaw(std::string_view bytes);
+  // The next line without its CR LF; a line that does not end in CR LF is a test failure.
+  // Nothing when the time-out passes or the server closed the connection.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = kPatience);
+  // The next line, or "<none>" (and a test failure) when none comes.
+  std::string nextLine();
+  // Sends "ping" and returns every line that arrives before its "pong": everything the server
+  // queued for this client before it read the ping.
+  std::vector<std::string> linesBeforePong();
+  // Sends the line and returns what linesBeforePong returns after it: the complete answer.
+  std::vector<std::string> request(std::string_view line);
+  // True when the server closes the connection (after any lines still in flight) in time.
+  bool waitClosed(std::chrono::milliseconds timeout = kPatience);
+
+  // A 150-byte datagram from the voice socket to the sound port.
+  bool sendDatagram(const Bytes& datagram);
+  // A hello (kind 1) for `id` with the given byte 1.
+  bool sendHello(int id, std::uint8_t confirm = 2);
+  std::optional<Bytes> readDatagram(std::chrono::milliseconds timeout = kPatience);
+
+  // Repeats the hello for id() until the server answers (datagrams may be lost even on
+  // loopback); the answer, or nothing after 20 tries.
+  std::optional<Bytes> confirmVoice();
+
+  // Reads "welcome" and remembers the id it gives.
+  std::string readWelcome();
+  int id() const { return id_; }
+  // protocol, voice hello (and its reply), connect: returns the lines up to the ping barrier
+  // after "connect", starting with "accepted".
+  std::vector<std::string> login(const std::string& nick, const std::string& version = "2.1",
+                                 const std::string& password = "");
+
+ private:
+  bool fill(std::chrono::milliseconds timeout);
+
+  SocketHandle tcp_ = kNoSocket;
+  SocketHandle udp_ = kNoSocket;
+  int soundPort_;
+  int voicePort_ = 0;
+  std::string voiceAddress_;
+  std::string buffer_;
+  bool closed_ = false;
+  int id_ = 0;
+};
+
+// False where a socket bound to 127.0.0.2 ends up on 127.0.0.1 (Wine does this): there every
+// test client's voice address is 127.0.0.1, so every client is local to the server.
+bool loopbackAddressesDistinct();
+
+// A 150-byte datagram whose first bytes are the given ones, the rest zero.
+Bytes datagram(std::initializer_list<std::uint8_t> head);
+
+}  // namespace quorvane::test
