@@ -1,0 +1,119 @@
+// The dispatch of received lines: terminators, command words, letter case, unknown words, and the
+// state checks that every command makes before it reads a parameter.
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+
+#include "protocol/ProtocolFixture.h"
+
+namespace quorvane::test {
+namespace {
+
+using namespace std::string_literals;
+
+class DispatchTest : public ProtocolTest {
+ protected:
+  DispatchTest() : ProtocolTest(false) {}
+};
+
+const char* const kError204 = "error number=204";
+
+TEST_F(DispatchTest, LineEndsAndCommandWords) {
+  TestClient& c = connect();
+  // A lone LF is too short to be a line; "x" LF and a bare CR LF are lines with unknown words.
+  ASSERT_TRUE(c.sendRaw("\n"));
+  EXPECT_THAT(c.linesBeforePong(), IsEmpty());
+  ASSERT_TRUE(c.sendRaw("x\n\r\n"));
+  EXPECT_THAT(c.linesBeforePong(), ElementsAre(kError204, kError204));
+  // The command word runs to the first blank: a leading blank leaves it empty.
+  for (const char* line : {" ping", "pingx", "ping=1", "hello", "pong", "welcome id=1"}) {
+    EXPECT_THAT(c.request(line), ElementsAre(kError204)) << line;
+  }
+  // LF alone ends a line as CR LF does; anything after the word is ignored by "ping".
+  ASSERT_TRUE(c.sendRaw("ping\nping x=\"open\r\n"));
+  EXPECT_EQ(c.nextLine(), "pong");
+  EXPECT_EQ(c.nextLine(), "pong");
+  // A NUL ends the line's text: "pi" is unknown, the second line is a ping.
+  ASSERT_TRUE(c.sendRaw("pi\0ng\r\nping\0garbage\r\n"s));
+  EXPECT_EQ(c.nextLine(), kError204);
+  EXPECT_EQ(c.nextLine(), "pong");
+  EXPECT_THAT(c.linesBeforePong(), IsEmpty());
+}
+
+TEST_F(DispatchTest, WordsFoldCaseButKeysDoNot) {
+  TestClient& c = connect();
+  for (const char* line : {"PING", "PiNg"}) {
+    ASSERT_TRUE(c.sendLine(line));
+    EXPECT_EQ(c.nextLine(), "pong") << line;
+  }
+  EXPECT_THAT(c.request("protocol Version=\"2.1\""), ElementsAre("error number=104"));
+  EXPECT_THAT(c.request("PROTOCOL version=\"2.1\""), IsEmpty());
+  // The version is stored now: "admin" no longer asks for it.
+  EXPECT_THAT(c.request("ADMIN"), ElementsAre("error number=113"));
+  EXPECT_THAT(c.request("WhoAmI"),
+              ElementsAre("youare id=1 nick=\"\" address=\"\" soundport=-1 bandmode=-1 "
+                          "framesize=-1 encodedframesize=-1"));
+}
+
+TEST_F(DispatchTest, StateIsCheckedBeforeParameters) {
+  TestClient& c = connect();
+  // Before login every command that needs it answers 402, with or without its parameters.
+  for (const char* line :
+       {"changenick", "changenick nick=\"x\"", "changestatus",
+        "changestatus statusmode=1 statusmessage=\"\"", "join",
+        "join channel=\"/\" password=\"\" topic=\"\"", "pwc", "message",
+        "message to=1 message=\"m\" type=1 channel=\"\"", "kick", "kick id=1 channel=\"/\""}) {
+    EXPECT_THAT(c.request(line), ElementsAre("error number=402")) << line;
+  }
+  // "connect" before the voice hello is 403 whatever else is wrong, also before "protocol".
+  EXPECT_THAT(c.request("connect"), ElementsAre("error number=403"));
+  EXPECT_THAT(c.request("connect nick=\"a\" password=\"\" bandmode=1 framesize=320 "
+                        "encodedframesize=20 fpp=2"),
+              ElementsAre("error number=403"));
+  EXPECT_THAT(c.request("admin username=\"root\" password=\"pw\""),
+              ElementsAre("error number=401"));
+  ASSERT_TRUE(c.confirmVoice());
+  EXPECT_THAT(c.request("connect nick=\"a\""), ElementsAre("error number=401"));
+  EXPECT_THAT(c.request("protocol"), ElementsAre("error number=104"));
+  EXPECT_THAT(c.request("protocol version=\"2.1\""), IsEmpty());
+  EXPECT_THAT(c.request("connect"), ElementsAre("error number=101"));
+  EXPECT_THAT(c.request("connect nick=\"a\" password=\"\" bandmode=1 framesize=320 "
+                        "encodedframesize=20 fpp=2")
+                  .front(),
+              ::testing::StartsWith("accepted id=1 "));
+  EXPECT_THAT(c.request("connect"), ElementsAre("error number=400"));
+  EXPECT_THAT(c.request("pwc"), ElementsAre("pwc  channel=\"/\""));
+}
+
+TEST_F(DispatchTest, PingAndWhoamiBeforeLogin) {
+  TestClient& c = connect("127.0.0.1");
+  ASSERT_TRUE(c.sendLine("ping"));
+  EXPECT_EQ(c.nextLine(), "pong");
+  ASSERT_TRUE(c.confirmVoice());
+  EXPECT_THAT(c.request("whoami"),
+              ElementsAre("youare id=1 nick=\"\" address=\"127.0.0.1\" soundport=" +
+                          std::to_string(c.voicePort()) +
+                          " bandmode=-1 framesize=-1 encodedframesize=-1"));
+}
+
+// The cost of one "ping" round trip over loopback, for the record; no time is asserted.
+TEST_F(DispatchTest, PingRoundTripCost) {
+  TestClient& c = member("timer", "127.0.0.2");
+  constexpr int kTrips = 2000;
+  std::vector<double> micros;
+  micros.reserve(kTrips);
+  for (int i = 0; i < kTrips; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(c.sendLine("ping"));
+    ASSERT_EQ(c.nextLine(), "pong");
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::nth_element(micros.begin(), micros.begin() + kTrips / 2, micros.end());
+  RecordProperty("ping_median_us", std::to_string(micros[kTrips / 2]));
+  std::cout << "ping round trip, median of " << kTrips << ": " << micros[kTrips / 2] << " us\n";
+}
+
+}  // namespace
+}  // namespace quorvane::test

@@ -1,0 +1,166 @@
+// Greeting, login, presence and leaving: "welcome", "protocol", the voice hello, "connect",
+// "whoami", "changenick", "changestatus", "admin" and "quit", byte for byte.
+#include "protocol/ProtocolFixture.h"
+
+namespace quorvane::test {
+namespace {
+
+class HandshakeTest : public ProtocolTest {};
+
+const char* const kConnectBob =
+    "connect nick=\"bob\" password=\"\" bandmode=1 framesize=320 encodedframesize=20 fpp=2";
+
+TEST_F(HandshakeTest, HandshakeOnTheWire) {
+  TestClient client(server().hostPort(), server().soundPort(), "127.0.0.2");
+  EXPECT_EQ(client.readWelcome(),
+            "welcome id=1 servername=\"Quorvane Server\" forwarding=1 channels=1 operators=1 "
+            "protocol=\"2.1\"");
+  EXPECT_THAT(client.request("protocol version=\"2.1\""), IsEmpty());
+  std::optional<Bytes> reply = client.confirmVoice();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(*reply, datagram({2, 2, 1, 0}));
+  const std::string port = std::to_string(client.voicePort());
+  EXPECT_THAT(client.request(kConnectBob),
+              ElementsAre("accepted id=1 nick=\"bob\" address=\"127.0.0.2\" soundport=" + port +
+                              " bandmode=1 framesize=320 encodedframesize=20 fpp=2",
+                          "addchannel channel=\"/\" protected=0 topic=\"\" operators=[]"));
+}
+
+TEST_F(HandshakeTest, LocalClientBecomesRootOperatorAndForwardFollowsAddresses) {
+  configure([](VoiceServer& s) {
+    s.setAllowForwarding(false);
+    s.setAllowChannelCreation(false);
+    s.setAllowOperators(false);
+  });
+  TestClient& local = connect("127.0.0.1");
+  Lines lines = local.login("op", "1.0");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "addchannel channel=\"/\" protected=0 topic=\"\" operators=[]");
+  EXPECT_EQ(lines[2], "updatechannel channel=\"/\" protected=0 topic=\"\" operators=[1]");
+
+  // Whatever the client announced, the server's own protocol is 2.1; the settings show as 0.
+  TestClient& even = connect("127.0.0.4");
+  EXPECT_EQ(even.id(), 2);
+  lines = even.login("even");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "addchannel channel=\"/\" protected=0 topic=\"\" operators=[1]");
+  EXPECT_EQ(lines[2], addUser(local, "op", "/", 1));
+  EXPECT_THAT(local.linesBeforePong(), ElementsAre(addUser(even, "even", "/", 1)));
+
+  // Two addresses that look neither loopback nor private: voice goes directly.
+  TestClient& other = connect("127.0.0.6");
+  lines = other.login("other");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], addUser(local, "op", "/", 1));
+  EXPECT_EQ(lines[3], addUser(even, "even", "/", 0));
+  EXPECT_THAT(even.linesBeforePong(), ElementsAre(addUser(other, "other", "/", 0)));
+}
+
+TEST_F(HandshakeTest, WelcomeShowsSettings) {
+  configure([](VoiceServer& s) {
+    s.setServerName("say \"hi\"");
+    s.setAllowForwarding(false);
+    s.setAllowChannelCreation(false);
+    s.setAllowOperators(false);
+  });
+  TestClient client(server().hostPort(), server().soundPort());
+  EXPECT_EQ(client.readWelcome(),
+            "welcome id=1 servername=\"say \\\"hi\\\"\" forwarding=0 channels=0 operators=0 "
+            "protocol=\"2.1\"");
+}
+
+TEST_F(HandshakeTest, FailedConnectKeepsWhatItStored) {
+  configure([](VoiceServer& s) { s.setServerPassword("secret"); });
+  TestClient& c = connect();
+  ASSERT_TRUE(c.confirmVoice());
+  EXPECT_THAT(c.request("protocol version=\"2.1\""), IsEmpty());
+  const std::string youare = "youare id=1 nick=\"amy\" address=\"127.0.0.2\" soundport=" +
+                             std::to_string(c.voicePort());
+  // No parameter of a line with an unterminated quoted value can be read.
+  EXPECT_THAT(c.request(std::string(kConnectBob) + " note=\"open"),
+              ElementsAre("error number=101"));
+  EXPECT_THAT(c.request("connect Nick=\"amy\""), ElementsAre("error number=101"));
+  EXPECT_THAT(c.request("connect nick=\"amy\""), ElementsAre("error number=102"));
+  for (const char* tail : {"", " bandmode=x", " bandmode=1", " bandmode=1 framesize=1.5",
+                           " bandmode=1 framesize=320 encodedframesize=+20"}) {
+    EXPECT_THAT(c.request(std::string("connect nick=\"amy\" password=\"secret\"") + tail),
+                ElementsAre("error number=103"))
+        << tail;
+  }
+  EXPECT_THAT(c.request("whoami"),
+              ElementsAre(youare + " bandmode=1 framesize=320 encodedframesize=-1"));
+  const std::string noFpp =
+      "connect nick=\"amy\" password=\"secret\" bandmode=1 framesize=320 encodedframesize=20";
+  EXPECT_THAT(c.request(noFpp), ElementsAre("error number=111"));
+  EXPECT_THAT(c.request(noFpp + " fpp=2.0"), ElementsAre("error number=111"));
+  EXPECT_THAT(c.request("whoami"),
+              ElementsAre(youare + " bandmode=1 framesize=320 encodedframesize=20"));
+
+  // A wrong password leaves the client connected and free to try again.
+  EXPECT_THAT(c.request(std::string(kConnectBob)), ElementsAre("error number=300"));
+  EXPECT_THAT(c.request("pwc"), ElementsAre("error number=402"));
+  Lines lines = c.request(
+      "connect nick=\"bob\" password=\"secret\" bandmode=1 framesize=320 encodedframesize=20 "
+      "fpp=2");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_THAT(lines[0], ::testing::StartsWith("accepted id=1 nick=\"bob\""));
+}
+
+TEST_F(HandshakeTest, PresenceChangesReachOnlyTheOthers) {
+  TestClient& ann = member("ann", "127.0.0.2");
+  TestClient& ben = member("ben", "127.0.0.4");
+
+  EXPECT_THAT(ann.request("changenick"), ElementsAre("error number=101"));
+  // A status without its text keeps the mode and tells nobody.
+  EXPECT_THAT(ann.request("changestatus statusmode=3"), ElementsAre("error number=108"));
+  EXPECT_THAT(ann.request("changestatus statusmode=x statusmessage=\"\""),
+              ElementsAre("error number=106"));
+  EXPECT_THAT(ben.linesBeforePong(), IsEmpty());
+  EXPECT_THAT(ann.request("changenick nick=\"anna\""), IsEmpty());
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUser(ann, "anna", 3, "")));
+  EXPECT_THAT(ann.request("changestatus statusmode=5 statusmessage=\"away\""), IsEmpty());
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUser(ann, "anna", 5, "away")));
+
+  // Quotation marks and CR LF travel escaped; a trailing backslash and a lone CR as they are.
+  EXPECT_THAT(ann.request(R"(changenick nick="say \"hi\"\r\nbye")"), IsEmpty());
+  EXPECT_THAT(ann.request(R"(changestatus statusmode=-1 statusmessage="a\"b\r\n")"), IsEmpty());
+  EXPECT_THAT(ann.request(R"(changenick nick=back\)"), IsEmpty());
+  EXPECT_THAT(ann.request("changenick nick=\"c\rr\""), IsEmpty());
+  EXPECT_THAT(ben.linesBeforePong(),
+              ElementsAre(updateUser(ann, R"(say \"hi\"\r\nbye)", 5, "away"),
+                          updateUser(ann, R"(say \"hi\"\r\nbye)", -1, R"(a\"b\r\n)"),
+                          updateUser(ann, R"(back\)", -1, R"(a\"b\r\n)"),
+                          updateUser(ann, "c\rr", -1, R"(a\"b\r\n)")));
+  EXPECT_THAT(ann.request("whoami").front(), ::testing::StartsWith("youare id=1 nick=\"c\rr\""));
+}
+
+TEST_F(HandshakeTest, AdminIsSilent) {
+  TestClient& c = connect();
+  EXPECT_THAT(c.request("admin username=\"root\" password=\"pw\""),
+              ElementsAre("error number=401"));
+  EXPECT_THAT(c.request("protocol version=\"2.0\""), IsEmpty());
+  EXPECT_THAT(c.request("admin password=\"pw\""), ElementsAre("error number=113"));
+  EXPECT_THAT(c.request("admin username=\"root\""), ElementsAre("error number=102"));
+  EXPECT_THAT(c.request("admin username=\"root\" password=\"pw\""), IsEmpty());
+}
+
+TEST_F(HandshakeTest, QuitClosesWithoutReplyAndStopsTheLine) {
+  TestClient& stranger = connect("127.0.0.6");
+  TestClient& ann = member("ann", "127.0.0.2");
+  TestClient& ben = member("ben", "127.0.0.4");
+
+  // Lines behind "quit" in the same packet are never executed.
+  ASSERT_TRUE(ann.sendRaw("quit\r\nping\r\nwhoami\r\n"));
+  EXPECT_TRUE(ann.waitClosed());
+  EXPECT_FALSE(ann.readLine(std::chrono::milliseconds(0)).has_value());
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(removeUser(ann)));
+
+  // A client that never logged in leaves without a word to anyone.
+  ASSERT_TRUE(stranger.sendLine("QUIT now"));
+  EXPECT_TRUE(stranger.waitClosed());
+  EXPECT_FALSE(stranger.readLine(std::chrono::milliseconds(0)).has_value());
+  EXPECT_THAT(ben.linesBeforePong(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace quorvane::test
