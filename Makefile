@@ -7,16 +7,24 @@ ASAN_DIR    := build-asan
 TSAN_DIR    := build-tsan
 WINDOWS_DIR := build-windows
 
-.PHONY: all deps build test sanitize tsan windows clean
+.PHONY: all deps configure build run test sanitize tsan windows clean
 
 all: build
 
 deps:
 	@scripts/deps.sh
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The server in the console with the settings file beside the program (created with the defaults
+# on the first run). Ctrl+C stops it.
+run: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target QuorvaneService
+	cd $(BUILD_DIR)/src && ./QuorvaneService -d
 
 test: build
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS)

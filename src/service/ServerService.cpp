@@ -1,0 +1,142 @@
+#include "service/ServerService.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "server/Channel.h"
+#include "server/VoiceServer.h"
+#include "service/ServerLog.h"
+#include "service/ServerSettings.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr unsigned kStartWaitHint = 3000;
+constexpr unsigned kStopWaitHint = 5000;
+
+// Whatever lies at the path counts as present, even when it cannot be read, so that the default
+// document is never written over it.
+bool settingsFilePresent(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file != nullptr) {
+    std::fclose(file);
+    return true;
+  }
+  return errno != ENOENT;
+}
+
+}  // namespace
+
+ServerService::ServerService() : ServiceHost(kServiceName, kServiceName) {}
+
+ServerService::~ServerService() = default;
+
+std::string ServerService::settingsPath() { return programDirectory() + kSettingsFileName; }
+
+void ServerService::setDefaultPorts(int hostPort, int soundPort) {
+  defaultHostPort_ = hostPort;
+  defaultSoundPort_ = soundPort;
+}
+
+void ServerService::run(int, char**) {
+  reportStatus(StartPending, kStartWaitHint, 0);
+  Channel root{std::string()};
+  Settings settings = readSettings(root);
+  startServer(root, settings);
+  if (!stopRequested()) reportStatus(Running, kStartWaitHint, 0);
+  std::unique_lock<std::mutex> guard(lock_);
+  stopDoneSignal_.wait(guard, [this] { return stopDone_; });
+}
+
+void ServerService::stop() {
+  std::lock_guard<std::mutex> serial(stopLock_);
+  reportStatus(StopPending, kStopWaitHint, 0);
+  std::unique_ptr<VoiceServer> server;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopRequested_ = true;
+    server = std::move(server_);
+  }
+  if (server) {
+    // The server takes its locks itself and is destroyed with none held.
+    server->stop();
+    server.reset();
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopDone_ = true;
+  }
+  stopDoneSignal_.notify_all();
+}
+
+ServerService::Settings ServerService::readSettings(Channel& root) {
+  std::string path = settingsPathOverride_.empty() ? settingsPath() : settingsPathOverride_;
+  ServerSettings file;
+  std::string problem = openSettings(file, path);
+  Settings settings;
+  settings.logging = file.serverLogging();
+  settings.hostPort = file.hostPort();
+  if (settings.hostPort == -1) settings.hostPort = defaultHostPort_;
+  settings.soundPort = file.soundPort();
+  if (settings.soundPort == -1) settings.soundPort = defaultSoundPort_;
+  file.readStaticChannels(&root);
+  settings.adminUsername = file.adminUsername();
+  settings.adminPassword = file.adminPassword();
+  settings.serverName = file.serverName();
+  settings.serverPassword = file.serverPassword();
+  settings.allowChannelCreation = file.allowChannelCreation();
+  settings.allowForwarding = file.allowForwarding();
+  settings.allowOperators = file.allowOperators();
+  if (!problem.empty()) reportSettingsProblem(problem, settings.logging);
+  return settings;
+}
+
+std::string ServerService::openSettings(ServerSettings& settings, const std::string& path) {
+  if (settingsFilePresent(path)) {
+    if (settings.loadFile(path) || !settings.hasError()) return std::string();
+    return "Quorvane service failed to read settings file: " + path + ". " +
+           settings.errorDescription();
+  }
+  if (settings.createDefaultFile(path)) return std::string();
+  return "Quorvane service failed to create settings file: " + path + ".";
+}
+
+// Start-up goes on with what could be read; the problem is told wherever someone may look.
+void ServerService::reportSettingsProblem(const std::string& message, bool logging) {
+  if (consoleMode()) std::fprintf(stderr, "%s\n", message.c_str());
+  reportEvent(message, ErrorEvent);
+  if (logging) ServerLog::instance().write(message);
+}
+
+void ServerService::startServer(const Channel& root, const Settings& settings) {
+  if (stopRequested()) return;
+  auto server = std::make_unique<VoiceServer>(&root);
+  server->setLogging(settings.logging);
+  server->setAdminAccount(settings.adminUsername, settings.adminPassword);
+  server->setServerName(settings.serverName);
+  server->setServerPassword(settings.serverPassword);
+  server->setAllowChannelCreation(settings.allowChannelCreation);
+  server->setAllowForwarding(settings.allowForwarding);
+  server->setAllowOperators(settings.allowOperators);
+  if (!server->start(settings.hostPort, settings.soundPort) && settings.logging) {
+    ServerLog::instance().write("Unable to launch server using TCP port " +
+                                std::to_string(settings.hostPort) + " UDP port " +
+                                std::to_string(settings.soundPort) + ".");
+  }
+  std::unique_lock<std::mutex> guard(lock_);
+  if (!stopRequested_) {
+    server_ = std::move(server);
+    return;
+  }
+  guard.unlock();
+  // A stop came while the server was starting and could not reach it.
+  server->stop();
+}
+
+bool ServerService::stopRequested() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return stopRequested_;
+}
+
+}  // namespace quorvane

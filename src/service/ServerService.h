@@ -1,0 +1,75 @@
+// The program's service: run loads the settings, creates and starts the VoiceServer and waits
+// until stop has stopped and destroyed it. Owns the server while it runs. run blocks on its own
+// thread; stop may come from any thread, also before or while run starts the server.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "service/ServiceHost.h"
+
+namespace quorvane {
+
+class Channel;
+class ServerSettings;
+class VoiceServer;
+
+class ServerService : public ServiceHost {
+ public:
+  static constexpr const char* kServiceName = "Quorvane Server";
+  static constexpr const char* kSettingsFileName = "QuorvaneService.xml";
+  static constexpr int kDefaultHostPort = 10300;
+  static constexpr int kDefaultSoundPort = 10301;
+
+  ServerService();
+  ~ServerService() override;
+
+  // One run per object: a stop stays in force once given.
+  void run(int argc, char** argv) override;
+  void stop() override;
+
+  // The settings file beside the program; the bare file name when the program path is unknown.
+  static std::string settingsPath();
+
+  // For tests; the program never calls them. The settings file to read instead of the one
+  // beside the program, and the ports used when the settings name none.
+  void useSettingsFile(std::string path) { settingsPathOverride_ = std::move(path); }
+  void setDefaultPorts(int hostPort, int soundPort);
+
+ private:
+  // The settings as run hands them to the server.
+  struct Settings {
+    bool logging = false;
+    int hostPort = 0;
+    int soundPort = 0;
+    std::string adminUsername;
+    std::string adminPassword;
+    std::string serverName;
+    std::string serverPassword;
+    bool allowChannelCreation = true;
+    bool allowForwarding = true;
+    bool allowOperators = true;
+  };
+
+  // Loads (or creates) the settings file and reads every setting, the channels into `root`.
+  Settings readSettings(Channel& root);
+  // Loads the file, or creates the default one; the message of a failure, or empty.
+  std::string openSettings(ServerSettings& settings, const std::string& path);
+  void reportSettingsProblem(const std::string& message, bool logging);
+  void startServer(const Channel& root, const Settings& settings);
+  bool stopRequested();
+
+  std::mutex stopLock_;  // one stop at a time, so a finished stop means the server is gone
+  std::mutex lock_;      // guards server_ and the two flags
+  std::condition_variable stopDoneSignal_;
+  bool stopRequested_ = false;  // set when a stop begins: no server is published after it
+  bool stopDone_ = false;       // set when a stop has finished: run may return
+  std::unique_ptr<VoiceServer> server_;
+  std::string settingsPathOverride_;
+  int defaultHostPort_ = kDefaultHostPort;
+  int defaultSoundPort_ = kDefaultSoundPort;
+};
+
+}  // namespace quorvane

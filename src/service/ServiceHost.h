@@ -1,0 +1,115 @@
+// Turns a program into a service that can also run in a console: reads the command line and
+// either hands the process to the service manager, runs the service body in the console or in the
+// background, or performs a management action (install, uninstall, start, stop). One per process.
+//
+// Shared logic in ServiceHost.cpp; the platform's service manager in ServiceHostWindows.cpp
+// (the Windows service control manager, event log and registry) and ServiceHostPosix.cpp
+// (systemd, syslog and POSIX signals).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quorvane {
+
+class ServiceHost {
+ public:
+  // Service states as the service manager knows them.
+  enum State : unsigned {
+    Stopped = 1,
+    StartPending = 2,
+    StopPending = 3,
+    Running = 4,
+    ContinuePending = 5,
+    PausePending = 6,
+  };
+  // Event types of reportEvent.
+  enum EventType : unsigned { ErrorEvent = 1, WarningEvent = 2, InformationEvent = 4 };
+  static constexpr long kDefaultEventId = -1;
+
+  // `displayName` defaults to `serviceName`.
+  ServiceHost(std::string serviceName, std::string displayName = std::string());
+  ServiceHost(const ServiceHost&) = delete;
+  ServiceHost& operator=(const ServiceHost&) = delete;
+  virtual ~ServiceHost();
+
+  // The service body; returns when the service has stopped.
+  virtual void run(int argc, char** argv) = 0;
+  // Asks the body to finish. Any thread.
+  virtual void stop() = 0;
+  virtual void onPause() {}
+  virtual void onContinue() {}
+  virtual void onShutdown() {}
+
+  // The process's one entry: the result is the exit code (1 success, 0 failure).
+  virtual int processCommandLine(int argc, char** argv);
+  virtual int startDispatcher();
+  virtual int install();
+  virtual int uninstall();
+  virtual int stopInstalled();
+  virtual int startInstalled();
+  virtual int consoleRun(int argc, char** argv, bool hidden);
+  virtual void installEventSource(const std::string& messageFile, unsigned typesSupported);
+  virtual void removeEventSource();
+  // Writes one entry to the event log (syslog on POSIX). eventId -1 asks for the type's default.
+  virtual void reportEvent(const std::string& text, unsigned type, long eventId = kDefaultEventId);
+
+  // Reports a state to the service manager; in console mode sends nothing and succeeds.
+  bool reportStatus(unsigned state, unsigned waitHint, unsigned exitCode);
+  // Binds the standard streams to a console (Windows); nothing to do on POSIX.
+  void attachConsole();
+  // The text of the calling thread's last system error, without its line end.
+  std::string systemErrorText();
+
+  const std::string& serviceName() const { return serviceName_; }
+  const std::string& displayName() const { return displayName_; }
+  bool consoleMode() const { return consoleMode_; }
+  // The last checkpoint sent with a pending state.
+  unsigned checkpoint() const { return checkpoint_; }
+  // The account and password given with -l and -p, if any.
+  const std::optional<std::string>& accountName() const { return accountName_; }
+  const std::optional<std::string>& accountPassword() const { return accountPassword_; }
+  // The host of this process, or none.
+  static ServiceHost* current();
+
+  // The full path of the program file, and its directory with the final separator; both empty
+  // when the system cannot tell.
+  static std::string programPath();
+  static std::string programDirectory();
+
+#ifndef _WIN32
+  // For tests; the program never calls them. The systemctl program to run, the directory of the
+  // unit file, the pause between two state queries while a start or stop is pending.
+  void setSystemctlPath(std::string path);
+  void setUnitDirectory(std::string directory);
+  void setPollInterval(std::chrono::milliseconds interval);
+  // Hands `signo` to the signal thread of a console or managed run, as if the process had
+  // received it; false when no run is waiting for signals.
+  bool deliverSignal(int signo);
+#endif
+
+  struct Platform;  // the platform's handles and state
+
+ protected:
+  void setConsoleMode(bool on) { consoleMode_ = on; }
+  Platform& platform() { return *platform_; }
+
+ private:
+  // Hands one status record to the service manager; false when it could not be sent.
+  bool sendStatus(unsigned state, unsigned waitHint, unsigned exitCode, unsigned checkpoint);
+
+  static std::atomic<ServiceHost*> current_;
+
+  std::string serviceName_;
+  std::string displayName_;
+  bool consoleMode_ = false;
+  std::atomic<unsigned> checkpoint_{0};
+  std::optional<std::string> accountName_;
+  std::optional<std::string> accountPassword_;
+  std::unique_ptr<Platform> platform_;
+};
+
+}  // namespace quorvane

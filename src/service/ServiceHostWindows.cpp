@@ -1,0 +1,456 @@
+// The service host on Windows: the service control manager, the event log with its registry
+// source, the console control handler and the hidden window of a background run. Every Windows
+// that runs a 64-bit program is NT, so the Windows 9x/Me paths (the RunServices key, a hidden run
+// when no switch is given) have no place here.
+#include "service/ServiceHost.h"
+
+#include <windows.h>
+#include <mbstring.h>
+#include <winreg.h>
+#include <winsvc.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quorvane {
+
+namespace {
+
+constexpr DWORD kStatusWaitHint = 3000;
+constexpr DWORD kPollMs = 1000;
+constexpr DWORD kErrorTextSize = 256;
+constexpr DWORD kUserNameSize = 255;
+constexpr DWORD kSidSize = 4096;
+constexpr DWORD kDomainSize = 255;
+constexpr DWORD kModulePathLimit = 32768;
+constexpr DWORD kAllEventTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
+                                 EVENTLOG_INFORMATION_TYPE;
+constexpr const char* kHiddenWindowClass = "KZV__FacelessWndProc_";
+
+using RegisterServiceProcessFunction = DWORD(WINAPI*)(DWORD, DWORD);
+
+// The system's text for the calling thread's last error, without its closing line end; empty
+// when there is none or when it is too long for the messages that carry it.
+std::string lastErrorText() {
+  DWORD error = ::GetLastError();
+  char* text = nullptr;
+  // Inserts are ignored: some system texts hold %1, which would read arguments never given.
+  DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string result;
+  if (length >= 2 && length + 14 <= kErrorTextSize) result.assign(text, length - 2);
+  if (text != nullptr) ::LocalFree(text);
+  return result;
+}
+
+std::vector<BYTE> currentUserSid() {
+  char user[kUserNameSize];
+  DWORD userSize = sizeof user;
+  if (!::GetUserNameA(user, &userSize)) return {};
+  std::vector<BYTE> sid(kSidSize);
+  DWORD sidSize = kSidSize;
+  char domain[kDomainSize];
+  DWORD domainSize = sizeof domain;
+  SID_NAME_USE use;
+  if (!::LookupAccountNameA(nullptr, user, sid.data(), &sidSize, domain, &domainSize, &use) ||
+      !::IsValidSid(sid.data())) {
+    return {};
+  }
+  std::vector<BYTE> copy(::GetLengthSid(sid.data()));
+  if (!::CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid.data())) return {};
+  return copy;
+}
+
+// Windows 9x/Me offered this to keep a background process alive over a log-off.
+RegisterServiceProcessFunction findRegisterServiceProcess() {
+  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  FARPROC found = ::GetProcAddress(kernel, "RegisterServiceProcess");
+  return reinterpret_cast<RegisterServiceProcessFunction>(reinterpret_cast<void (*)()>(found));
+}
+
+// A new console leaves the C streams unbound; they are opened on its devices. A stream whose
+// handle is a file or a pipe (redirected) stays as it is.
+void bindStream(DWORD which, std::FILE* stream, const char* device, const char* mode) {
+  HANDLE handle = ::GetStdHandle(which);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
+  if (::GetFileType(handle) != FILE_TYPE_CHAR) return;
+  if (std::freopen(device, mode, stream) == nullptr) return;
+  std::setvbuf(stream, nullptr, _IONBF, 0);
+}
+
+// Opens the manager and the service, printing why when either fails.
+bool openService(const std::string& name, SC_HANDLE& manager, SC_HANDLE& service) {
+  manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) {
+    std::printf("OpenSCManager failed - %s\n", lastErrorText().c_str());
+    return false;
+  }
+  service = ::OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
+  if (service != nullptr) return true;
+  std::printf("OpenService failed - %s\n", lastErrorText().c_str());
+  ::CloseServiceHandle(manager);
+  return false;
+}
+
+// Waits one second, then one more for every query that still finds the service `pending`,
+// printing a dot for each. The last state known.
+DWORD pollWhile(SC_HANDLE service, DWORD pending) {
+  SERVICE_STATUS status{};
+  ::Sleep(kPollMs);
+  while (::QueryServiceStatus(service, &status) && status.dwCurrentState == pending) {
+    std::printf(".");
+    std::fflush(stdout);
+    ::Sleep(kPollMs);
+  }
+  return status.dwCurrentState;
+}
+
+enum class StopOutcome { Refused, Stopped, FailedToStop };
+
+StopOutcome stopService(SC_HANDLE service, const std::string& displayName) {
+  SERVICE_STATUS status{};
+  if (!::ControlService(service, SERVICE_CONTROL_STOP, &status)) return StopOutcome::Refused;
+  std::printf("Stopping %s.", displayName.c_str());
+  std::fflush(stdout);
+  if (pollWhile(service, SERVICE_STOP_PENDING) == SERVICE_STOPPED) {
+    std::printf("\n%s stopped.\n", displayName.c_str());
+    return StopOutcome::Stopped;
+  }
+  std::printf("\n%s failed to stop.\n", displayName.c_str());
+  return StopOutcome::FailedToStop;
+}
+
+}  // namespace
+
+struct ServiceHost::Platform {
+  static void WINAPI serviceMain(DWORD argc, LPSTR* argv);
+  static void WINAPI controlHandler(DWORD control);
+  static BOOL WINAPI consoleControl(DWORD type);
+  static LRESULT CALLBACK hiddenWindowProc(HWND window, UINT message, WPARAM wParam,
+                                           LPARAM lParam);
+
+  void setState(DWORD state) {
+    std::lock_guard<std::mutex> guard(statusLock);
+    status.dwCurrentState = state;
+  }
+  DWORD state() {
+    std::lock_guard<std::mutex> guard(statusLock);
+    return status.dwCurrentState;
+  }
+
+  std::mutex statusLock;  // guards status and statusHandle
+  SERVICE_STATUS status{};
+  SERVICE_STATUS_HANDLE statusHandle = nullptr;
+  DWORD controlsAccepted = SERVICE_ACCEPT_STOP;
+  std::vector<BYTE> userSid;  // empty when the account could not be looked up
+  bool consoleAttached = false;
+};
+
+namespace {
+
+// The hidden window of a background run. Its message loop runs on a thread of its own, so the
+// system's end-of-session messages reach it while run blocks the main thread.
+class HiddenWindow {
+ public:
+  HiddenWindow() : thread_([this] { loop(); }) {
+    std::unique_lock<std::mutex> guard(lock_);
+    ready_.wait(guard, [this] { return threadId_ != 0; });
+  }
+  HiddenWindow(const HiddenWindow&) = delete;
+  HiddenWindow& operator=(const HiddenWindow&) = delete;
+  ~HiddenWindow() {
+    closing_ = true;
+    ::PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
+    thread_.join();
+  }
+
+ private:
+  void loop() {
+    HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = &ServiceHost::Platform::hiddenWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kHiddenWindowClass;
+    ::RegisterClassA(&windowClass);
+    HWND window = ::CreateWindowExA(0, kHiddenWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                    instance, nullptr);
+    MSG message;
+    // Makes sure the thread has its message queue before anyone posts to it.
+    ::PeekMessageA(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      threadId_ = ::GetCurrentThreadId();
+    }
+    ready_.notify_all();
+    while (::GetMessageA(&message, nullptr, 0, 0) > 0) ::DispatchMessageA(&message);
+    // A quit message that the run's end did not send asks the service to stop.
+    ServiceHost* host = ServiceHost::current();
+    if (!closing_ && host != nullptr) host->stop();
+    if (::IsWindow(window)) ::DestroyWindow(window);
+    ::UnregisterClassA(kHiddenWindowClass, instance);
+  }
+
+  std::mutex lock_;
+  std::condition_variable ready_;
+  DWORD threadId_ = 0;
+  std::atomic<bool> closing_{false};
+  std::thread thread_;  // last: it uses the members above
+};
+
+}  // namespace
+
+ServiceHost::ServiceHost(std::string serviceName, std::string displayName)
+    : serviceName_(std::move(serviceName)),
+      displayName_(displayName.empty() ? serviceName_ : std::move(displayName)),
+      platform_(std::make_unique<Platform>()) {
+  platform_->status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  current_ = this;
+  platform_->userSid = currentUserSid();
+}
+
+ServiceHost::~ServiceHost() {
+  ServiceHost* self = this;
+  current_.compare_exchange_strong(self, nullptr);
+}
+
+void WINAPI ServiceHost::Platform::serviceMain(DWORD argc, LPSTR* argv) {
+  ServiceHost* host = current();
+  if (host == nullptr) return;
+  SERVICE_STATUS_HANDLE handle =
+      ::RegisterServiceCtrlHandlerA(host->serviceName_.c_str(), &controlHandler);
+  if (handle == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(host->platform_->statusLock);
+    host->platform_->statusHandle = handle;
+  }
+  if (host->reportStatus(StartPending, kStatusWaitHint, 0)) {
+    host->run(static_cast<int>(argc), argv);
+  }
+  host->reportStatus(Stopped, kStatusWaitHint, 0);
+}
+
+void WINAPI ServiceHost::Platform::controlHandler(DWORD control) {
+  ServiceHost* host = current();
+  if (host == nullptr) return;
+  Platform& platform = *host->platform_;
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      platform.setState(SERVICE_STOP_PENDING);
+      host->stop();
+      break;
+    case SERVICE_CONTROL_PAUSE:
+      platform.setState(SERVICE_PAUSE_PENDING);
+      host->onPause();
+      break;
+    case SERVICE_CONTROL_CONTINUE:
+      platform.setState(SERVICE_CONTINUE_PENDING);
+      host->onContinue();
+      break;
+    case SERVICE_CONTROL_INTERROGATE:
+      host->reportStatus(platform.state(), kStatusWaitHint, 0);
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      host->onShutdown();
+      break;
+    default:
+      break;
+  }
+}
+
+BOOL WINAPI ServiceHost::Platform::consoleControl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  ServiceHost* host = current();
+  if (host != nullptr) {
+    std::printf("Stopping %s.\n", host->displayName_.c_str());
+    std::fflush(stdout);
+    host->stop();
+  }
+  return TRUE;
+}
+
+LRESULT CALLBACK ServiceHost::Platform::hiddenWindowProc(HWND window, UINT message,
+                                                         WPARAM wParam, LPARAM lParam) {
+  // lParam 0: the system shuts down; a log-off sets a bit and must not stop the service.
+  bool shutdown = (message == WM_QUERYENDSESSION || message == WM_ENDSESSION) && lParam == 0;
+  if (!shutdown && message != WM_QUIT) return ::DefWindowProcA(window, message, wParam, lParam);
+  ::DestroyWindow(window);
+  if (ServiceHost* host = current()) host->stop();
+  return 1;
+}
+
+int ServiceHost::startDispatcher() {
+  std::string name = serviceName_;
+  SERVICE_TABLE_ENTRYA table[] = {{name.data(), &Platform::serviceMain}, {nullptr, nullptr}};
+  if (::StartServiceCtrlDispatcherA(table)) return 1;
+  reportEvent(systemErrorText(), ErrorEvent);
+  return 0;
+}
+
+bool ServiceHost::sendStatus(unsigned state, unsigned waitHint, unsigned exitCode,
+                             unsigned checkpoint) {
+  Platform& platform = *platform_;
+  std::lock_guard<std::mutex> guard(platform.statusLock);
+  SERVICE_STATUS& status = platform.status;
+  status.dwControlsAccepted = state == StartPending ? 0 : platform.controlsAccepted;
+  status.dwCurrentState = state;
+  status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  status.dwServiceSpecificExitCode = exitCode;
+  status.dwWaitHint = waitHint;
+  status.dwCheckPoint = checkpoint;
+  return ::SetServiceStatus(platform.statusHandle, &status) != FALSE;
+}
+
+int ServiceHost::consoleRun(int argc, char** argv, bool hidden) {
+  if (!hidden) {
+    attachConsole();
+    std::printf("Debugging %s.\n", displayName_.c_str());
+    std::fflush(stdout);
+    ::SetConsoleCtrlHandler(&Platform::consoleControl, TRUE);
+    run(argc, argv);
+    ::SetConsoleCtrlHandler(&Platform::consoleControl, FALSE);
+    return 1;
+  }
+  HiddenWindow window;
+  RegisterServiceProcessFunction registerServiceProcess = findRegisterServiceProcess();
+  if (registerServiceProcess != nullptr) registerServiceProcess(0, 1);
+  run(argc, argv);
+  if (registerServiceProcess != nullptr) registerServiceProcess(0, 0);
+  return 1;
+}
+
+void ServiceHost::reportEvent(const std::string& text, unsigned type, long eventId) {
+  DWORD id = static_cast<DWORD>(eventId);
+  if (eventId == kDefaultEventId) {
+    id = type == ErrorEvent ? 0xC0000002 : type == WarningEvent ? 0x80000001 : 0x40000000;
+  }
+  HANDLE source = ::RegisterEventSourceA(nullptr, serviceName_.c_str());
+  if (source == nullptr) return;
+  const char* strings[] = {text.c_str()};
+  PSID sid = platform_->userSid.empty() ? nullptr : platform_->userSid.data();
+  ::ReportEventA(source, static_cast<WORD>(type), 0, id, sid, 1, 0, strings, nullptr);
+  ::DeregisterEventSource(source);
+}
+
+void ServiceHost::attachConsole() {
+  if (platform_->consoleAttached) return;
+  platform_->consoleAttached = true;
+  // A process that has a console keeps its streams as they are.
+  if (!::AllocConsole()) return;
+  bindStream(STD_OUTPUT_HANDLE, stdout, "CONOUT$", "w");
+  bindStream(STD_ERROR_HANDLE, stderr, "CONOUT$", "w");
+  bindStream(STD_INPUT_HANDLE, stdin, "CONIN$", "r");
+}
+
+std::string ServiceHost::systemErrorText() { return lastErrorText(); }
+
+std::string ServiceHost::programPath() {
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = ::GetModuleFileNameA(nullptr, buffer.data(), size);
+    if (length == 0) return std::string();
+    if (length < size) return std::string(buffer.data(), length);
+    if (size >= kModulePathLimit) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string ServiceHost::programDirectory() {
+  std::string path = programPath();
+  // Multibyte-aware: in a double-byte code page a trail byte may have the value of '\'.
+  const unsigned char* text = reinterpret_cast<const unsigned char*>(path.c_str());
+  const unsigned char* backslash = ::_mbsrchr(text, '\\');
+  if (backslash == nullptr) return std::string();
+  return path.substr(0, static_cast<std::size_t>(backslash - text) + 1);
+}
+
+int ServiceHost::install() {
+  attachConsole();
+  std::string program = programPath();
+  if (program.empty()) {
+    std::printf("Unable to install %s - %s\n", displayName_.c_str(), lastErrorText().c_str());
+    return 0;
+  }
+  SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) {
+    std::printf("OpenSCManager failed - %s\n", lastErrorText().c_str());
+    return 0;
+  }
+  // Quoted: unquoted, a path with blanks could be taken for a shorter program and arguments.
+  std::string command = "\"" + program + "\"";
+  const char* account = accountName_ ? accountName_->c_str() : nullptr;
+  const char* password = accountPassword_ ? accountPassword_->c_str() : nullptr;
+  // No load order group, no tag (drivers only), no dependencies; no account: LocalSystem.
+  SC_HANDLE service = ::CreateServiceA(
+      manager, serviceName_.c_str(), displayName_.c_str(), SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+      nullptr, nullptr, nullptr, account, password);
+  if (service != nullptr) {
+    std::printf("%s installed.\n", displayName_.c_str());
+    ::CloseServiceHandle(service);
+  } else {
+    std::printf("CreateService failed - %s\n", lastErrorText().c_str());
+  }
+  ::CloseServiceHandle(manager);
+  if (service == nullptr) return 0;
+  installEventSource(program, kAllEventTypes);
+  reportEvent("Service installed", InformationEvent);
+  return 1;
+}
+
+int ServiceHost::uninstall() {
+  attachConsole();
+  SC_HANDLE manager;
+  SC_HANDLE service;
+  if (!openService(serviceName_, manager, service)) return 0;
+  stopService(service, displayName_);
+  bool deleted = ::DeleteService(service) != FALSE;
+  if (deleted) {
+    std::printf("%s removed.\n", displayName_.c_str());
+  } else {
+    std::printf("DeleteService failed - %s\n", lastErrorText().c_str());
+  }
+  ::CloseServiceHandle(service);
+  ::CloseServiceHandle(manager);
+  if (!deleted) return 0;
+  removeEventSource();
+  return 1;
+}
+
+int ServiceHost::stopInstalled() {
+  SC_HANDLE manager;
+  SC_HANDLE service;
+  if (!openService(serviceName_, manager, service)) return 0;
+  bool stopped = stopService(service, displayName_) == StopOutcome::Stopped;
+  ::CloseServiceHandle(service);
+  ::CloseServiceHandle(manager);
+  return stopped ? 1 : 0;
+}
+
+int ServiceHost::startInstalled() {
+  SC_HANDLE manager;
+  SC_HANDLE service;
+  if (!openService(serviceName_, manager, service)) return 0;
+  std::printf("Starting up %s.", displayName_.c_str());
+  std::fflush(stdout);
+  int result = 0;
+  if (!::StartServiceA(service, 0, nullptr)) {
+    std::printf("\n%s failed to start: %s\n", displayName_.c_str(), lastErrorText().c_str());
+  } else if (pollWhile(service, SERVICE_START_PENDING) == SERVICE_RUNNING) {
+    std::printf("\n%s started.\n", displayName_.c_str());
+    result = 1;
+  } else {
+    std::printf("\n%s failed to start.\n", displayName_.c_str());
+  }
+  ::CloseServiceHandle(service);
+  ::CloseServiceHandle(manager);
+  return result;
+}
+
+}  // namespace quorvane

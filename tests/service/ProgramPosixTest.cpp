@@ -1,0 +1,127 @@
+// The built program, launched as an administrator would: in the console (-d) in a directory of
+// its own, stopped with SIGINT.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "support/TestClient.h"
+#include "support/TestServer.h"
+
+namespace quorvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A copy of the program in a fresh directory (its settings file lies beside it), run there.
+class Program {
+ public:
+  Program() : dir_(fs::temp_directory_path() / ("quorvane-program-" + std::to_string(::getpid()))) {
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    fs::copy_file(QUORVANE_PROGRAM, dir_ / "QuorvaneService");
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    fs::remove_all(dir_);
+  }
+
+  const fs::path& dir() const { return dir_; }
+
+  // Starts "QuorvaneService -d" with its console going to a file.
+  void start() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (::chdir(dir_.c_str()) != 0) ::_exit(127);
+      FILE* console = std::freopen("console.txt", "w", stdout);
+      if (console == nullptr || ::dup2(::fileno(stdout), 2) < 0) ::_exit(127);
+      ::execl("./QuorvaneService", "QuorvaneService", "-d", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  void signal(int signo) { ::kill(pid_, signo); }
+  // The exit code, or -1 when the process did not end within the time-out.
+  int waitExit() {
+    int status = 0;
+    bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+    if (!ended) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string console() const { return readFile(dir_ / "console.txt"); }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+};
+
+TEST(ProgramTest, ConsoleRunServesAClientAndStopsOnSigint) {
+  Program program;
+  const int hostPort = probeFreePort();
+  const int soundPort = probeFreePort();
+  std::ofstream(program.dir() / "QuorvaneService.xml")
+      << "<?xml version=\"1.0\" ?><quorvane version=\"1.1\"><hosting>"
+      << "<server-name>Program Test</server-name><hostport>" << hostPort << "</hostport>"
+      << "<soundport>" << soundPort << "</soundport><server-logging>true</server-logging>"
+      << "</hosting></quorvane>";
+  program.start();
+
+  // The server may need a moment to listen: retry the connection within the patience.
+  std::unique_ptr<TestClient> client;
+  ASSERT_TRUE(waitFor([&] {
+    client = std::make_unique<TestClient>(hostPort, soundPort, "127.0.0.2");
+    return client->connected();
+  }));
+  EXPECT_EQ(client->readWelcome(),
+            "welcome id=1 servername=\"Program Test\" forwarding=1 channels=1 operators=1 "
+            "protocol=\"2.1\"");
+  std::vector<std::string> lines = client->login("admin");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("accepted id=1 nick=\"admin\"", 0), 0u) << lines[0];
+
+  program.signal(SIGINT);
+  EXPECT_EQ(client->readLine(), std::optional<std::string>("quit"));
+  EXPECT_TRUE(client->waitClosed());
+  EXPECT_EQ(program.waitExit(), 1);
+  EXPECT_EQ(program.console(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
+
+  const std::string log = readFile(program.dir() / "QuorvaneService.log");
+  const std::string port = std::to_string(client->voicePort());
+  for (const std::string& entry :
+       {std::string("Started Quorvane server."),
+        "User #1 name: \"admin\" address: 127.0.0.2 port: " + port + " connected.",
+        std::string("User #1 name: \"admin\" disconnected."),
+        std::string("Stopped Quorvane server.")}) {
+    EXPECT_NE(log.find(" - " + entry + "\n"), std::string::npos) << entry << "\n" << log;
+  }
+  EXPECT_LT(log.find("disconnected."), log.find("Stopped Quorvane server."));
+}
+
+TEST(ProgramTest, FirstStartWritesTheDefaultSettingsBesideTheProgram) {
+  Program program;
+  // The defaults ask for 10300 and 10301, which may be taken here; only the file is checked.
+  program.start();
+  ASSERT_TRUE(waitFor([&] { return fs::exists(program.dir() / "QuorvaneService.xml"); }));
+  program.signal(SIGTERM);
+  EXPECT_EQ(program.waitExit(), 1);
+  const std::string settings = readFile(program.dir() / "QuorvaneService.xml");
+  EXPECT_NE(settings.find("<server-name>Quorvane Server</server-name>"), std::string::npos);
+  EXPECT_NE(settings.find("<hostport>10300</hostport>"), std::string::npos);
+  EXPECT_FALSE(fs::exists(program.dir() / "QuorvaneService.log"));
+}
+
+}  // namespace
+}  // namespace quorvane::test

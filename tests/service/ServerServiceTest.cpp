@@ -1,0 +1,214 @@
+#include "service/ServerService.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/ServerLog.h"
+#include "support/WaitFor.h"
+#include "transport/Socket.h"
+
+namespace quorvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// A port that was free a moment ago: bound on loopback to port 0 and released.
+int freePort(int type) {
+  Socket probe;
+  if (!probe.create(0, type, "127.0.0.1")) return 0;
+  return probe.localPort();
+}
+
+// True when a client connecting to the port is greeted with "welcome".
+bool greets(int port) {
+  Socket client;
+  if (!client.create(0, Socket::Stream, "127.0.0.1") || !client.connect("127.0.0.1", port)) {
+    return false;
+  }
+  client.setNonBlocking(true);
+  std::string received;
+  test::waitFor([&] {
+    char buffer[512];
+    int got = client.receive(buffer, sizeof buffer);
+    if (got > 0) received.append(buffer, static_cast<std::size_t>(got));
+    return got == 0 || received.find('\n') != std::string::npos;
+  });
+  return received.rfind("welcome", 0) == 0;
+}
+
+std::string settingsDocument(int hostPort, int soundPort, bool logging) {
+  std::ostringstream text;
+  text << "<?xml version=\"1.0\" ?><quorvane version=\"1.1\"><hosting>"
+       << "<server-name>Test Server</server-name><hostport>" << hostPort << "</hostport>"
+       << "<soundport>" << soundPort << "</soundport><server-logging>"
+       << (logging ? "true" : "false") << "</server-logging></hosting></quorvane>";
+  return text.str();
+}
+
+// Runs in console mode, where status reports are no-ops, and records its events.
+class TestService : public ServerService {
+ public:
+  TestService() { setConsoleMode(true); }
+  void reportEvent(const std::string& text, unsigned type, long) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.push_back(text + "|" + std::to_string(type));
+  }
+  std::vector<std::string> events() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return events_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> events_;
+};
+
+// Runs the service on a thread of its own.
+class Runner {
+ public:
+  explicit Runner(ServerService& service)
+      : thread_([this, &service] {
+          service.run(0, nullptr);
+          returned_ = true;
+        }) {}
+  ~Runner() { thread_.join(); }
+  bool waitForReturn() { return test::waitFor([this] { return returned_.load(); }); }
+  bool returned() const { return returned_; }
+
+ private:
+  std::atomic<bool> returned_{false};
+  std::thread thread_;
+};
+
+class ServerServiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    dir_ = fs::temp_directory_path() /
+           ("quorvane-service-" + std::to_string(random()) + "-" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(dir_);
+    settings_ = dir_ / ServerService::kSettingsFileName;
+    service_.useSettingsFile(settings_.string());
+  }
+  void TearDown() override {
+    if (logUsed_) log().useFile((dir_ / "missing" / "closed.log").string());
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // The process's log, first made inside the test directory so that no stray file is left in
+  // the working directory, then pointed at `file`.
+  ServerLog& useLog(const fs::path& file) {
+    fs::path previous = fs::current_path();
+    fs::current_path(dir_);
+    ServerLog& instance = ServerLog::instance();
+    fs::current_path(previous);
+    instance.useFile(file.string());
+    logUsed_ = true;
+    return instance;
+  }
+  static ServerLog& log() { return ServerLog::instance(); }
+
+  fs::path dir_;
+  fs::path settings_;
+  TestService service_;
+  bool logUsed_ = false;
+};
+
+TEST_F(ServerServiceTest, RunServesUntilStopReleasesIt) {
+  int hostPort = freePort(Socket::Stream);
+  int soundPort = freePort(Socket::Datagram);
+  writeFile(settings_, settingsDocument(hostPort, soundPort, false));
+  Runner runner(service_);
+  ASSERT_TRUE(test::waitFor([&] { return greets(hostPort); }));
+  EXPECT_FALSE(runner.returned());
+
+  service_.stop();
+  EXPECT_TRUE(runner.waitForReturn());
+  EXPECT_FALSE(greets(hostPort));
+  service_.stop();  // a second stop is harmless
+  EXPECT_TRUE(service_.events().empty());
+}
+
+TEST_F(ServerServiceTest, AStopBeforeTheServerExistsStillEndsTheRun) {
+  int hostPort = freePort(Socket::Stream);
+  writeFile(settings_, settingsDocument(hostPort, freePort(Socket::Datagram), false));
+  service_.stop();
+  Runner runner(service_);
+  EXPECT_TRUE(runner.waitForReturn());
+  EXPECT_FALSE(greets(hostPort));
+}
+
+TEST_F(ServerServiceTest, AFailedStartIsTheLastEntryOfTheLog) {
+  Socket taken;
+  ASSERT_TRUE(taken.create(0, Socket::Stream, "127.0.0.1"));
+  ASSERT_TRUE(taken.listen(1));
+  int hostPort = taken.localPort();
+  int soundPort = freePort(Socket::Datagram);
+  writeFile(settings_, settingsDocument(hostPort, soundPort, true));
+  fs::path logFile = dir_ / "server.log";
+  useLog(logFile);
+
+  const std::string expected = "Unable to launch server using TCP port " +
+                               std::to_string(hostPort) + " UDP port " +
+                               std::to_string(soundPort) + ".";
+  Runner runner(service_);
+  ASSERT_TRUE(test::waitFor(
+      [&] { return readFile(logFile).find(expected) != std::string::npos; }));
+  std::string content = readFile(logFile);
+  ASSERT_GE(content.size(), expected.size() + 1);
+  EXPECT_EQ(content.substr(content.size() - expected.size() - 1), expected + "\n");
+  EXPECT_FALSE(runner.returned()) << "the run goes on after a failed start";
+
+  service_.stop();
+  EXPECT_TRUE(runner.waitForReturn());
+}
+
+TEST_F(ServerServiceTest, AnUnreadableSettingsFileIsKeptAndTheDefaultsApply) {
+  const std::string broken = "<quorvane><hosting><hostport>1</hostport><soundport>";
+  writeFile(settings_, broken);
+  int hostPort = freePort(Socket::Stream);
+  service_.setDefaultPorts(hostPort, freePort(Socket::Datagram));
+
+  testing::internal::CaptureStderr();
+  {
+    Runner runner(service_);
+    EXPECT_TRUE(test::waitFor([&] { return greets(hostPort); }));
+    service_.stop();
+    EXPECT_TRUE(runner.waitForReturn());
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(readFile(settings_), broken);
+  const std::string message =
+      "Quorvane service failed to read settings file: " + settings_.string() + ". ";
+  EXPECT_EQ(err.rfind(message, 0), 0u) << err;
+  EXPECT_GT(err.size(), message.size() + 1) << "the parser's description is missing";
+  std::vector<std::string> events = service_.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0], err.substr(0, err.size() - 1) + "|1");
+}
+
+}  // namespace
+}  // namespace quorvane
