@@ -10,7 +10,9 @@ namespace quorvane {
 
 namespace {
 
-constexpr int kListenBacklog = 5;
+// The platform's largest backlog: with a small one, connections of a burst (all clients coming
+// back after a restart) are lost in the kernel before they are ever accepted.
+constexpr int kListenBacklog = SOMAXCONN;
 
 std::time_t systemClock() { return std::time(nullptr); }
 
@@ -116,6 +118,7 @@ bool VoiceServer::acceptConnection(ListenSocket& listener) {
   auto session = std::make_unique<UserSession>(id, this, std::move(connection));
   ClientConnection* accepted = session->connection();
   if (!accepted->setNonBlocking(true)) return true;
+  accepted->setNoDelay();
 
   UserSession* user = session.get();
   users_[id] = std::move(session);

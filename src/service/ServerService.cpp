@@ -7,6 +7,9 @@
 #include "server/VoiceServer.h"
 #include "service/ServerLog.h"
 #include "service/ServerSettings.h"
+#include "transport/Poller.h"
+#include "transport/Reactor.h"
+#include "transport/SocketApi.h"
 
 namespace quorvane {
 
@@ -14,6 +17,9 @@ namespace {
 
 constexpr unsigned kStartWaitHint = 3000;
 constexpr unsigned kStopWaitHint = 5000;
+// Descriptors that are not clients: the standard streams, the two server sockets, the spare
+// descriptor of the listener, the log, the settings file and the system's own (syslog, notify).
+constexpr long kReservedDescriptors = 16;
 
 // Whatever lies at the path counts as present, even when it cannot be read, so that the default
 // document is never written over it.
@@ -43,6 +49,7 @@ void ServerService::run(int, char**) {
   reportStatus(StartPending, kStartWaitHint, 0);
   Channel root{std::string()};
   Settings settings = readSettings(root);
+  reportCapacity(settings.logging);
   startServer(root, settings);
   if (!stopRequested()) reportStatus(Running, kStartWaitHint, 0);
   std::unique_lock<std::mutex> guard(lock_);
@@ -107,6 +114,26 @@ void ServerService::reportSettingsProblem(const std::string& message, bool loggi
   if (consoleMode()) std::fprintf(stderr, "%s\n", message.c_str());
   reportEvent(message, ErrorEvent);
   if (logging) ServerLog::instance().write(message);
+}
+
+long ServerService::clientCapacity(long descriptors) {
+  // Every client holds one descriptor, and every event loop of (load limit - 1) clients holds the
+  // descriptors of its wake-up channel.
+  const long perLoop = Reactor::kLoadLimit - 1;
+  long usable = descriptors - kReservedDescriptors;
+  return usable <= 0 ? 0 : usable * perLoop / (perLoop + Poller::kWakeDescriptors);
+}
+
+void ServerService::reportCapacity(bool logging) {
+  long limit = sys::raiseDescriptorLimit();
+  if (limit < 0) return;
+  std::string text = "Open-file limit " + std::to_string(limit) + ": room for about " +
+                     std::to_string(clientCapacity(limit)) + " clients.";
+  if (consoleMode()) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+  if (logging) ServerLog::instance().write(text);
 }
 
 void ServerService::startServer(const Channel& root, const Settings& settings) {

@@ -32,6 +32,8 @@ class ServerService : public ServiceHost {
 
   // The settings file beside the program; the bare file name when the program path is unknown.
   static std::string settingsPath();
+  // How many clients `descriptors` open files leave room for.
+  static long clientCapacity(long descriptors);
 
   // For tests; the program never calls them. The settings file to read instead of the one
   // beside the program, and the ports used when the settings name none.
@@ -58,6 +60,8 @@ class ServerService : public ServiceHost {
   // Loads the file, or creates the default one; the message of a failure, or empty.
   std::string openSettings(ServerSettings& settings, const std::string& path);
   void reportSettingsProblem(const std::string& message, bool logging);
+  // Raises the open-file limit as far as allowed and tells how many clients it leaves room for.
+  void reportCapacity(bool logging);
   void startServer(const Channel& root, const Settings& settings);
   bool stopRequested();
 

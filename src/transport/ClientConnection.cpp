@@ -23,7 +23,17 @@ void ClientConnection::queueText(std::string text) {
   ReactorPool& pool = ReactorPool::instance();
   std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
   std::lock_guard<std::mutex> lock(queueLock_);
+  if (overflowed_) return;
+  if (queuedBytes_ + text.size() > kOutputLimit) {
+    // The client does not read: give its memory back and let the loop see the connection end.
+    overflowed_ = true;
+    std::deque<SendItem>().swap(sendQueue_);
+    queuedBytes_ = 0;
+    shutdown(2);
+    return;
+  }
   const bool wasEmpty = sendQueue_.empty();
+  queuedBytes_ += text.size();
   sendQueue_.push_back(SendItem{std::move(text), 0});
   // While the queue holds items the Write registration exists already (or the send failed and
   // the owner has been told); only the first item of a new batch needs it.
@@ -50,6 +60,12 @@ std::size_t ClientConnection::queuedLines() {
   std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
   std::lock_guard<std::mutex> lock(queueLock_);
   return sendQueue_.size();
+}
+
+std::size_t ClientConnection::queuedBytes() {
+  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
+  std::lock_guard<std::mutex> lock(queueLock_);
+  return queuedBytes_;
 }
 
 bool ClientConnection::handleInput() {
@@ -110,26 +126,39 @@ bool ClientConnection::handleOutput() {
 }
 
 ClientConnection::SendResult ClientConnection::sendQueued() {
+  constexpr int kSlices = 64;
+  sys::SendSlice slices[kSlices];
   while (!sendQueue_.empty()) {
-    SendItem& item = sendQueue_.front();
-    // An empty text has nothing to send and is simply removed.
-    if (item.sent < item.text.size()) {
-      const std::size_t rest = std::min<std::size_t>(item.text.size() - item.sent, INT_MAX);
-      const int result = send(item.text.data() + item.sent, static_cast<int>(rest));
-      if (result < 0) {
-        return lastErrorIsFatal() ? SendResult::Failed : SendResult::WouldBlock;
-      }
-      if (result == 0) {
-        return SendResult::Failed;
-      }
-      // A partial send is resumed from here at once, before any later line.
-      item.sent += static_cast<std::size_t>(result);
+    // Every waiting line (up to kSlices) goes out with one call, the head from where it stopped.
+    int count = 0;
+    for (auto it = sendQueue_.begin(); it != sendQueue_.end() && count < kSlices; ++it) {
+      slices[count++] = {it->text.data() + it->sent, it->text.size() - it->sent};
     }
-    if (item.sent >= item.text.size()) {
-      sendQueue_.pop_front();
+    long result = sendGathered(slices, count);
+    if (result < 0) {
+      return lastErrorIsFatal() ? SendResult::Failed : SendResult::WouldBlock;
     }
+    if (result == 0 && slices[0].length != 0) {
+      return SendResult::Failed;
+    }
+    consumeSent(static_cast<std::size_t>(result));
   }
   return SendResult::Drained;
+}
+
+void ClientConnection::consumeSent(std::size_t bytes) {
+  queuedBytes_ -= bytes;
+  while (!sendQueue_.empty()) {
+    SendItem& item = sendQueue_.front();
+    std::size_t rest = item.text.size() - item.sent;
+    if (bytes < rest) {
+      // A partial send: the rest of this line goes first next time.
+      item.sent += bytes;
+      return;
+    }
+    bytes -= rest;
+    sendQueue_.pop_front();
+  }
 }
 
 }  // namespace quorvane

@@ -18,6 +18,9 @@ namespace quorvane {
 class ClientConnection : public Socket, public EventHandler {
  public:
   static constexpr int kReceiveBufferSize = 2048;
+  // Unsent output beyond this counts as a lost connection: a client that stops reading cannot
+  // make the server hold its lines without limit.
+  static constexpr std::size_t kOutputLimit = 1 << 20;
 
   // Receives lines and the loss notice. Called on an event-loop thread with the pool lock held.
   class Owner {
@@ -42,7 +45,9 @@ class ClientConnection : public Socket, public EventHandler {
   Owner* owner() const { return owner_; }
 
   // Queues one complete line for sending; never waits for the network. Registers Write when the
-  // queue was empty. Any thread; takes the pool lock, then the queue lock.
+  // queue was empty. Any thread; takes the pool lock, then the queue lock. When the unsent output
+  // would pass kOutputLimit, the queue is dropped and the connection shut down; the event loop
+  // then reports it lost to the owner, as for any other failure.
   void queueText(std::string text);
 
   // Sends as much of the queue as the socket takes now, without blocking. Used before the server
@@ -56,8 +61,9 @@ class ClientConnection : public Socket, public EventHandler {
   bool handleInput() override;
   bool handleOutput() override;
 
-  // Lines waiting to be sent (for tests and diagnostics).
+  // Lines waiting to be sent, and their unsent bytes (for tests and diagnostics).
   std::size_t queuedLines();
+  std::size_t queuedBytes();
 
  private:
   struct SendItem {
@@ -72,11 +78,15 @@ class ClientConnection : public Socket, public EventHandler {
   // Sends from the head of the queue until it is empty, the socket would block, or a send fails.
   // Call with queueLock_ held.
   SendResult sendQueued();
+  // Drops `bytes` sent bytes from the head of the queue. Call with queueLock_ held.
+  void consumeSent(std::size_t bytes);
 
   Owner* owner_ = nullptr;
   std::array<char, kReceiveBufferSize> rxBuffer_{};
   int rxLength_ = 0;
   std::deque<SendItem> sendQueue_;
+  std::size_t queuedBytes_ = 0;
+  bool overflowed_ = false;
   std::mutex queueLock_;
 };
 

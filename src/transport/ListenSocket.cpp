@@ -26,11 +26,24 @@ bool ListenSocket::close() {
   return Socket::close();
 }
 
+bool ListenSocket::accept(Socket& target) {
+  if (Socket::accept(target)) return true;
+  if (sys::isOutOfDescriptors(sys::lastError()) && spare_.release()) {
+    Socket refused;
+    Socket::accept(refused);
+    refused.close();
+    spare_.reserve();
+  }
+  return false;
+}
+
 bool ListenSocket::handleAccept() {
   if (owner_ == nullptr) {
     return false;
   }
-  owner_->acceptConnection(*this);
+  for (int taken = 0; taken < kAcceptsPerReadiness; ++taken) {
+    if (owner_ == nullptr || !owner_->acceptConnection(*this)) break;
+  }
   return true;
 }
 

@@ -27,14 +27,22 @@ class ListenSocket : public Socket, public EventHandler {
   void setOwner(Owner* owner);
   Owner* owner() const { return owner_; }
 
+  // Connections taken per readiness at most, so that one burst cannot starve the other sockets.
+  static constexpr int kAcceptsPerReadiness = 64;
+
   // Unregisters every kind, then closes.
   bool close() override;
+  // Accepts one pending connection. When no descriptor is left, the pending connection is taken
+  // with the spare descriptor and closed at once, so it does not keep the listener ready forever.
+  bool accept(Socket& target) override;
 
   SocketHandle handle() const override { return sock_; }
+  // Hands pending connections to the owner until none is left or the bound is reached.
   bool handleAccept() override;
 
  private:
   Owner* owner_;
+  sys::SpareDescriptor spare_;
 };
 
 }  // namespace quorvane

@@ -9,6 +9,8 @@
 
 namespace quorvane {
 
+const int Poller::kWakeDescriptors = 2;
+
 struct Poller::State {
   int wakeRead = -1;
   int wakeWrite = -1;

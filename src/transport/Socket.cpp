@@ -131,6 +131,12 @@ int Socket::send(const void* bytes, int length) {
                                  std::max(length, 0), sys::sendFlags()));
 }
 
+long Socket::sendGathered(const sys::SendSlice* slices, int count) {
+  return sys::sendGathered(sock_, slices, count);
+}
+
+bool Socket::setNoDelay() { return sock_ != kNoSocket && sys::setNoDelay(sock_); }
+
 int Socket::sendTo(const void* bytes, int length, int port, const std::string& address) {
   sockaddr_in remote = sys::resolveAddress(address, port);
   return static_cast<int>(::sendto(sys::native(sock_), static_cast<const char*>(bytes),

@@ -42,6 +42,10 @@ class Socket {
   virtual int receiveFrom(void* buffer, int length, std::string& address, int& port);
   virtual int send(const void* bytes, int length);
   virtual int sendTo(const void* bytes, int length, int port, const std::string& address);
+  // Sends the slices in order with one call: the byte count, or -1.
+  long sendGathered(const sys::SendSlice* slices, int count);
+  // Protocol lines go out at once (TCP_NODELAY).
+  bool setNoDelay();
 
   // The socket's local IPv4 address as a dotted quad.
   bool localAddress(std::string& out) const;

@@ -2,6 +2,7 @@
 // shared code. Internal to the transport; not for the protocol or the server.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -61,6 +62,42 @@ sockaddr_in resolveAddress(const std::string& text, int port);
 // Lets a listening socket bind its port while connections of an earlier one are in TIME_WAIT
 // (SO_REUSEADDR on POSIX). Nothing on Windows, where the option would let others take the port.
 void allowAddressReuse(SocketHandle handle);
+
+// Turns Nagle's algorithm off for a TCP connection (TCP_NODELAY): protocol lines go out at
+// once instead of waiting for the peer's delayed acknowledgement.
+bool setNoDelay(SocketHandle handle);
+
+// One piece of a gathered send.
+struct SendSlice {
+  const char* data;
+  std::size_t length;
+};
+// Sends the slices, in order, with one call (sendmsg / WSASend): the byte count, or -1.
+long sendGathered(SocketHandle handle, const SendSlice* slices, int count);
+
+// True when the error code means the process or the system has no descriptor left.
+bool isOutOfDescriptors(int error);
+
+// A descriptor held in reserve so that a connection can still be accepted (and refused) when
+// every other descriptor is in use. Nothing is reserved on Windows, which has no such limit.
+class SpareDescriptor {
+ public:
+  SpareDescriptor();
+  ~SpareDescriptor();
+  SpareDescriptor(const SpareDescriptor&) = delete;
+  SpareDescriptor& operator=(const SpareDescriptor&) = delete;
+  // Gives the descriptor back to the system for a moment; false when none is held.
+  bool release();
+  // Takes one again.
+  void reserve();
+
+ private:
+  int fd_ = -1;
+};
+
+// Raises the soft limit on open descriptors to the hard limit; the resulting soft limit, or -1
+// where the platform has none.
+long raiseDescriptorLimit();
 
 // Flags for send(): never raise SIGPIPE on a connection the peer has closed.
 int sendFlags();

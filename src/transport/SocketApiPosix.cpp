@@ -2,6 +2,9 @@
 #include "transport/SocketApi.h"
 
 #include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +27,54 @@ int lastError() { return errno; }
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 void setLastError(int error) { errno = error; }
+
+bool setNoDelay(SocketHandle handle) {
+  int on = 1;
+  return ::setsockopt(native(handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
+  iovec vector[64];
+  count = count < 64 ? count : 64;
+  for (int i = 0; i < count; ++i) {
+    vector[i].iov_base = const_cast<char*>(slices[i].data);
+    vector[i].iov_len = slices[i].length;
+  }
+  msghdr message{};
+  message.msg_iov = vector;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  return ::sendmsg(native(handle), &message, MSG_NOSIGNAL);
+}
+
+bool isOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+SpareDescriptor::SpareDescriptor() { reserve(); }
+
+SpareDescriptor::~SpareDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool SpareDescriptor::release() {
+  if (fd_ < 0) return false;
+  ::close(fd_);
+  fd_ = -1;
+  return true;
+}
+
+void SpareDescriptor::reserve() {
+  if (fd_ < 0) fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+long raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
+}
 
 int sendFlags() { return MSG_NOSIGNAL; }
 

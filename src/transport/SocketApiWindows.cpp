@@ -16,6 +16,35 @@ bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 
 void setLastError(int error) { ::WSASetLastError(error); }
 
+bool setNoDelay(SocketHandle handle) {
+  BOOL on = TRUE;
+  return ::setsockopt(native(handle), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
+long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
+  WSABUF buffers[64];
+  count = count < 64 ? count : 64;
+  for (int i = 0; i < count; ++i) {
+    buffers[i].buf = const_cast<char*>(slices[i].data);
+    buffers[i].len = static_cast<ULONG>(slices[i].length);
+  }
+  DWORD sent = 0;
+  if (::WSASend(native(handle), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) != 0) {
+    return -1;
+  }
+  return static_cast<long>(sent);
+}
+
+bool isOutOfDescriptors(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
+
+SpareDescriptor::SpareDescriptor() = default;
+SpareDescriptor::~SpareDescriptor() = default;
+bool SpareDescriptor::release() { return false; }
+void SpareDescriptor::reserve() {}
+
+long raiseDescriptorLimit() { return -1; }
+
 int sendFlags() { return 0; }
 
 // Windows reports a datagram longer than the buffer as WSAEMSGSIZE, so callers drop it anyway.

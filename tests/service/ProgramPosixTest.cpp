@@ -2,6 +2,7 @@
 // its own, stopped with SIGINT.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "support/TestClient.h"
 #include "support/TestServer.h"
@@ -41,11 +43,14 @@ class Program {
 
   const fs::path& dir() const { return dir_; }
 
-  // Starts "QuorvaneService -d" with its console going to a file.
-  void start() {
+  // Starts "QuorvaneService -d" with its console going to a file; with a descriptor limit, both
+  // the soft and the hard limit are set to it (so the program cannot raise it).
+  void start(rlim_t descriptorLimit = 0) {
     pid_ = ::fork();
     if (pid_ == 0) {
       if (::chdir(dir_.c_str()) != 0) ::_exit(127);
+      rlimit limit{descriptorLimit, descriptorLimit};
+      if (descriptorLimit != 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
       FILE* console = std::freopen("console.txt", "w", stdout);
       if (console == nullptr || ::dup2(::fileno(stdout), 2) < 0) ::_exit(127);
       ::execl("./QuorvaneService", "QuorvaneService", "-d", static_cast<char*>(nullptr));
@@ -62,6 +67,17 @@ class Program {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string console() const { return readFile(dir_ / "console.txt"); }
+  // User and system CPU time used so far, in clock ticks.
+  long cpuTicks() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+      if (i == 14) utime = std::stol(field);
+      if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+  }
 
  private:
   fs::path dir_;
@@ -96,18 +112,65 @@ TEST(ProgramTest, ConsoleRunServesAClientAndStopsOnSigint) {
   EXPECT_EQ(client->readLine(), std::optional<std::string>("quit"));
   EXPECT_TRUE(client->waitClosed());
   EXPECT_EQ(program.waitExit(), 1);
-  EXPECT_EQ(program.console(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
+  const std::string console = program.console();
+  EXPECT_EQ(console.rfind("Debugging Quorvane Server.\nOpen-file limit ", 0), 0u) << console;
+  EXPECT_NE(console.find(" clients.\nStopping Quorvane Server.\n"), std::string::npos) << console;
 
   const std::string log = readFile(program.dir() / "QuorvaneService.log");
   const std::string port = std::to_string(client->voicePort());
   for (const std::string& entry :
-       {std::string("Started Quorvane server."),
+       {std::string(" clients."), std::string("Started Quorvane server."),
         "User #1 name: \"admin\" address: 127.0.0.2 port: " + port + " connected.",
         std::string("User #1 name: \"admin\" disconnected."),
         std::string("Stopped Quorvane server.")}) {
-    EXPECT_NE(log.find(" - " + entry + "\n"), std::string::npos) << entry << "\n" << log;
+    EXPECT_NE(log.find(entry + "\n"), std::string::npos) << entry << "\n" << log;
   }
   EXPECT_LT(log.find("disconnected."), log.find("Stopped Quorvane server."));
+}
+
+TEST(ProgramTest, AtTheDescriptorLimitNewConnectionsAreRefusedAndOthersServed) {
+  Program program;
+  const int hostPort = probeFreePort();
+  const int soundPort = probeFreePort();
+  std::ofstream(program.dir() / "QuorvaneService.xml")
+      << "<?xml version=\"1.0\" ?><quorvane><hosting><hostport>" << hostPort
+      << "</hostport><soundport>" << soundPort << "</soundport></hosting></quorvane>";
+  program.start(40);
+
+  std::vector<std::unique_ptr<TestClient>> served;
+  std::unique_ptr<TestClient> first;
+  ASSERT_TRUE(waitFor([&] {
+    first = std::make_unique<TestClient>(hostPort, soundPort, "127.0.0.2");
+    return first->connected();
+  }));
+  ASSERT_TRUE(first->readLine().has_value());
+  served.push_back(std::move(first));
+  int refused = 0;
+  for (int i = 0; i < 60 && refused < 5; ++i) {
+    auto client = std::make_unique<TestClient>(hostPort, soundPort, "127.0.0.2");
+    ASSERT_TRUE(client->connected());
+    std::optional<std::string> welcome = client->readLine();
+    if (welcome) {
+      served.push_back(std::move(client));
+    } else {
+      // Taken with the spare descriptor and closed at once: no welcome, an orderly close.
+      EXPECT_TRUE(client->waitClosed());
+      ++refused;
+    }
+  }
+  ASSERT_EQ(refused, 5);
+  ASSERT_FALSE(served.empty());
+  EXPECT_NE(program.console().find("Open-file limit 40: "), std::string::npos);
+
+  // A connection left pending at the limit must not make the loop spin.
+  TestClient pending(hostPort, soundPort, "127.0.0.2");
+  long before = program.cpuTicks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(program.cpuTicks() - before, 20) << "the event loop spins";
+  // Everyone already connected is still served.
+  for (auto& client : served) EXPECT_TRUE(client->linesBeforePong().empty());
+  program.signal(SIGTERM);
+  EXPECT_EQ(program.waitExit(), 1);
 }
 
 TEST(ProgramTest, FirstStartWritesTheDefaultSettingsBesideTheProgram) {

@@ -198,7 +198,7 @@ TEST_F(ClientConnectionTest, LargeQueueArrivesIntactWhileThePeerReadsSlowly) {
   std::string expected;
   for (int i = 0; i < 64; ++i) {
     // Lines of very different lengths, each of its own letter, so misordering shows.
-    const std::size_t length = (i % 4 == 0) ? 300 * 1024 + i : 1 + i * 97;
+    const std::size_t length = (i % 4 == 0) ? 40 * 1024 + i : 1 + i * 97;
     std::string line = std::string(length, static_cast<char>('a' + i % 26)) + "\r\n";
     expected += line;
     connection_.queueText(std::move(line));
@@ -213,6 +213,22 @@ TEST_F(ClientConnectionTest, LargeQueueArrivesIntactWhileThePeerReadsSlowly) {
   EXPECT_TRUE(mismatch.first == received.end())
       << "first difference at byte " << (mismatch.first - received.begin());
   EXPECT_TRUE(test::waitFor([&] { return connection_.queuedLines() == 0; }));
+}
+
+TEST_F(ClientConnectionTest, OutputPastTheLimitOfAPeerThatDoesNotReadLosesTheConnection) {
+  connection_.setOwner(&owner_);
+  const std::string line = std::string(8 * 1024 - 2, 'x') + "\r\n";
+  // The peer never reads: its buffers fill, then the queue grows to the limit.
+  std::size_t offered = 0;
+  while (offered <= 4 * ClientConnection::kOutputLimit && owner_.losses() == 0) {
+    connection_.queueText(line);
+    offered += line.size();
+    EXPECT_LE(connection_.queuedBytes(), ClientConnection::kOutputLimit);
+  }
+  EXPECT_TRUE(owner_.waitForLoss());
+  EXPECT_EQ(connection_.queuedBytes(), 0u);
+  connection_.queueText(line);
+  EXPECT_EQ(connection_.queuedLines(), 0u) << "nothing more is queued for a lost connection";
 }
 
 }  // namespace

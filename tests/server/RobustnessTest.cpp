@@ -1,0 +1,95 @@
+// The server under what real users do: all reconnecting at once, and clients that stop reading.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "server/UserSession.h"
+#include "support/TestClient.h"
+#include "support/TestServer.h"
+
+namespace quorvane::test {
+namespace {
+
+// The resident memory of this process, in KiB (0 where it cannot be read).
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  long value = 0;
+  while (status >> key) {
+    if (key == "VmRSS:" && status >> value) return value;
+  }
+  return 0;
+}
+
+TEST(RobustnessTest, AConnectionBurstIsAcceptedWhole) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  constexpr int kClients = 200;
+  // Every client starts its connection in the same instant, without waiting for the others.
+  std::vector<SocketHandle> sockets;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(server.hostPort()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < kClients; ++i) {
+    SocketHandle s = static_cast<SocketHandle>(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_NE(s, kNoSocket);
+    sys::setNonBlockingMode(s, true);
+    ::connect(sys::native(s), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    sockets.push_back(s);
+  }
+  // Each of them is greeted, each with an id of its own.
+  std::set<int> ids;
+  for (SocketHandle s : sockets) {
+    std::string received;
+    waitFor([&] {
+      char buffer[256];
+      int n = ::recv(sys::native(s), buffer, sizeof buffer, 0);
+      if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+      return n == 0 || received.find('\n') != std::string::npos;
+    });
+    EXPECT_EQ(received.rfind("welcome id=", 0), 0u) << "client " << ids.size() + 1;
+    if (received.rfind("welcome id=", 0) == 0) ids.insert(std::atoi(received.c_str() + 11));
+    sys::closeSocket(s);
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kClients));
+}
+
+TEST(RobustnessTest, AClientThatStopsReadingIsDroppedAndMemoryStaysBounded) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  TestClient stuck(server.hostPort(), server.soundPort(), "127.0.0.2");
+  TestClient sender(server.hostPort(), server.soundPort(), "127.0.0.4");
+  stuck.login("stuck");
+  sender.login("sender");
+  sender.linesBeforePong();  // the adduser for the stuck client
+
+  // 8 MiB of messages to a client that reads nothing: far beyond the output limit.
+  const std::string text(1000, 'm');
+  const long before = residentKiB();
+  const std::string line = "message to=" + std::to_string(stuck.id()) + " message=\"" + text +
+                           "\" type=1 channel=\"\"";
+  std::vector<std::string> heard;
+  for (int i = 0; i < 8 * 1024; ++i) {
+    ASSERT_TRUE(sender.sendLine(line));
+    if (i % 512 == 511) {
+      for (const std::string& got : sender.linesBeforePong()) heard.push_back(got);
+      if (!heard.empty()) break;
+    }
+  }
+  for (const std::string& got : sender.linesBeforePong()) heard.push_back(got);
+  ASSERT_EQ(heard, std::vector<std::string>{"removeuser id=" + std::to_string(stuck.id()) +
+                                            " channel=\"/\""});
+  {
+    VoiceServer::Guard guard(server.server());
+    EXPECT_EQ(server.server().findUser(stuck.id()), nullptr);
+  }
+  // The queue was given back; allow for the allocator keeping some of it.
+  EXPECT_LT(residentKiB() - before, 16 * 1024);
+}
+
+}  // namespace
+}  // namespace quorvane::test
