@@ -110,14 +110,18 @@ void VoiceServer::stop() {
 bool VoiceServer::acceptConnection(ListenSocket& listener) {
   auto connection = std::make_unique<ClientConnection>();
   if (!listener.accept(*connection)) return false;
+  addConnection(std::move(connection));
+  return true;
+}
 
+UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connection) {
   Guard guard(*this);
   int id = allocateUserId();
-  if (id == 0) return true;  // no id free: the connection is dropped unheard
+  if (id == 0) return nullptr;  // no id free: the connection is dropped unheard
 
   auto session = std::make_unique<UserSession>(id, this, std::move(connection));
   ClientConnection* accepted = session->connection();
-  if (!accepted->setNonBlocking(true)) return true;
+  if (!accepted->setNonBlocking(true)) return nullptr;
   accepted->setNoDelay();
 
   UserSession* user = session.get();
@@ -125,7 +129,7 @@ bool VoiceServer::acceptConnection(ListenSocket& listener) {
   accepted->setOwner(user);
   user->setLastPingTime(now());
   user->sendWelcome(serverName_, allowForwarding_, allowChannelCreation_, allowOperators_);
-  return true;
+  return user;
 }
 
 UserSession* VoiceServer::findUser(int id) const {

@@ -26,6 +26,7 @@
 
 namespace quorvane {
 
+class ClientConnection;
 class UserSession;
 struct TextMessage;
 
@@ -79,6 +80,10 @@ class VoiceServer : public TimerListener,
   void onVoiceHello(Datagram datagram, const std::string& address, int port) override;
   void onVoiceForward(Datagram datagram) override;
   void onTimer(int id) override;
+
+  // Makes an accepted connection a user: an id, the session, "welcome". Nothing (and the
+  // connection is dropped) when no id is free or the connection cannot be made non-blocking.
+  UserSession* addConnection(std::unique_ptr<ClientConnection> connection);
 
   // Users.
   int allocateUserId();
