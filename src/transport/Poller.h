@@ -1,6 +1,8 @@
 // The platform's readiness wait for one Reactor: poll on POSIX (no limit on descriptor numbers),
-// select on Windows. Also carries the Reactor's wake-up channel (a pipe on POSIX, a loopback
-// datagram socket on Windows), so another thread can end a pending wait. Owned by its Reactor.
+// select on Windows. Also carries the Reactor's wake-up channel, so another thread can end a
+// pending wait: on POSIX a signal sent to the waiting thread, which ppoll lets in only while it
+// waits (so it costs no descriptor: every descriptor is left for clients); on Windows a loopback
+// datagram socket. Owned by its Reactor.
 #pragma once
 
 #include <vector>
@@ -35,6 +37,8 @@ class Poller {
 
   // False when the wake-up channel could not be created; the Reactor then cannot run.
   bool valid() const;
+  // Makes the calling thread the one that waits; call it before the first wait.
+  void attachToThisThread();
   // Waits without time-out until a listed handle is ready or wake() is called, then fills
   // `ready`. False when the wait itself failed.
   bool wait(const Lists& lists, Ready& ready);

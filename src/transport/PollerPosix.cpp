@@ -1,48 +1,32 @@
-#include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <map>
+#include <mutex>
 
 #include "transport/Poller.h"
 
 namespace quorvane {
 
-const int Poller::kWakeDescriptors = 2;
-
-struct Poller::State {
-  int wakeRead = -1;
-  int wakeWrite = -1;
-  std::vector<pollfd> fds;
-};
-
-Poller::Poller() : state_(new State) {
-  int ends[2];
-  if (::pipe(ends) != 0) return;
-  for (int end : ends) {
-    ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
-    ::fcntl(end, F_SETFD, FD_CLOEXEC);
-  }
-  state_->wakeRead = ends[0];
-  state_->wakeWrite = ends[1];
-}
-
-Poller::~Poller() {
-  if (state_->wakeRead >= 0) ::close(state_->wakeRead);
-  if (state_->wakeWrite >= 0) ::close(state_->wakeWrite);
-  delete state_;
-}
-
-bool Poller::valid() const { return state_->wakeRead >= 0; }
-
-void Poller::wake() {
-  char byte = 1;
-  // A full pipe already holds a pending wake-up, so a failed write loses nothing.
-  [[maybe_unused]] ssize_t n = ::write(state_->wakeWrite, &byte, 1);
-}
-
 namespace {
+
+// Sent to a waiting thread to end its wait. Its default action is to ignore it, and it does not
+// queue: many wake-ups pending at once are one.
+constexpr int kWakeSignal = SIGURG;
+
+void onWakeSignal(int) {}
+
+void installWakeHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_handler = onWakeSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(kWakeSignal, &action, nullptr);
+  });
+}
 
 short eventsFor(int kind) {
   switch (kind) {
@@ -65,13 +49,44 @@ bool isReady(int kind, short revents) {
 
 }  // namespace
 
+const int Poller::kWakeDescriptors = 0;
+
+struct Poller::State {
+  pthread_t thread{};
+  bool attached = false;
+  // The waiting thread's signal mask without the wake-up signal: in force only inside ppoll.
+  sigset_t waitMask;
+  std::vector<pollfd> fds;
+};
+
+Poller::Poller() : state_(new State) { installWakeHandler(); }
+
+Poller::~Poller() { delete state_; }
+
+bool Poller::valid() const { return true; }
+
+void Poller::attachToThisThread() {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, kWakeSignal);
+  // Outside ppoll the signal stays pending, so a wake-up sent before the wait is not lost.
+  pthread_sigmask(SIG_BLOCK, &wake, &state_->waitMask);
+  sigdelset(&state_->waitMask, kWakeSignal);
+  state_->thread = pthread_self();
+  state_->attached = true;
+}
+
+void Poller::wake() {
+  if (state_->attached) pthread_kill(state_->thread, kWakeSignal);
+}
+
 bool Poller::wait(const Lists& lists, Ready& ready) {
   ready.read.clear();
   ready.write.clear();
   ready.exception.clear();
   ready.woken = false;
 
-  // One pollfd per distinct handle, ascending, after the wake-up pipe.
+  // One pollfd per distinct handle, ascending.
   const std::vector<SocketHandle>* byKind[3] = {&lists.read, &lists.write, &lists.exception};
   std::map<SocketHandle, short> events;
   for (int kind = 0; kind < 3; ++kind) {
@@ -79,21 +94,18 @@ bool Poller::wait(const Lists& lists, Ready& ready) {
   }
   std::vector<pollfd>& fds = state_->fds;
   fds.clear();
-  fds.push_back({state_->wakeRead, POLLIN, 0});
   for (const auto& [handle, mask] : events) fds.push_back({static_cast<int>(handle), mask, 0});
 
-  int count = ::poll(fds.data(), fds.size(), -1);
-  if (count < 0) return errno == EINTR;
-
-  if (fds[0].revents & POLLIN) {
-    char drain[64];
-    while (::read(state_->wakeRead, drain, sizeof drain) > 0) {
-    }
-    ready.woken = true;
+  int count = ::ppoll(fds.data(), fds.size(), nullptr, &state_->waitMask);
+  if (count < 0) {
+    // The wake-up signal (or any other) ended the wait.
+    ready.woken = errno == EINTR;
+    return ready.woken;
   }
+
   std::map<SocketHandle, short> returned;
-  for (std::size_t i = 1; i < fds.size(); ++i) {
-    if (fds[i].revents) returned[fds[i].fd] = fds[i].revents;
+  for (const pollfd& entry : fds) {
+    if (entry.revents) returned[entry.fd] = entry.revents;
   }
   std::vector<SocketHandle>* outByKind[3] = {&ready.read, &ready.write, &ready.exception};
   for (int kind = 0; kind < 3; ++kind) {

@@ -35,6 +35,8 @@ Poller::~Poller() {
 
 bool Poller::valid() const { return state_->wake != INVALID_SOCKET; }
 
+void Poller::attachToThisThread() {}
+
 void Poller::wake() {
   char byte = 1;
   ::send(state_->wake, &byte, 1, 0);

@@ -111,6 +111,7 @@ void Reactor::buildLists(Poller::Lists& lists) const {
 }
 
 void Reactor::run() {
+  poller_.attachToThisThread();
   std::unique_lock guard(pool_.mutex());
   if (!poller_.valid()) running_ = false;
   while (running_) {
