@@ -6,8 +6,9 @@ BUILD_DIR   := build
 ASAN_DIR    := build-asan
 TSAN_DIR    := build-tsan
 WINDOWS_DIR := build-windows
+FUZZ_DIR    := build-fuzz
 
-.PHONY: all deps configure build run test sanitize tsan windows clean
+.PHONY: all deps configure build run test sanitize tsan windows soak clean fuzz
 
 all: build
 
@@ -47,5 +48,25 @@ windows: deps
 	  -DTINYXML2_SOURCE_DIR=$$(scripts/fetch-tinyxml2.sh $(WINDOWS_DIR)/third_party) >/dev/null
 	@cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
+# The server under SOAK_CLIENTS load clients for SOAK_SECONDS, with its memory and CPU sampled;
+# fails on any protocol error, lost or reordered line (scripts/soak.sh).
+SOAK_SECONDS ?= 600
+SOAK_CLIENTS ?= 1000
+SOAK_THREADS ?= 2
+soak: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target QuorvaneService quorvane-load
+	@scripts/soak.sh $(BUILD_DIR) $(SOAK_SECONDS) $(SOAK_CLIENTS) $(SOAK_THREADS)
+
+# libFuzzer targets (clang, ASan+UBSan) in $(FUZZ_DIR), each run for FUZZ_SECONDS on a working
+# copy of its seed corpus in fuzz/corpus; fails when any target finds a crash (fuzz/run.sh).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := ParamsFuzz LinePathFuzz DatagramFuzz SettingsFuzz
+fuzz:
+	@scripts/deps.sh cmake make pkg-config libtinyxml2-dev clang libclang-rt-14-dev llvm-14
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVANE_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(WINDOWS_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(WINDOWS_DIR) $(FUZZ_DIR)

@@ -1,0 +1,70 @@
+// A short quorvane-load run against an in-process server with the channels it expects: every
+// check passes and the report says so.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "server/Channel.h"
+#include "support/TestServer.h"
+
+namespace quorvane {
+namespace {
+
+// /soak/0/ to /soak/9/, as the soak run's settings file has them.
+std::unique_ptr<Channel> soakChannels() {
+  auto root = std::make_unique<Channel>("");
+  Channel* soak = root->addChild(std::make_unique<Channel>("soak"));
+  for (int k = 0; k < 10; ++k) soak->addChild(std::make_unique<Channel>(std::to_string(k)));
+  return root;
+}
+
+// Runs the program with `arguments`; its exit code and everything it printed.
+int runLoad(const std::string& arguments, std::string& output) {
+  const std::string command = std::string(QUORVANE_LOAD_PROGRAM) + " " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(LoadToolTest, ShortRunFindsNoFault) {
+  const std::unique_ptr<Channel> channels = soakChannels();
+  test::TestServer server({}, channels.get());
+  ASSERT_TRUE(server.started());
+  std::string output;
+  const int status = runLoad("--port " + std::to_string(server.hostPort()) + " --sound-port " +
+                                 std::to_string(server.soundPort()) +
+                                 " --clients 20 --seconds 3 --ramp-seconds 0.5 --interval-ms 100"
+                                 " --report-interval 1 --seed 7",
+                             output);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("protocol errors: 0\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("result: PASS"), std::string::npos) << output;
+  EXPECT_EQ(output.find("messages checked: 0 "), std::string::npos) << output;
+}
+
+TEST(LoadToolTest, ServerWithoutTheChannelsFails) {
+  test::TestServer server;
+  ASSERT_TRUE(server.started());
+  std::string output;
+  const int status = runLoad("--port " + std::to_string(server.hostPort()) + " --sound-port " +
+                                 std::to_string(server.soundPort()) +
+                                 " --clients 2 --seconds 1 --ramp-seconds 0 --interval-ms 50",
+                             output);
+  EXPECT_EQ(status, 1) << output;
+  EXPECT_NE(output.find("needs static channels"), std::string::npos) << output;
+}
+
+TEST(LoadToolTest, RejectsUnknownOptions) {
+  std::string output;
+  EXPECT_EQ(runLoad("--frobnicate 1", output), 2);
+  EXPECT_NE(output.find("usage:"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace quorvane

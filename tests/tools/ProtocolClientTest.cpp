@@ -1,0 +1,159 @@
+// ProtocolClient against an in-process server: the blocking login and replies, voice
+// forwarding, a refused login, the server closing, and many clients in one ClientLoop.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "client/ClientLoop.h"
+#include "client/ProtocolClient.h"
+#include "client/VoiceDatagrams.h"
+#include "support/TestClient.h"
+#include "support/TestServer.h"
+
+namespace quorvane {
+namespace {
+
+using test::kPatience;
+using test::TestServer;
+
+ProtocolClient::Options optionsFor(TestServer& server, const std::string& nick) {
+  ProtocolClient::Options options;
+  options.hostPort = server.hostPort();
+  options.soundPort = server.soundPort();
+  options.voiceAddress = test::loopbackAddressesDistinct() ? "127.0.0.2" : "127.0.0.1";
+  options.login.nick = nick;
+  return options;
+}
+
+TEST(ProtocolClientTest, LogsInAndReadsRepliesInOrder) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  ProtocolClient client;
+  ASSERT_TRUE(client.login(optionsFor(server, "a \"b\""), kPatience)) << client.lastError();
+  EXPECT_GT(client.userId(), 0);
+
+  std::optional<ServerLine> welcome = client.nextLine(kPatience);
+  ASSERT_TRUE(welcome);
+  EXPECT_TRUE(welcome->is("welcome") && welcome->checkForm()) << welcome->text();
+  std::optional<ServerLine> accepted = client.nextLine(kPatience);
+  ASSERT_TRUE(accepted);
+  EXPECT_TRUE(accepted->checkForm()) << accepted->text();
+  EXPECT_EQ(accepted->intParam("id"), client.userId());
+  EXPECT_EQ(accepted->stringParam("nick"), "a \"b\"");
+  EXPECT_EQ(accepted->stringParam("address"), client.voiceAddress());
+  EXPECT_EQ(accepted->intParam("soundport"), client.voicePort());
+  std::optional<ServerLine> root = client.nextLine(kPatience);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->stringParam("channel"), "/");
+
+  client.sendLine(kPwcLine);
+  client.sendLine(kPingLine);
+  std::optional<ServerLine> pwc = client.nextLine(kPatience);
+  ASSERT_TRUE(pwc);
+  EXPECT_EQ(pwc->text(), "pwc  channel=\"/\"");
+  std::optional<ServerLine> pong = client.nextLine(kPatience);
+  ASSERT_TRUE(pong);
+  EXPECT_EQ(pong->text(), "pong");
+}
+
+TEST(ProtocolClientTest, ForwardedVoiceKeepsEveryByteButTheKind) {
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  ProtocolClient sender, receiver;
+  ASSERT_TRUE(sender.login(optionsFor(server, "s"), kPatience));
+  ASSERT_TRUE(receiver.login(optionsFor(server, "r"), kPatience));
+  ASSERT_LE(receiver.userId(), 255);
+
+  VoiceDatagram payload{};
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+  const VoiceDatagram sent = voiceDatagram(receiver.userId(), payload);
+  ASSERT_TRUE(sender.sendDatagram(sent));
+  std::optional<std::vector<std::uint8_t>> got;
+  // The hello replies of the login come first.
+  do {
+    got = receiver.nextDatagram(kPatience);
+  } while (got && (*got)[0] == kHelloReplyKind);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), kVoiceDatagramSize);
+  EXPECT_EQ((*got)[0], kForwardedKind);
+  EXPECT_TRUE(std::equal(sent.begin() + 1, sent.end(), got->begin() + 1));
+}
+
+TEST(ProtocolClientTest, RefusedLoginLeavesTheClientConnected) {
+  TestServer server([](VoiceServer& s) { s.setServerPassword("secret"); });
+  ASSERT_TRUE(server.started());
+  ProtocolClient client;
+  EXPECT_FALSE(client.login(optionsFor(server, "x"), kPatience));
+  EXPECT_EQ(client.loginError(), 300);
+  EXPECT_EQ(client.state(), ProtocolClient::State::Connected);
+}
+
+TEST(ProtocolClientTest, NoticesTheServerStopping) {
+  auto server = std::make_unique<TestServer>();
+  ASSERT_TRUE(server->started());
+  ProtocolClient client;
+  ASSERT_TRUE(client.login(optionsFor(*server, "x"), kPatience));
+  server->stop();
+  std::optional<ServerLine> line;
+  do {
+    line = client.nextLine(kPatience);
+  } while (line && !line->is("quit"));
+  EXPECT_TRUE(line);
+  EXPECT_TRUE(client.waitUntil([&] { return client.state() == ProtocolClient::State::Closed; },
+                               kPatience));
+  EXPECT_FALSE(client.sendLine(kPingLine));
+}
+
+// Counts pongs; each client pings three times once logged in.
+class PingingHandler : public ProtocolClient::Handler {
+ public:
+  void onLine(ProtocolClient&, const ServerLine& line) override {
+    pongs += line.is("pong") ? 1 : 0;
+    malformed += line.checkForm() ? 0 : 1;
+  }
+  void onDatagram(ProtocolClient&, std::span<const std::uint8_t>) override {}
+  void onLoggedIn(ProtocolClient& client) override {
+    for (int i = 0; i < 3; ++i) client.sendLine(kPingLine);
+  }
+  void onClosed(ProtocolClient&, const std::string&) override { ++closed; }
+  void onBadLineEnd(ProtocolClient&, std::string_view) override { ++malformed; }
+
+  int pongs = 0;
+  int malformed = 0;
+  int closed = 0;
+};
+
+TEST(ClientLoopTest, ServesManyClientsAndTimersOnOneThread) {
+  constexpr int kClients = 40;
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  ClientLoop loop;
+  ASSERT_TRUE(loop.valid());
+  PingingHandler handler;
+  std::vector<std::unique_ptr<ProtocolClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<ProtocolClient>());
+    clients.back()->setHandler(&handler);
+    ASSERT_TRUE(clients.back()->open(optionsFor(server, "c" + std::to_string(i))));
+    ASSERT_TRUE(loop.attach(*clients.back()));
+  }
+  int fired = 0;
+  const ClientLoop::TimerId cancelled = loop.scheduleAfter(std::chrono::milliseconds(1),
+                                                           [&] { fired += 100; });
+  loop.scheduleAfter(std::chrono::milliseconds(2), [&] { ++fired; });
+  loop.cancel(cancelled);
+
+  EXPECT_TRUE(loop.runUntil([&] { return handler.pongs == 3 * kClients && fired != 0; },
+                            ClientLoop::Clock::now() + kPatience));
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(handler.malformed, 0);
+  EXPECT_EQ(handler.closed, 0);
+  for (const auto& client : clients) {
+    loop.detach(*client);
+    client->quit();
+  }
+}
+
+}  // namespace
+}  // namespace quorvane

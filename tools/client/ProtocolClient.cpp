@@ -1,0 +1,326 @@
+#include "client/ProtocolClient.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "client/VoiceDatagrams.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 65536;
+// Datagrams are read into a buffer larger than any valid one, so a long one shows its length.
+constexpr std::size_t kDatagramBuffer = 2048;
+
+std::string errorText(const char* what, int error) {
+  return std::string(what) + ": " + std::strerror(error);
+}
+
+// An IPv4 address for `host` (a dotted quad or a name), or false.
+bool resolve(const std::string& host, int port, sockaddr_in& out) {
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  out.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (::inet_pton(AF_INET, host.c_str(), &out.sin_addr) == 1) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  out.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+int nonBlockingSocket(int type) {
+  return ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
+
+}  // namespace
+
+ProtocolClient::~ProtocolClient() { closeSockets(false); }
+
+bool ProtocolClient::open(const Options& options) {
+  closeSockets(false);
+  options_ = options;
+  userId_ = 0;
+  loginError_ = 0;
+  lastError_.clear();
+  rx_.clear();
+  tx_.clear();
+  txSent_ = 0;
+  lineInbox_.clear();
+  datagramInbox_.clear();
+  if (!openVoiceSocket() || !startConnect()) {
+    closeSockets(false);
+    return false;
+  }
+  return true;
+}
+
+bool ProtocolClient::openVoiceSocket() {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (!options_.voiceAddress.empty() &&
+      ::inet_pton(AF_INET, options_.voiceAddress.c_str(), &local.sin_addr) != 1) {
+    lastError_ = "not an IPv4 address: " + options_.voiceAddress;
+    return false;
+  }
+  sockaddr_in server{};
+  if (!resolve(options_.host, options_.soundPort, server)) {
+    lastError_ = "cannot resolve " + options_.host;
+    return false;
+  }
+  udp_ = nonBlockingSocket(SOCK_DGRAM);
+  socklen_t length = sizeof local;
+  // Connected, so only the server's datagrams arrive and send() needs no address.
+  if (udp_ < 0 || ::bind(udp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(udp_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
+      ::getsockname(udp_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    lastError_ = errorText("voice socket", errno);
+    return false;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+  voiceAddress_ = text;
+  voicePort_ = ntohs(local.sin_port);
+  return true;
+}
+
+bool ProtocolClient::startConnect() {
+  sockaddr_in server{};
+  if (!resolve(options_.host, options_.hostPort, server)) {
+    lastError_ = "cannot resolve " + options_.host;
+    return false;
+  }
+  tcp_ = nonBlockingSocket(SOCK_STREAM);
+  if (tcp_ < 0) {
+    lastError_ = errorText("socket", errno);
+    return false;
+  }
+  // Lines go out at once rather than waiting for the peer's delayed acknowledgement.
+  int on = 1;
+  ::setsockopt(tcp_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ++generation_;
+  if (::connect(tcp_, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+    state_ = State::Connected;
+    return true;
+  }
+  if (errno != EINPROGRESS) {
+    lastError_ = errorText("connect", errno);
+    return false;
+  }
+  state_ = State::Connecting;
+  return true;
+}
+
+void ProtocolClient::finishConnect() {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(tcp_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error != 0) {
+    lost(errorText("connect", error));
+    return;
+  }
+  state_ = State::Connected;
+}
+
+void ProtocolClient::closeSockets(bool reset) {
+  if (tcp_ >= 0) {
+    if (reset) {
+      linger abortive{1, 0};
+      ::setsockopt(tcp_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    }
+    ::close(tcp_);
+  }
+  if (udp_ >= 0) ::close(udp_);
+  tcp_ = -1;
+  udp_ = -1;
+  state_ = State::Closed;
+  ++generation_;
+}
+
+void ProtocolClient::close(bool reset) { closeSockets(reset); }
+
+void ProtocolClient::quit() {
+  if (state_ == State::Closed) return;
+  const std::uint64_t generation = generation_;
+  sendLine(kQuitLine);
+  // The send may have found the connection lost, and the handler may have opened a new one.
+  if (generation_ != generation) return;
+  // Closing with unread input would reset the connection; what is left is of no interest now.
+  char chunk[kReadChunk];
+  while (tcp_ >= 0 && ::recv(tcp_, chunk, sizeof chunk, 0) > 0) {
+  }
+  closeSockets(false);
+}
+
+void ProtocolClient::lost(const std::string& reason) {
+  lastError_ = reason;
+  closeSockets(false);
+  if (handler_ != nullptr) handler_->onClosed(*this, reason);
+}
+
+bool ProtocolClient::sendLine(std::string_view line) {
+  if (state_ == State::Closed) return false;
+  tx_.append(line);
+  tx_ += "\r\n";
+  ++linesSent_;
+  if (state_ != State::Connecting) flush();
+  return true;
+}
+
+bool ProtocolClient::sendDatagram(std::span<const std::uint8_t> bytes) {
+  if (udp_ < 0) return false;
+  if (::send(udp_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+    return false;
+  }
+  ++datagramsSent_;
+  return true;
+}
+
+void ProtocolClient::flush() {
+  while (txSent_ < tx_.size()) {
+    const ssize_t n = ::send(tcp_, tx_.data() + txSent_, tx_.size() - txSent_, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      if (errno == EINTR) continue;
+      lost(errorText("send", errno));
+      return;
+    }
+    txSent_ += static_cast<std::size_t>(n);
+  }
+  if (txSent_ == tx_.size()) {
+    tx_.clear();
+    txSent_ = 0;
+  } else if (txSent_ > tx_.size() / 2) {
+    tx_.erase(0, txSent_);
+    txSent_ = 0;
+  }
+}
+
+void ProtocolClient::onTcpReady(bool readable, bool writable) {
+  if (tcp_ < 0) return;
+  const std::uint64_t generation = generation_;
+  if (state_ == State::Connecting) {
+    if (!readable && !writable) return;
+    finishConnect();
+    if (generation_ != generation) return;
+  }
+  if (writable && pendingOutput() != 0) {
+    flush();
+    if (generation_ != generation) return;
+  }
+  if (readable) readStream();
+}
+
+void ProtocolClient::readStream() {
+  char chunk[kReadChunk];
+  for (;;) {
+    const ssize_t n = ::recv(tcp_, chunk, sizeof chunk, 0);
+    if (n > 0) {
+      rx_.append(chunk, static_cast<std::size_t>(n));
+      if (!deliverLines()) return;
+      continue;
+    }
+    if (n == 0) {
+      lost("closed by the server");
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      lost(errorText("recv", errno));
+    }
+    return;
+  }
+}
+
+bool ProtocolClient::deliverLines() {
+  const std::uint64_t generation = generation_;
+  std::size_t start = 0;
+  for (std::size_t end = rx_.find('\n'); end != std::string::npos; end = rx_.find('\n', start)) {
+    std::string text = rx_.substr(start, end - start);
+    start = end + 1;
+    const bool crlf = !text.empty() && text.back() == '\r';
+    if (crlf) text.pop_back();
+    if (!crlf && handler_ != nullptr) {
+      handler_->onBadLineEnd(*this, text);
+      if (generation_ != generation) return false;
+    }
+    deliverLine(std::move(text));
+    if (generation_ != generation) return false;
+  }
+  rx_.erase(0, start);
+  return true;
+}
+
+void ProtocolClient::deliverLine(std::string text) {
+  ServerLine line(std::move(text));
+  bool justLoggedIn = false;
+  if (line.is("welcome") && state_ == State::Connected) {
+    userId_ = line.intParam("id", 0);
+    if (options_.autoLogin) {
+      sendLine(protocolLine(options_.version));
+      state_ = State::AwaitingHelloReply;
+      sendHello();
+    }
+  } else if (state_ == State::AwaitingAccepted && line.is("accepted")) {
+    state_ = State::LoggedIn;
+    justLoggedIn = true;
+  } else if (state_ == State::AwaitingAccepted && line.is("error")) {
+    // The server answered "connect" with an error: the caller decides what comes next.
+    loginError_ = line.intParam("number", 0);
+    state_ = State::Connected;
+  }
+  if (handler_ == nullptr) {
+    lineInbox_.push_back(std::move(line));
+    return;
+  }
+  const std::uint64_t generation = generation_;
+  handler_->onLine(*this, line);
+  if (justLoggedIn && generation_ == generation) handler_->onLoggedIn(*this);
+}
+
+void ProtocolClient::onUdpReadable() {
+  const std::uint64_t generation = generation_;
+  std::uint8_t buffer[kDatagramBuffer];
+  while (udp_ >= 0 && generation_ == generation) {
+    const ssize_t n = ::recv(udp_, buffer, sizeof buffer, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // Would block, or an ICMP error from an earlier send: nothing to read now.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      continue;
+    }
+    deliverDatagram(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
+  }
+}
+
+void ProtocolClient::deliverDatagram(std::span<const std::uint8_t> bytes) {
+  if (state_ == State::AwaitingHelloReply && isHelloReply(bytes, userId_)) {
+    state_ = State::AwaitingAccepted;
+    sendLine(connectLine(options_.login));
+  }
+  if (handler_ == nullptr) {
+    datagramInbox_.emplace_back(bytes.begin(), bytes.end());
+  } else {
+    handler_->onDatagram(*this, bytes);
+  }
+}
+
+void ProtocolClient::sendHello() {
+  sendDatagram(helloDatagram(userId_));
+  helloDue_ = Clock::now() + options_.helloInterval;
+}
+
+void ProtocolClient::tick(Clock::time_point now) {
+  if (state_ == State::AwaitingHelloReply && now >= helloDue_) sendHello();
+}
+
+}  // namespace quorvane
