@@ -7,8 +7,11 @@ ASAN_DIR    := build-asan
 TSAN_DIR    := build-tsan
 WINDOWS_DIR := build-windows
 FUZZ_DIR    := build-fuzz
+PACKAGE_DIR := build-package
+BENCH_DIR   := build-bench
 
-.PHONY: all deps configure build run test sanitize tsan windows soak clean fuzz
+.PHONY: all deps configure build run test sanitize tsan windows test-windows soak clean fuzz \
+	install package check-package bench
 
 all: build
 
@@ -48,6 +51,14 @@ windows: deps
 	  -DTINYXML2_SOURCE_DIR=$$(scripts/fetch-tinyxml2.sh $(WINDOWS_DIR)/third_party) >/dev/null
 	@cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
+# The Windows build under Wine, in a fresh prefix in $(WINDOWS_DIR)/wine: its unit tests, the
+# program in the console and stopped with Ctrl+C, and the program as a service
+# (scripts/test-windows.sh).
+test-windows: windows
+	@scripts/deps.sh wine64
+	@command -v python3 >/dev/null || scripts/deps.sh python3
+	scripts/test-windows.sh $(WINDOWS_DIR)
+
 # The server under SOAK_CLIENTS load clients for SOAK_SECONDS, with its memory and CPU sampled;
 # fails on any protocol error, lost or reordered line (scripts/soak.sh).
 SOAK_SECONDS ?= 600
@@ -56,6 +67,18 @@ SOAK_THREADS ?= 2
 soak: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target QuorvaneService quorvane-load
 	@scripts/soak.sh $(BUILD_DIR) $(SOAK_SECONDS) $(SOAK_CLIENTS) $(SOAK_THREADS)
+
+# The benchmark suite, about 5 minutes: an optimised build in $(BENCH_DIR), then the server and
+# the two baselines of bench/ measured in turn on loopback (bench/README.md). BENCH_FLAGS passes
+# options to quorvane-bench, such as --only voice,ping or --repeat 5.
+BENCH_FLAGS ?=
+bench: deps
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS) \
+	  --target QuorvaneService quorvane-bench relay-baseline ping-baseline
+	$(BENCH_DIR)/bench/quorvane-bench --server $(BENCH_DIR)/src/QuorvaneService \
+	  --relay $(BENCH_DIR)/bench/relay-baseline --ping $(BENCH_DIR)/bench/ping-baseline \
+	  $(BENCH_FLAGS)
 
 # libFuzzer targets (clang, ASan+UBSan) in $(FUZZ_DIR), each run for FUZZ_SECONDS on a working
 # copy of its seed corpus in fuzz/corpus; fails when any target finds a crash (fuzz/run.sh).
@@ -68,5 +91,33 @@ fuzz:
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
 	@fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
+# The server (in PREFIX/lib/quorvane, where it keeps its settings file), the client, the manual
+# pages and the systemd unit, installed under PREFIX below DESTDIR:
+# make install PREFIX=/usr DESTDIR=/tmp/stage. The unit names the server's path under PREFIX.
+PREFIX ?= /usr/local
+install: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
+
+# The Debian package quorvane-server_VERSION-1_ARCH.deb in $(PACKAGE_DIR), built by CPack from a
+# tree of its own in the package's layout (packaging/CMakeLists.txt).
+package: deps
+	@scripts/deps.sh dpkg-dev file
+	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_TESTS=OFF \
+	  -DQUORVANE_PACKAGE_LAYOUT=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+	@cmake --build $(PACKAGE_DIR) -j $(JOBS) --target package_contents
+	@rm -f $(PACKAGE_DIR)/*.deb
+	cd $(PACKAGE_DIR) && cpack -G DEB
+
+# Lints the manual pages, then checks the package's contents and scripts, installs it on this
+# machine, runs the installed server as its user with a client login, and removes it again
+# (scripts/check-package.sh; needs root).
+check-package: package
+	@scripts/deps.sh groff-base man-db mandoc
+	scripts/check-package.sh $(PACKAGE_DIR)
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(WINDOWS_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(WINDOWS_DIR) $(FUZZ_DIR) $(PACKAGE_DIR) \
+	  $(BENCH_DIR)

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "transport/SocketApi.h"
+
 namespace quorvane {
 
 class Channel;
@@ -25,10 +27,19 @@ class UserRecord {
   int frameSize() const { return frameSize_; }
   void setBandMode(int value) { bandMode_ = value; }
   int bandMode() const { return bandMode_; }
-  void setVoiceAddress(std::string address) { voiceAddress_ = std::move(address); }
+  void setVoiceAddress(std::string address) {
+    voiceAddress_ = std::move(address);
+    voiceDestination_ = sys::resolveAddress(voiceAddress_, soundPort_);
+  }
   const std::string& voiceAddress() const { return voiceAddress_; }
-  void setSoundPort(int port) { soundPort_ = port; }
+  void setSoundPort(int port) {
+    soundPort_ = port;
+    voiceDestination_ = sys::resolveAddress(voiceAddress_, soundPort_);
+  }
   int soundPort() const { return soundPort_; }
+  // Where datagrams to the user go, made once from its voice address and port. Without an
+  // address (no hello yet) it is an all-zero record, to which every send fails.
+  const sockaddr_in& voiceDestination() const { return voiceDestination_; }
   void setChannel(Channel* channel) { channel_ = channel; }
   Channel* channel() const { return channel_; }
   void setStatusMode(int mode) { statusMode_ = mode; }
@@ -45,6 +56,7 @@ class UserRecord {
   std::string nick_;
   std::string voiceAddress_;
   int soundPort_ = -1;
+  sockaddr_in voiceDestination_{};
   Channel* channel_ = nullptr;
   int statusMode_ = 0;
   std::string statusMessage_;

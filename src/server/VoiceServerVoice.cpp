@@ -38,7 +38,7 @@ void VoiceServer::onVoiceForward(Datagram datagram) {
 }
 
 void VoiceServer::sendDatagram(const std::uint8_t* bytes, const UserSession* user) {
-  voiceSocket_.sendTo(bytes, kDatagramSize, user->soundPort(), user->voiceAddress());
+  voiceSocket_.sendTo(bytes, kDatagramSize, user->voiceDestination());
 }
 
 bool VoiceServer::needsForwarding(std::uint32_t a, std::uint32_t b) {

@@ -142,7 +142,14 @@ bool ServerSettings::writeBack() {
   tinyxml2::XMLPrinter printer;
   document_.Print(&printer);
   // CStrSize counts the terminating null.
-  return replaceFile(path_, std::string(printer.CStr(), printer.CStrSize() - 1));
+  std::string content(printer.CStr(), printer.CStrSize() - 1);
+  // The library accepts some documents that it then prints in a form it cannot read (text after
+  // the root element followed by a stray end tag); such a file stays as the user wrote it.
+  tinyxml2::XMLDocument printed;
+  if (printed.Parse(content.data(), content.size()) != tinyxml2::XML_SUCCESS) {
+    return false;
+  }
+  return replaceFile(path_, content);
 }
 
 bool ServerSettings::readStringKey(const char* name, std::string& out) {

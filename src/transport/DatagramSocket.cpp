@@ -17,6 +17,12 @@ void DatagramSocket::setOwner(Owner* owner) {
   }
 }
 
+bool DatagramSocket::create(int port, int type, const std::string& address) {
+  bool created = Socket::create(port, type, address);
+  if (sock_ != kNoSocket) setNonBlocking(true);
+  return created;
+}
+
 bool DatagramSocket::close() {
   ReactorPool& pool = ReactorPool::instance();
   std::lock_guard<std::recursive_mutex> lock(pool.mutex());
@@ -25,23 +31,24 @@ bool DatagramSocket::close() {
 }
 
 bool DatagramSocket::handleInput() {
-  std::string address;
-  int port = 0;
-  // Anything but a full datagram, a would-block result included, is dropped.
-  if (receiveFrom(buffer_, kDatagramSize, address, port) != kDatagramSize) {
-    return true;
-  }
-  const std::uint8_t kind = buffer_[0];
-  if (kind != kVoiceHello && kind != kVoiceKeepAlive && kind != kVoiceToForward) {
-    return true;
-  }
-  if (owner_ == nullptr) {
-    return false;
-  }
-  if (kind == kVoiceHello) {
-    owner_->onVoiceHello(quorvane::Datagram(buffer_), address, port);
-  } else if (kind == kVoiceToForward) {
-    owner_->onVoiceForward(quorvane::Datagram(buffer_));
+  for (int read = 0; read < kDatagramsPerReadiness; ++read) {
+    sockaddr_in sender{};
+    const int length = receiveFrom(buffer_, kDatagramSize, sender);
+    // Nothing more waiting (or a failed receive): wait for the next readiness.
+    if (length < 0) return true;
+    // Anything but a full datagram is dropped, and so is every kind the server does not act on.
+    const std::uint8_t kind = buffer_[0];
+    if (length != kDatagramSize ||
+        (kind != kVoiceHello && kind != kVoiceKeepAlive && kind != kVoiceToForward)) {
+      continue;
+    }
+    if (owner_ == nullptr) return false;
+    if (kind == kVoiceHello) {
+      owner_->onVoiceHello(quorvane::Datagram(buffer_), sys::dottedQuad(sender.sin_addr),
+                           ntohs(sender.sin_port));
+    } else if (kind == kVoiceToForward) {
+      owner_->onVoiceForward(quorvane::Datagram(buffer_));
+    }
   }
   return true;
 }

@@ -46,13 +46,20 @@ class DatagramSocket : public Socket, public EventHandler {
   void setOwner(Owner* owner);
   Owner* owner() const { return owner_; }
 
+  // Opens and binds the socket (see Socket::create), always in non-blocking mode: the input
+  // handler reads until nothing is left.
+  bool create(int port, int type, const std::string& address = std::string()) override;
   // Unregisters every kind, then closes.
   bool close() override;
 
   SocketHandle handle() const override { return sock_; }
-  // Reads one datagram. Wrong sizes and unknown kinds are dropped; kind 1 goes to onVoiceHello,
-  // kind 5 to onVoiceForward, kind 3 is ignored. False (drop the registration) only when a kind
-  // that needs an owner arrives and there is none.
+  // Datagrams read per readiness at most, so that a stream of voice cannot starve the other
+  // sockets of its event loop.
+  static constexpr int kDatagramsPerReadiness = 64;
+
+  // Reads the waiting datagrams, one at a time. Wrong sizes and unknown kinds are dropped; kind 1
+  // goes to onVoiceHello, kind 5 to onVoiceForward, kind 3 is ignored. False (drop the
+  // registration) only when a kind that needs an owner arrives and there is none.
   bool handleInput() override;
 
  private:

@@ -113,12 +113,16 @@ int Socket::receive(void* buffer, int length) {
       ::recv(sys::native(sock_), static_cast<char*>(buffer), std::max(length, 0), 0));
 }
 
+int Socket::receiveFrom(void* buffer, int length, sockaddr_in& sender) {
+  sys::socklen_type senderLength = addressLength();
+  return static_cast<int>(::recvfrom(sys::native(sock_), static_cast<char*>(buffer),
+                                     std::max(length, 0), sys::receiveFromFlags(),
+                                     reinterpret_cast<sockaddr*>(&sender), &senderLength));
+}
+
 int Socket::receiveFrom(void* buffer, int length, std::string& address, int& port) {
   sockaddr_in sender{};
-  sys::socklen_type senderLength = addressLength();
-  int result = static_cast<int>(::recvfrom(sys::native(sock_), static_cast<char*>(buffer),
-                                           std::max(length, 0), sys::receiveFromFlags(),
-                                           reinterpret_cast<sockaddr*>(&sender), &senderLength));
+  int result = receiveFrom(buffer, length, sender);
   if (result != -1) {
     address = sys::dottedQuad(sender.sin_addr);
     port = ntohs(sender.sin_port);
@@ -138,10 +142,14 @@ long Socket::sendGathered(const sys::SendSlice* slices, int count) {
 bool Socket::setNoDelay() { return sock_ != kNoSocket && sys::setNoDelay(sock_); }
 
 int Socket::sendTo(const void* bytes, int length, int port, const std::string& address) {
-  sockaddr_in remote = sys::resolveAddress(address, port);
+  return sendTo(bytes, length, sys::resolveAddress(address, port));
+}
+
+int Socket::sendTo(const void* bytes, int length, const sockaddr_in& destination) {
   return static_cast<int>(::sendto(sys::native(sock_), static_cast<const char*>(bytes),
                                    std::max(length, 0), 0,
-                                   reinterpret_cast<const sockaddr*>(&remote), addressLength()));
+                                   reinterpret_cast<const sockaddr*>(&destination),
+                                   addressLength()));
 }
 
 bool Socket::localAddress(std::string& out) const {

@@ -42,6 +42,10 @@ class Socket {
   virtual int receiveFrom(void* buffer, int length, std::string& address, int& port);
   virtual int send(const void* bytes, int length);
   virtual int sendTo(const void* bytes, int length, int port, const std::string& address);
+  // The same two with the sender or destination as a socket address: no text conversion, for the
+  // voice path.
+  int receiveFrom(void* buffer, int length, sockaddr_in& sender);
+  int sendTo(const void* bytes, int length, const sockaddr_in& destination);
   // Sends the slices in order with one call: the byte count, or -1.
   long sendGathered(const sys::SendSlice* slices, int count);
   // Protocol lines go out at once (TCP_NODELAY).

@@ -108,11 +108,12 @@ TEST_F(DatagramSocketTest, OnlyFullSizeDatagramsOfKindsOneAndFiveReachTheOwner) 
 }
 
 TEST_F(DatagramSocketTest, WithoutOwnerOnlyKindsThatNeedOneDropTheRegistration) {
-  // Blocking, so each call below reads the datagram sent just before it.
-  ASSERT_TRUE(voice_.setNonBlocking(false));
+  // Each call below reads the datagram sent just before it, once it has arrived.
   send(kVoiceHelloReply, kDatagramSize);
+  ASSERT_TRUE(test::waitReadable(voice_.sock()));
   EXPECT_TRUE(voice_.handleInput());
   send(kVoiceHello, kDatagramSize);
+  ASSERT_TRUE(test::waitReadable(voice_.sock()));
   EXPECT_FALSE(voice_.handleInput());
 }
 

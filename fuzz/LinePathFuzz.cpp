@@ -1,0 +1,326 @@
+// Bytes from several clients go through line cutting and dispatch into a server whose connections
+// are socketpairs. Every byte a client receives must form lines the server may write, each ending
+// in CR LF and fitting what the client was told before (ClientView); a client still connected
+// when the server stops is told "quit" and its stream ends. Every datagram the server sends is a
+// full one of a kind it sends.
+//
+// The input: option letters, then steps, each "|", a selector byte and a payload. The selector
+// modulo 4 names the client, the selector / 4 modulo 4 the action:
+//   0 ('0'-'3')  the payload goes to the server as the client's bytes;
+//   1 ('4'-'7')  a voice hello; payload byte 0 is datagram byte 1, bytes 1 and 2 the id to name;
+//   2 ('8'-';')  a voice datagram to forward; payload byte 0 names the recipient;
+//   3 ('<'-'?')  an event: a client that is gone connects anew; "t" lets the timer fire 100
+//                seconds later; anything else closes the client's end.
+// Options: v clients start without a confirmed voice path, p the server has the password "pw",
+// f no forwarding, c no channel creation, o no operators, s static channels.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ClientView.h"
+#include "FuzzSupport.h"
+#include "ServerLines.h"
+#include "server/Channel.h"
+#include "server/UserSession.h"
+
+namespace quorvane::fuzz {
+namespace {
+
+constexpr int kClients = 4;
+constexpr char kStepMark = '|';
+constexpr std::time_t kStartTime = 1000000;
+constexpr std::time_t kTimerStep = 100;
+
+enum class Action { Bytes, Hello, Forward, Event };
+
+struct Options {
+  bool voiceConfirmed = true;
+  bool password = false;
+  bool forwarding = true;
+  bool channelCreation = true;
+  bool operators = true;
+  bool staticChannels = false;
+};
+
+struct Step {
+  int slot;
+  Action action;
+  std::string_view payload;
+};
+
+struct Input {
+  Options options;
+  std::vector<Step> steps;
+};
+
+void readOptions(std::string_view letters, Options& options) {
+  for (char letter : letters) {
+    switch (letter) {
+      case 'v': options.voiceConfirmed = false; break;
+      case 'p': options.password = true; break;
+      case 'f': options.forwarding = false; break;
+      case 'c': options.channelCreation = false; break;
+      case 'o': options.operators = false; break;
+      case 's': options.staticChannels = true; break;
+      default: break;
+    }
+  }
+}
+
+Input parseInput(std::string_view bytes) {
+  Input input;
+  std::size_t mark = bytes.find(kStepMark);
+  readOptions(bytes.substr(0, mark), input.options);
+  while (mark != std::string_view::npos) {
+    const std::size_t next = bytes.find(kStepMark, mark + 1);
+    const std::string_view step =
+        bytes.substr(mark + 1, next == std::string_view::npos ? next : next - mark - 1);
+    if (!step.empty()) {
+      const auto selector = static_cast<unsigned char>(step[0]);
+      input.steps.push_back(
+          {selector % kClients, static_cast<Action>(selector / kClients % 4), step.substr(1)});
+    }
+    mark = next;
+  }
+  return input;
+}
+
+// /lobby/, and /games/ with the password "pw" holding /games/quiet/.
+const Channel& staticChannels() {
+  static const Channel* root = [] {
+    auto* tree = new Channel(std::string());
+    tree->addChild(std::make_unique<Channel>("lobby"))->setTopic("Hello \"all\"");
+    Channel* games = tree->addChild(std::make_unique<Channel>("games"));
+    games->setPassword("pw");
+    games->addChild(std::make_unique<Channel>("quiet"));
+    return tree;
+  }();
+  return *root;
+}
+
+// Clients 0 and 1 are local (operators everywhere), the others are not.
+std::string voiceAddress(int slot) { return "127.0.0." + std::to_string(slot < 2 ? 1 : slot); }
+
+struct Client {
+  UserSession* session = nullptr;
+  int id = 0;
+  int peer = -1;
+  // Received bytes not yet cut into lines.
+  std::string pending;
+  ClientView view{0};
+  bool ended = false;
+};
+
+// One input played against one server, inside a handler call of the event loop with the server
+// lock held.
+class LinePathRun {
+ public:
+  LinePathRun(VoiceServer& server, const Options& options, int sinkPort, std::time_t& clock)
+      : server_(server), options_(options), sinkPort_(sinkPort), clock_(clock) {}
+  ~LinePathRun() {
+    for (Client& client : clients_) {
+      if (client.peer >= 0) ::close(client.peer);
+    }
+  }
+
+  void play(const std::vector<Step>& steps);
+  // Stops the server and checks what every client received last.
+  void finish();
+
+ private:
+  bool alive(const Client& client) const {
+    return client.session != nullptr && server_.findUser(client.id) == client.session;
+  }
+  void connect(int slot);
+  void hello(int slot, std::string_view payload);
+  void forward(int slot, std::string_view payload);
+  void event(int slot, std::string_view payload);
+  // Serves every readable connection, as the loop would, until none is readable.
+  void serve();
+  // Sends what the connections queued and reads it at the clients.
+  void flush();
+  void collect(Client& client);
+  void checkLine(Client& client, std::string_view line);
+
+  VoiceServer& server_;
+  const Options& options_;
+  int sinkPort_;
+  std::time_t& clock_;
+  std::array<Client, kClients> clients_;
+};
+
+void LinePathRun::play(const std::vector<Step>& steps) {
+  for (int slot = 0; slot < kClients; ++slot) connect(slot);
+  for (const Step& step : steps) {
+    switch (step.action) {
+      case Action::Bytes:
+        writeAll(clients_[step.slot].peer, step.payload);
+        serve();
+        break;
+      case Action::Hello: hello(step.slot, step.payload); break;
+      case Action::Forward: forward(step.slot, step.payload); break;
+      case Action::Event: event(step.slot, step.payload); break;
+    }
+    flush();
+  }
+}
+
+void LinePathRun::connect(int slot) {
+  Client& client = clients_[slot];
+  if (client.peer >= 0) ::close(client.peer);
+  client = Client{};
+  int serverEnd = -1;
+  if (!makeSocketPair(serverEnd, client.peer)) fail("no socketpair for a client");
+  client.session = server_.addConnection(std::make_unique<AdoptedConnection>(serverEnd));
+  if (client.session == nullptr) fail("the server refused an in-memory connection");
+  client.id = client.session->id();
+  client.view = ClientView(client.id);
+  // A hello that confirms the voice path, as a client sends it after "welcome".
+  if (options_.voiceConfirmed) hello(slot, std::string_view("\0", 1));
+  flush();
+}
+
+void LinePathRun::hello(int slot, std::string_view payload) {
+  const int id = payload.size() >= 3 ? static_cast<unsigned char>(payload[1]) |
+                                           static_cast<unsigned char>(payload[2]) << 8
+                                     : clients_[slot].id;
+  std::uint8_t bytes[kDatagramSize] = {
+      kVoiceHello, static_cast<std::uint8_t>(payload.empty() ? 0 : payload[0]),
+      static_cast<std::uint8_t>(id & 0xFF), static_cast<std::uint8_t>(id >> 8 & 0xFF)};
+  server_.onVoiceHello(Datagram(bytes), voiceAddress(slot), sinkPort_);
+}
+
+void LinePathRun::forward(int slot, std::string_view payload) {
+  std::uint8_t bytes[kDatagramSize] = {kVoiceToForward};
+  bytes[4] =
+      static_cast<std::uint8_t>(payload.empty() ? clients_[(slot + 1) % kClients].id : payload[0]);
+  for (std::size_t i = 1; i < payload.size() && i + 4 < kDatagramSize; ++i) {
+    bytes[i + 4] = static_cast<std::uint8_t>(payload[i]);
+  }
+  server_.onVoiceForward(Datagram(bytes));
+}
+
+void LinePathRun::event(int slot, std::string_view payload) {
+  Client& client = clients_[slot];
+  if (!alive(client)) {
+    collect(client);
+    connect(slot);
+  } else if (payload.starts_with("t")) {
+    clock_ += kTimerStep;
+    server_.onTimer(VoiceServer::kTimerId);
+  } else {
+    ::shutdown(client.peer, SHUT_WR);
+    serve();
+  }
+}
+
+void LinePathRun::serve() {
+  for (bool served = true; served;) {
+    served = false;
+    for (Client& client : clients_) {
+      if (!alive(client)) continue;
+      ClientConnection* connection = client.session->connection();
+      if (!readableNow(static_cast<int>(connection->handle()))) continue;
+      served = true;
+      // The loop drops the Read registration of a handler that returns false; a session whose
+      // connection reads no more must be gone from the server.
+      if (!connection->handleInput() && alive(client)) {
+        fail("a connection stopped reading but its user stayed");
+      }
+      flush();
+    }
+  }
+}
+
+void LinePathRun::flush() {
+  for (Client& client : clients_) {
+    if (alive(client) && client.session->connection()->queuedLines() > 0) {
+      client.session->connection()->handleOutput();
+    }
+  }
+  for (Client& client : clients_) collect(client);
+}
+
+void LinePathRun::collect(Client& client) {
+  if (client.peer < 0) return;
+  client.ended = readAvailable(client.peer, client.pending) || client.ended;
+  for (std::size_t end = client.pending.find('\n'); end != std::string::npos;
+       end = client.pending.find('\n')) {
+    checkLine(client, std::string_view(client.pending).substr(0, end + 1));
+    client.pending.erase(0, end + 1);
+  }
+}
+
+void LinePathRun::checkLine(Client& client, std::string_view line) {
+  if (line.size() < 2 || line[line.size() - 2] != '\r') fail("a line without CR LF", line);
+  line.remove_suffix(2);
+  if (!isServerLine(line)) fail("a line the server may not write", line);
+  std::string problem;
+  if (!client.view.take(line, problem)) fail(problem, line);
+}
+
+void LinePathRun::finish() {
+  std::array<bool, kClients> connected{};
+  for (int slot = 0; slot < kClients; ++slot) connected[slot] = alive(clients_[slot]);
+  server_.stop();
+  for (int slot = 0; slot < kClients; ++slot) {
+    Client& client = clients_[slot];
+    collect(client);
+    if (!client.pending.empty()) fail("a line cut short", client.pending);
+    // Lines about users removed before it may follow its "quit".
+    if (connected[slot] && (!client.view.toldQuit() || !client.ended)) {
+      fail("a client connected at the stop was not told \"quit\"");
+    }
+  }
+}
+
+void configure(VoiceServer& server, const Options& options, std::time_t& clock) {
+  server.setServerName("Fuzz \"Server\"");
+  if (options.password) server.setServerPassword("pw");
+  server.setAllowForwarding(options.forwarding);
+  server.setAllowChannelCreation(options.channelCreation);
+  server.setAllowOperators(options.operators);
+  server.setClock([&clock] { return clock; });
+}
+
+// Everything the server sent to the voice address of the local clients.
+void checkDatagrams(LoopbackUdp& sink) {
+  std::string datagram;
+  while (sink.receive(datagram)) {
+    const int kind = datagram.empty() ? 0 : static_cast<unsigned char>(datagram[0]);
+    if (datagram.size() != kDatagramSize ||
+        (kind != kVoiceHelloReply && kind != kVoiceKeepAlive && kind != kVoiceForwarded)) {
+      fail("a datagram the server may not send", datagram);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quorvane;
+  using namespace quorvane::fuzz;
+  static LoopCall loopCall;
+  static LoopbackUdp sink;
+  const Input input = parseInput(std::string_view(reinterpret_cast<const char*>(data), size));
+  std::time_t clock = kStartTime;
+  std::unique_ptr<VoiceServer> server =
+      startOnFreePorts([&](VoiceServer& s) { configure(s, input.options, clock); },
+                       input.options.staticChannels ? &staticChannels() : nullptr);
+  loopCall.run([&] {
+    VoiceServer::Guard guard(*server);
+    LinePathRun run(*server, input.options, sink.port(), clock);
+    run.play(input.steps);
+    run.finish();
+  });
+  server.reset();
+  checkDatagrams(sink);
+  return 0;
+}

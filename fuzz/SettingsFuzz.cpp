@@ -1,0 +1,137 @@
+// Any bytes as the settings file, read the way the service reads it: every key in the service's
+// order and the static channels. A file that fails to parse stays byte for byte as it was; a file
+// that was written back reads again to the same settings; no temporary file is left behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "server/Channel.h"
+#include "service/ServerSettings.h"
+
+namespace quorvane::fuzz {
+namespace {
+
+// Larger files only make the channel tree bigger and the runs slower.
+constexpr std::size_t kLargestFile = 64 * 1024;
+constexpr const char* kFileName = "QuorvaneService.xml";
+
+// Everything the service takes from the file, the channel tree written out as text.
+struct Reading {
+  bool logging;
+  int hostPort;
+  int soundPort;
+  std::string channels;
+  std::string adminUsername;
+  std::string adminPassword;
+  std::string serverName;
+  std::string serverPassword;
+  bool channelCreation;
+  bool forwarding;
+  bool operators;
+  bool operator==(const Reading&) const = default;
+};
+
+// Path, password and topic of every channel below `channel`, depth first, each followed by a
+// zero byte.
+void describeTree(const Channel& channel, std::string& out) {
+  for (const auto& child : channel.children()) {
+    out += child->path() + '\0' + child->password() + '\0' + child->topic() + '\0';
+    describeTree(*child, out);
+  }
+}
+
+// In the service's order: the order decides which lookups may write the file back.
+Reading readAll(ServerSettings& settings) {
+  Reading reading{};
+  reading.logging = settings.serverLogging();
+  reading.hostPort = settings.hostPort();
+  reading.soundPort = settings.soundPort();
+  Channel root{std::string()};
+  settings.readStaticChannels(&root);
+  describeTree(root, reading.channels);
+  reading.adminUsername = settings.adminUsername();
+  reading.adminPassword = settings.adminPassword();
+  reading.serverName = settings.serverName();
+  reading.serverPassword = settings.serverPassword();
+  reading.channelCreation = settings.allowChannelCreation();
+  reading.forwarding = settings.allowForwarding();
+  reading.operators = settings.allowOperators();
+  return reading;
+}
+
+// A directory of its own, in memory where the machine has /dev/shm: write-backs sync the file.
+const std::string& directory() {
+  static const std::string path = [] {
+    std::string pattern = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    pattern += "/quorvane-settings-fuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) fail("no temporary directory");
+    return pattern;
+  }();
+  return path;
+}
+
+std::string readFile(const std::string& path) {
+  std::string content;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("the settings file is gone");
+  char buffer[8192];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, n);
+  close(fd);
+  return content;
+}
+
+void writeFile(const std::string& path, std::string_view content) {
+  unlink(path.c_str());
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    fail("the settings file could not be written");
+  }
+  close(fd);
+}
+
+// Names in the directory other than the settings file.
+std::vector<std::string> strayFiles() {
+  std::vector<std::string> stray;
+  DIR* listing = opendir(directory().c_str());
+  if (listing == nullptr) fail("the temporary directory is gone");
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != ".." && name != kFileName) stray.push_back(name);
+  }
+  closedir(listing);
+  return stray;
+}
+
+void run(std::string_view content) {
+  const std::string path = directory() + "/" + kFileName;
+  writeFile(path, content);
+  ServerSettings settings;
+  const bool parsed = settings.loadFile(path) || !settings.hasError();
+  const Reading first = readAll(settings);
+  const std::vector<std::string> stray = strayFiles();
+  if (!stray.empty()) fail("a temporary file was left behind", stray.front());
+  if (!parsed) {
+    if (readFile(path) != content) fail("a file that failed to parse was changed", content);
+    return;
+  }
+  // What was written back is the library's printed form of what was read.
+  ServerSettings again;
+  if (!again.loadFile(path)) fail("a written-back file does not load", readFile(path));
+  if (!(readAll(again) == first)) fail("a written-back file reads differently", readFile(path));
+}
+
+}  // namespace
+}  // namespace quorvane::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > quorvane::fuzz::kLargestFile) return 0;
+  quorvane::fuzz::run(std::string_view(reinterpret_cast<const char*>(data), size));
+  return 0;
+}
