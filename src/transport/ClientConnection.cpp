@@ -35,11 +35,32 @@ void ClientConnection::queueText(std::string text) {
   const bool wasEmpty = sendQueue_.empty();
   queuedBytes_ += text.size();
   sendQueue_.push_back(SendItem{std::move(text), 0});
-  // While the queue holds items the Write registration exists already (or the send failed and
-  // the owner has been told); only the first item of a new batch needs it.
-  if (wasEmpty) {
-    pool.registerHandler(this, EventMask::Write);
+  // While the queue holds items, a send is arranged already (Write registered, a send after the
+  // handler call, or the send failed and the owner has been told); only a new batch needs one.
+  if (wasEmpty && !sendPending_) {
+    if (ReactorPool::sendAfterHandler(this)) {
+      sendPending_ = true;
+    } else {
+      pool.registerHandler(this, EventMask::Write);
+    }
   }
+}
+
+ClientConnection::~ClientConnection() {
+  if (sendPending_) ReactorPool::forgetPendingOutput(this);
+}
+
+void ClientConnection::sendPendingOutput() {
+  SendResult result;
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    sendPending_ = false;
+    result = sendQueued();
+    if (result == SendResult::WouldBlock) {
+      ReactorPool::instance().registerHandler(this, EventMask::Write);
+    }
+  }
+  if (result == SendResult::Failed && owner_ != nullptr) owner_->connectionLost();
 }
 
 void ClientConnection::flushQueued() {

@@ -11,11 +11,12 @@
 #include <string_view>
 
 #include "transport/EventHandler.h"
+#include "transport/ReactorPool.h"
 #include "transport/Socket.h"
 
 namespace quorvane {
 
-class ClientConnection : public Socket, public EventHandler {
+class ClientConnection : public Socket, public EventHandler, public ReactorPool::PendingOutput {
  public:
   static constexpr int kReceiveBufferSize = 2048;
   // Unsent output beyond this counts as a lost connection: a client that stops reading cannot
@@ -37,7 +38,7 @@ class ClientConnection : public Socket, public EventHandler {
   };
 
   ClientConnection() = default;
-  ~ClientConnection() override = default;
+  ~ClientConnection() override;
 
   // Stores the owner; with one registers for Read, with none unregisters Read, so no more lines
   // or loss notices arrive.
@@ -60,6 +61,8 @@ class ClientConnection : public Socket, public EventHandler {
   SocketHandle handle() const override { return sock_; }
   bool handleInput() override;
   bool handleOutput() override;
+  // Output queued by a handler call, sent when the call has returned.
+  void sendPendingOutput() override;
 
   // Lines waiting to be sent, and their unsent bytes (for tests and diagnostics).
   std::size_t queuedLines();
@@ -87,6 +90,7 @@ class ClientConnection : public Socket, public EventHandler {
   std::deque<SendItem> sendQueue_;
   std::size_t queuedBytes_ = 0;
   bool overflowed_ = false;
+  bool sendPending_ = false;  // waiting in the event loop's list of output to send
   std::mutex queueLock_;
 };
 

@@ -2,8 +2,8 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <map>
 #include <mutex>
 
 #include "transport/Poller.h"
@@ -47,6 +47,8 @@ bool isReady(int kind, short revents) {
   }
 }
 
+bool byDescriptor(const pollfd& a, const pollfd& b) { return a.fd < b.fd; }
+
 }  // namespace
 
 const int Poller::kWakeDescriptors = 0;
@@ -86,15 +88,23 @@ bool Poller::wait(const Lists& lists, Ready& ready) {
   ready.exception.clear();
   ready.woken = false;
 
-  // One pollfd per distinct handle, ascending.
+  // One pollfd per distinct handle, sorted by handle; the vector is reused from pass to pass.
   const std::vector<SocketHandle>* byKind[3] = {&lists.read, &lists.write, &lists.exception};
-  std::map<SocketHandle, short> events;
-  for (int kind = 0; kind < 3; ++kind) {
-    for (SocketHandle h : *byKind[kind]) events[h] |= eventsFor(kind);
-  }
   std::vector<pollfd>& fds = state_->fds;
   fds.clear();
-  for (const auto& [handle, mask] : events) fds.push_back({static_cast<int>(handle), mask, 0});
+  for (int kind = 0; kind < 3; ++kind) {
+    for (SocketHandle h : *byKind[kind]) fds.push_back({static_cast<int>(h), eventsFor(kind), 0});
+  }
+  std::sort(fds.begin(), fds.end(), byDescriptor);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    if (kept > 0 && fds[kept - 1].fd == fds[i].fd) {
+      fds[kept - 1].events |= fds[i].events;
+    } else {
+      fds[kept++] = fds[i];
+    }
+  }
+  fds.resize(kept);
 
   int count = ::ppoll(fds.data(), fds.size(), nullptr, &state_->waitMask);
   if (count < 0) {
@@ -103,15 +113,14 @@ bool Poller::wait(const Lists& lists, Ready& ready) {
     return ready.woken;
   }
 
-  std::map<SocketHandle, short> returned;
-  for (const pollfd& entry : fds) {
-    if (entry.revents) returned[entry.fd] = entry.revents;
-  }
   std::vector<SocketHandle>* outByKind[3] = {&ready.read, &ready.write, &ready.exception};
   for (int kind = 0; kind < 3; ++kind) {
     for (SocketHandle h : *byKind[kind]) {
-      auto it = returned.find(h);
-      if (it != returned.end() && isReady(kind, it->second)) outByKind[kind]->push_back(h);
+      pollfd key{static_cast<int>(h), 0, 0};
+      auto it = std::lower_bound(fds.begin(), fds.end(), key, byDescriptor);
+      if (it != fds.end() && it->fd == key.fd && isReady(kind, it->revents)) {
+        outByKind[kind]->push_back(h);
+      }
     }
   }
   return true;

@@ -132,21 +132,24 @@ void Reactor::run() {
 }
 
 void Reactor::dispatch(const Poller::Ready& ready) {
-  std::vector<SocketHandle> failed = ready.exception;
-  std::sort(failed.begin(), failed.end());
-  std::vector<SocketHandle> readable, writable;
+  // Exception readiness wins over the other kinds in the same pass; each kind is served in
+  // ascending handle order. The vectors are reused from pass to pass.
+  failed_ = ready.exception;
+  std::sort(failed_.begin(), failed_.end());
+  readable_.clear();
+  writable_.clear();
   for (SocketHandle h : ready.read) {
-    if (!contains(failed, h)) readable.push_back(h);
+    if (!contains(failed_, h)) readable_.push_back(h);
   }
   for (SocketHandle h : ready.write) {
-    if (!contains(failed, h)) writable.push_back(h);
+    if (!contains(failed_, h)) writable_.push_back(h);
   }
-  std::sort(readable.begin(), readable.end());
-  std::sort(writable.begin(), writable.end());
+  std::sort(readable_.begin(), readable_.end());
+  std::sort(writable_.begin(), writable_.end());
 
-  for (SocketHandle h : failed) serveException(h);
-  for (SocketHandle h : readable) serveRead(h);
-  for (SocketHandle h : writable) serveWrite(h);
+  for (SocketHandle h : failed_) serveException(h);
+  for (SocketHandle h : readable_) serveRead(h);
+  for (SocketHandle h : writable_) serveWrite(h);
 }
 
 void Reactor::serveException(SocketHandle handle) {

@@ -66,6 +66,9 @@ class Reactor {
   Table connect_;
   Poller::Lists lists_;
   Poller::Ready ready_;
+  std::vector<SocketHandle> failed_;
+  std::vector<SocketHandle> readable_;
+  std::vector<SocketHandle> writable_;
 };
 
 }  // namespace quorvane

@@ -9,6 +9,7 @@ namespace {
 // Per thread: how deep in handler calls it is, and what to release when the outermost returns.
 thread_local int handlerDepth = 0;
 thread_local std::vector<std::function<void()>> pendingReleases;
+thread_local std::vector<ReactorPool::PendingOutput*> pendingOutputs;
 
 }  // namespace
 
@@ -74,10 +75,31 @@ void ReactorPool::releaseAfterHandler(std::function<void()> release) {
   pendingReleases.push_back(std::move(release));
 }
 
+bool ReactorPool::sendAfterHandler(PendingOutput* output) {
+  if (handlerDepth == 0) return false;
+  pendingOutputs.push_back(output);
+  return true;
+}
+
+void ReactorPool::forgetPendingOutput(PendingOutput* output) {
+  std::erase(pendingOutputs, output);
+}
+
 void ReactorPool::enterHandler() { ++handlerDepth; }
 
 void ReactorPool::leaveHandler() {
-  if (--handlerDepth > 0) return;
+  if (handlerDepth > 1) {
+    --handlerDepth;
+    return;
+  }
+  // The sends still count as part of the call: what they end (a failed connection) is released
+  // after them, and what they queue (the notices of that loss) is sent in the same round.
+  while (!pendingOutputs.empty()) {
+    std::vector<PendingOutput*> batch;
+    batch.swap(pendingOutputs);
+    for (PendingOutput* output : batch) output->sendPendingOutput();
+  }
+  --handlerDepth;
   // A release may itself end objects; run until nothing is left.
   while (!pendingReleases.empty()) {
     std::vector<std::function<void()>> batch;

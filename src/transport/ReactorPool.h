@@ -48,6 +48,22 @@ class ReactorPool {
   // or another) without destroying it under a caller that still uses it.
   static void releaseAfterHandler(std::function<void()> release);
 
+  // Output queued during a handler call, to be sent when the call returns.
+  class PendingOutput {
+   public:
+    // Sends what it can without blocking; registers for Write when the socket is full.
+    virtual void sendPendingOutput() = 0;
+
+   protected:
+    ~PendingOutput() = default;
+  };
+  // Inside a handler call: remembers `output`, to be sent right after the call (so a reply goes
+  // out without another wait for writability, and all the lines of one call leave together), and
+  // returns true. Outside one: returns false, and the caller registers for Write itself.
+  static bool sendAfterHandler(PendingOutput* output);
+  // Drops `output` from the list of the calling thread (it is going away).
+  static void forgetPendingOutput(PendingOutput* output);
+
  private:
   friend class Reactor;
   // Called by a Reactor around each handler call.
