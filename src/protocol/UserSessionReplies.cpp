@@ -116,7 +116,8 @@ void UserSession::sendJoined(const Channel* channel) {
 void UserSession::sendAddUser(const UserSession* user) {
   if (!loggedIn_ || user == nullptr) return;
   std::string line = userLine("adduser", user);
-  appendBoolParam(line, "forward", VoiceServer::forwardBetween(voiceAddress(), user->voiceAddress()));
+  appendBoolParam(line, "forward",
+                  VoiceServer::forwardBetween(voiceAddressNumber(), user->voiceAddressNumber()));
   appendIntParam(line, "statusmode", user->statusMode());
   appendStringParam(line, "statusmessage", user->statusMessage());
   send(std::move(line));

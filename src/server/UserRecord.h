@@ -2,7 +2,9 @@
 // what the server learned of its voice endpoint. Guarded by the server lock.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "transport/SocketApi.h"
 
@@ -30,6 +32,7 @@ class UserRecord {
   void setVoiceAddress(std::string address) {
     voiceAddress_ = std::move(address);
     voiceDestination_ = sys::resolveAddress(voiceAddress_, soundPort_);
+    voiceAddressNumber_ = addressNumber(voiceAddress_);
   }
   const std::string& voiceAddress() const { return voiceAddress_; }
   void setSoundPort(int port) {
@@ -40,6 +43,10 @@ class UserRecord {
   // Where datagrams to the user go, made once from its voice address and port. Without an
   // address (no hello yet) it is an all-zero record, to which every send fails.
   const sockaddr_in& voiceDestination() const { return voiceDestination_; }
+  // The voice address as a number (w*2^24 + x*2^16 + y*2^8 + z); 0 for none.
+  std::uint32_t voiceAddressNumber() const { return voiceAddressNumber_; }
+  // w.x.y.z as a number; 0 for text that is not a dotted quad.
+  static std::uint32_t addressNumber(std::string_view address);
   void setChannel(Channel* channel) { channel_ = channel; }
   Channel* channel() const { return channel_; }
   void setStatusMode(int mode) { statusMode_ = mode; }
@@ -57,6 +64,7 @@ class UserRecord {
   std::string voiceAddress_;
   int soundPort_ = -1;
   sockaddr_in voiceDestination_{};
+  std::uint32_t voiceAddressNumber_ = 0;
   Channel* channel_ = nullptr;
   int statusMode_ = 0;
   std::string statusMessage_;

@@ -10,7 +10,7 @@ UserSession::UserSession(int id, VoiceServer* server, std::unique_ptr<ClientConn
 UserSession::~UserSession() {
   if (connection_) {
     connection_->setOwner(nullptr);
-    connection_->close();
+    ClientConnection::retire(std::move(connection_));
   }
 }
 
@@ -18,7 +18,7 @@ void UserSession::closeConnection() {
   if (!connection_) return;
   connection_->flushQueued();
   connection_->setOwner(nullptr);
-  connection_->shutdown(2);
+  connection_->shutdownWhenSent();
 }
 
 void UserSession::connectionLost() {

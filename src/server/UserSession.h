@@ -25,7 +25,7 @@ struct TextMessage;
 class UserSession : public UserRecord, public ClientConnection::Owner {
  public:
   UserSession(int id, VoiceServer* server, std::unique_ptr<ClientConnection> connection);
-  // Detaches, closes and destroys the connection; unsent lines are dropped.
+  // Detaches the connection and retires it: what is still queued goes out before it closes.
   ~UserSession() override;
 
   void setLoggedIn(bool on) { loggedIn_ = on; }
@@ -43,8 +43,9 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   const std::string& protocolVersion() const { return protocolVersion_; }
   ClientConnection* connection() const { return connection_.get(); }
 
-  // Sends what is queued (best effort, never blocking), detaches the connection so no more lines
-  // or loss notices arrive, and shuts it down both ways. The user stays in the table.
+  // Sends what is queued (never blocking; the rest follows as the socket takes it), detaches the
+  // connection so no more lines or loss notices arrive, and shuts its sending side down once the
+  // queue is out. The user stays in the table.
   void closeConnection();
   // The connection failed or the peer closed: closeConnection, then removal by the server.
   void connectionLost() override;

@@ -104,11 +104,9 @@ class VoiceServer : public TimerListener,
   void dropInactiveUsers();
   void sendKeepAlives();
 
-  // The "forward" flag of "adduser" between two voice addresses.
-  static bool forwardBetween(const std::string& addressA, const std::string& addressB);
+  // The "forward" flag of "adduser" between two voice addresses (as numbers, 0 for none).
+  static bool forwardBetween(std::uint32_t addressA, std::uint32_t addressB);
   static bool needsForwarding(std::uint32_t a, std::uint32_t b);
-  // w.x.y.z as w*2^24 + x*2^16 + y*2^8 + z; 0 for text that is not a dotted quad.
-  static std::uint32_t addressNumber(std::string_view address);
 
   // The current time in seconds; tests may replace the clock.
   std::time_t now() const { return clock_(); }

@@ -1,5 +1,6 @@
 #include "server/UserSession.h"
 #include "server/VoiceServer.h"
+#include "transport/ReactorPool.h"
 
 namespace quorvane {
 
@@ -7,6 +8,8 @@ void VoiceServer::onTimer(int id) {
   if (id != kTimerId || !running_) return;
   dropInactiveUsers();
   sendKeepAlives();
+  // Closed connections whose peers never finished closing are let go.
+  ReactorPool::instance().closeExpired();
 }
 
 void VoiceServer::dropInactiveUsers() {

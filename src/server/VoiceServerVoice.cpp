@@ -1,5 +1,3 @@
-#include <charconv>
-
 #include "server/UserSession.h"
 #include "server/VoiceServer.h"
 
@@ -47,25 +45,7 @@ bool VoiceServer::needsForwarding(std::uint32_t a, std::uint32_t b) {
   return looksPrivate(b) && !looksPrivate(a);
 }
 
-std::uint32_t VoiceServer::addressNumber(std::string_view address) {
-  std::uint32_t number = 0;
-  for (int part = 0; part < 4; ++part) {
-    unsigned value = 0;
-    auto [next, error] = std::from_chars(address.data(), address.data() + address.size(), value);
-    if (error != std::errc() || value > 255) return 0;
-    number = number << 8 | value;
-    address.remove_prefix(static_cast<std::size_t>(next - address.data()));
-    if (part < 3) {
-      if (address.empty() || address.front() != '.') return 0;
-      address.remove_prefix(1);
-    }
-  }
-  return address.empty() ? number : 0;
-}
-
-bool VoiceServer::forwardBetween(const std::string& addressA, const std::string& addressB) {
-  std::uint32_t a = addressNumber(addressA);
-  std::uint32_t b = addressNumber(addressB);
+bool VoiceServer::forwardBetween(std::uint32_t a, std::uint32_t b) {
   return a != 0 && b != 0 && (needsForwarding(a, b) || needsForwarding(b, a));
 }
 

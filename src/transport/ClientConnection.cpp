@@ -24,25 +24,28 @@ void ClientConnection::queueText(std::string text) {
   std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
   std::lock_guard<std::mutex> lock(queueLock_);
   if (overflowed_) return;
+  const bool wasEmpty = sendQueue_.empty();
   if (queuedBytes_ + text.size() > kOutputLimit) {
-    // The client does not read: give its memory back and let the loop see the connection end.
+    // The client does not read: give its memory back, shut the connection down, and let the
+    // next send report it lost (the event loop may also see it end as input).
     overflowed_ = true;
     std::deque<SendItem>().swap(sendQueue_);
     queuedBytes_ = 0;
     shutdown(2);
-    return;
+  } else {
+    queuedBytes_ += text.size();
+    sendQueue_.push_back(SendItem{std::move(text), 0});
   }
-  const bool wasEmpty = sendQueue_.empty();
-  queuedBytes_ += text.size();
-  sendQueue_.push_back(SendItem{std::move(text), 0});
   // While the queue holds items, a send is arranged already (Write registered, a send after the
   // handler call, or the send failed and the owner has been told); only a new batch needs one.
-  if (wasEmpty && !sendPending_) {
-    if (ReactorPool::sendAfterHandler(this)) {
-      sendPending_ = true;
-    } else {
-      pool.registerHandler(this, EventMask::Write);
-    }
+  if (wasEmpty && !sendPending_) arrangeSend(pool);
+}
+
+void ClientConnection::arrangeSend(ReactorPool& pool) {
+  if (ReactorPool::sendAfterHandler(this)) {
+    sendPending_ = true;
+  } else {
+    pool.registerHandler(this, EventMask::Write);
   }
 }
 
@@ -60,7 +63,15 @@ void ClientConnection::sendPendingOutput() {
       ReactorPool::instance().registerHandler(this, EventMask::Write);
     }
   }
-  if (result == SendResult::Failed && owner_ != nullptr) owner_->connectionLost();
+  if (result == SendResult::Failed) reportFailure();
+}
+
+void ClientConnection::reportFailure() {
+  if (retiring_) {
+    ReactorPool::instance().finishRetired(this);
+  } else if (owner_ != nullptr) {
+    owner_->connectionLost();
+  }
 }
 
 void ClientConnection::flushQueued() {
@@ -89,7 +100,39 @@ std::size_t ClientConnection::queuedBytes() {
   return queuedBytes_;
 }
 
+void ClientConnection::shutdownWhenSent() {
+  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
+  std::lock_guard<std::mutex> lock(queueLock_);
+  closeAfterSend_ = true;
+  if (sendQueue_.empty()) shutdown(1);
+}
+
+void ClientConnection::retire(std::unique_ptr<ClientConnection> connection) {
+  ReactorPool& pool = ReactorPool::instance();
+  std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
+  if (connection->sock_ == kNoSocket) return;
+  connection->owner_ = nullptr;
+  connection->retiring_ = true;
+  connection->shutdownWhenSent();
+  pool.registerHandler(connection.get(), EventMask::Read);
+  pool.retire(std::move(connection), kLinger);
+}
+
+bool ClientConnection::drainInput() {
+  constexpr int kReadsPerReadiness = 16;
+  char scratch[kReceiveBufferSize];
+  for (int read = 0; read < kReadsPerReadiness; ++read) {
+    const int received = receive(scratch, sizeof scratch);
+    if (received > 0) continue;
+    if (received < 0 && !lastErrorIsFatal()) return true;
+    ReactorPool::instance().finishRetired(this);
+    return false;
+  }
+  return true;
+}
+
 bool ClientConnection::handleInput() {
+  if (retiring_) return drainInput();
   // A full buffer without a line feed asks for 0 bytes, gets 0 and counts as a closed peer.
   int received = receive(rxBuffer_.data() + rxLength_, kReceiveBufferSize - rxLength_);
   if (received < 0 && !lastErrorIsFatal()) {
@@ -137,9 +180,7 @@ bool ClientConnection::handleOutput() {
     result = sendQueued();
   }
   if (result == SendResult::Failed) {
-    if (owner_ != nullptr) {
-      owner_->connectionLost();
-    }
+    reportFailure();
     return false;
   }
   // Drained: the loop drops Write, and the next queueText on the empty queue registers it again.
@@ -147,6 +188,7 @@ bool ClientConnection::handleOutput() {
 }
 
 ClientConnection::SendResult ClientConnection::sendQueued() {
+  if (overflowed_) return SendResult::Failed;
   constexpr int kSlices = 64;
   sys::SendSlice slices[kSlices];
   while (!sendQueue_.empty()) {
@@ -164,6 +206,7 @@ ClientConnection::SendResult ClientConnection::sendQueued() {
     }
     consumeSent(static_cast<std::size_t>(result));
   }
+  if (closeAfterSend_) shutdown(1);
   return SendResult::Drained;
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <memory>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -55,6 +57,17 @@ class ClientConnection : public Socket, public EventHandler, public ReactorPool:
   // shuts a connection down itself, so the lines it queued last still go out.
   void flushQueued();
 
+  // How long a retired connection may wait for its peer to close.
+  static constexpr std::chrono::seconds kLinger{5};
+
+  // Shuts the sending side down once everything queued has been sent (at once when nothing is).
+  void shutdownWhenSent();
+  // Winds the connection down after its user is gone, without losing what is queued: the queue
+  // is sent, the sending side shut down, and input read and dropped until the peer closes, so that
+  // closing never resets the connection under lines still on their way. At most kLinger; the
+  // event loop's pool owns it meanwhile.
+  static void retire(std::unique_ptr<ClientConnection> connection);
+
   // Unregisters every kind, then closes.
   bool close() override;
 
@@ -81,6 +94,13 @@ class ClientConnection : public Socket, public EventHandler, public ReactorPool:
   // Sends from the head of the queue until it is empty, the socket would block, or a send fails.
   // Call with queueLock_ held.
   SendResult sendQueued();
+  // A send failed: the owner hears of the loss, or a retired connection ends.
+  void reportFailure();
+  // Input of a retired connection: read and dropped; the peer's close ends the retirement.
+  bool drainInput();
+  // Has the queue sent after the handler call in progress, or else when the socket is writable.
+  // Call with queueLock_ held.
+  void arrangeSend(ReactorPool& pool);
   // Drops `bytes` sent bytes from the head of the queue. Call with queueLock_ held.
   void consumeSent(std::size_t bytes);
 
@@ -91,6 +111,8 @@ class ClientConnection : public Socket, public EventHandler, public ReactorPool:
   std::size_t queuedBytes_ = 0;
   bool overflowed_ = false;
   bool sendPending_ = false;  // waiting in the event loop's list of output to send
+  bool closeAfterSend_ = false;
+  bool retiring_ = false;
   std::mutex queueLock_;
 };
 

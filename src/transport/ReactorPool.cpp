@@ -6,10 +6,22 @@ namespace quorvane {
 
 namespace {
 
-// Per thread: how deep in handler calls it is, and what to release when the outermost returns.
+// Per thread: how deep in handler calls it is, and what to send and release when the outermost
+// returns.
+struct HandlerWork {
+  std::vector<std::function<void()>> pendingReleases;
+  std::vector<ReactorPool::PendingOutput*> pendingOutputs;
+};
+// Plain values only: with MinGW a thread_local object's destructor runs after its emulated TLS
+// block has been freed, and can deadlock with the process's exit. An event loop's thread frees
+// its HandlerWork when the loop ends.
 thread_local int handlerDepth = 0;
-thread_local std::vector<std::function<void()>> pendingReleases;
-thread_local std::vector<ReactorPool::PendingOutput*> pendingOutputs;
+thread_local HandlerWork* handlerWork = nullptr;
+
+HandlerWork& work() {
+  if (handlerWork == nullptr) handlerWork = new HandlerWork;
+  return *handlerWork;
+}
 
 }  // namespace
 
@@ -35,7 +47,11 @@ void ReactorPool::registerHandler(EventHandler* handler, int mask) {
   reactors_.push_back(std::make_unique<Reactor>(*this));
   Reactor* reactor = reactors_.back().get();
   reactor->addHandler(handler, mask);
-  threads_.emplace_back([reactor] { reactor->run(); });
+  threads_.emplace_back([reactor] {
+    reactor->run();
+    delete handlerWork;
+    handlerWork = nullptr;
+  });
 }
 
 void ReactorPool::unregisterHandler(EventHandler* handler, int mask) {
@@ -60,6 +76,50 @@ void ReactorPool::stopAll() {
     threads.swap(threads_);
   }
   for (auto& thread : threads) thread.join();
+  std::lock_guard guard(lock_);
+  retired_.clear();
+}
+
+void ReactorPool::retire(std::unique_ptr<EventHandler> handler,
+                         std::chrono::steady_clock::duration limit) {
+  std::lock_guard guard(lock_);
+  closeExpired();
+  retired_.push_back({std::move(handler), std::chrono::steady_clock::now() + limit});
+}
+
+void ReactorPool::finishRetired(EventHandler* handler) {
+  std::lock_guard guard(lock_);
+  for (auto it = retired_.begin(); it != retired_.end(); ++it) {
+    if (it->handler.get() == handler) {
+      std::unique_ptr<EventHandler> done = std::move(it->handler);
+      retired_.erase(it);
+      release(std::move(done));
+      return;
+    }
+  }
+}
+
+void ReactorPool::closeExpired() {
+  std::lock_guard guard(lock_);
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<std::unique_ptr<EventHandler>> expired;
+  std::erase_if(retired_, [&](Retired& entry) {
+    if (entry.deadline > now) return false;
+    expired.push_back(std::move(entry.handler));
+    return true;
+  });
+  for (auto& handler : expired) release(std::move(handler));
+}
+
+std::size_t ReactorPool::retiredCount() {
+  std::lock_guard guard(lock_);
+  return retired_.size();
+}
+
+void ReactorPool::release(std::unique_ptr<EventHandler> handler) {
+  unregisterHandler(handler.get(), EventMask::All);
+  EventHandler* raw = handler.release();
+  releaseAfterHandler([raw] { delete raw; });
 }
 
 std::size_t ReactorPool::reactorCount() {
@@ -72,17 +132,17 @@ void ReactorPool::releaseAfterHandler(std::function<void()> release) {
     release();
     return;
   }
-  pendingReleases.push_back(std::move(release));
+  work().pendingReleases.push_back(std::move(release));
 }
 
 bool ReactorPool::sendAfterHandler(PendingOutput* output) {
   if (handlerDepth == 0) return false;
-  pendingOutputs.push_back(output);
+  work().pendingOutputs.push_back(output);
   return true;
 }
 
 void ReactorPool::forgetPendingOutput(PendingOutput* output) {
-  std::erase(pendingOutputs, output);
+  if (handlerWork != nullptr) std::erase(handlerWork->pendingOutputs, output);
 }
 
 void ReactorPool::enterHandler() { ++handlerDepth; }
@@ -94,16 +154,21 @@ void ReactorPool::leaveHandler() {
   }
   // The sends still count as part of the call: what they end (a failed connection) is released
   // after them, and what they queue (the notices of that loss) is sent in the same round.
-  while (!pendingOutputs.empty()) {
+  if (handlerWork == nullptr) {
+    --handlerDepth;
+    return;
+  }
+  HandlerWork& pending = *handlerWork;
+  while (!pending.pendingOutputs.empty()) {
     std::vector<PendingOutput*> batch;
-    batch.swap(pendingOutputs);
+    batch.swap(pending.pendingOutputs);
     for (PendingOutput* output : batch) output->sendPendingOutput();
   }
   --handlerDepth;
   // A release may itself end objects; run until nothing is left.
-  while (!pendingReleases.empty()) {
+  while (!pending.pendingReleases.empty()) {
     std::vector<std::function<void()>> batch;
-    batch.swap(pendingReleases);
+    batch.swap(pending.pendingReleases);
     for (auto& release : batch) release();
   }
 }

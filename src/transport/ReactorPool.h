@@ -4,6 +4,7 @@
 // Lock order (everywhere): pool lock, server lock, a connection's queue lock, pool lock again.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -43,6 +44,16 @@ class ReactorPool {
   std::size_t reactorCount();
   std::recursive_mutex& mutex() { return lock_; }
 
+  // Keeps a handler that is winding down (a connection whose user is gone) until it calls
+  // finishRetired or `limit` has passed; the pool then unregisters and destroys it, never under
+  // its own call. stopAll destroys those left. Any thread.
+  void retire(std::unique_ptr<EventHandler> handler, std::chrono::steady_clock::duration limit);
+  // A retired handler is done: it is destroyed once the handler call in progress has returned.
+  void finishRetired(EventHandler* handler);
+  // Destroys the retired handlers whose time is up.
+  void closeExpired();
+  std::size_t retiredCount();
+
   // Runs `release` once the handler call in progress on this thread has returned, or at once
   // when this thread is not inside a handler call. Lets a handler end an object (its own session,
   // or another) without destroying it under a caller that still uses it.
@@ -70,9 +81,18 @@ class ReactorPool {
   static void enterHandler();
   static void leaveHandler();
 
+  struct Retired {
+    std::unique_ptr<EventHandler> handler;
+    std::chrono::steady_clock::time_point deadline;
+  };
+
+  // Unregisters a retired handler and destroys it once no call of it can be running.
+  void release(std::unique_ptr<EventHandler> handler);
+
   std::recursive_mutex lock_;
   std::vector<std::unique_ptr<Reactor>> reactors_;
   std::vector<std::thread> threads_;
+  std::vector<Retired> retired_;
 };
 
 }  // namespace quorvane

@@ -231,5 +231,35 @@ TEST_F(ClientConnectionTest, OutputPastTheLimitOfAPeerThatDoesNotReadLosesTheCon
   EXPECT_EQ(connection_.queuedLines(), 0u) << "nothing more is queued for a lost connection";
 }
 
+TEST_F(ClientConnectionTest, ARetiredConnectionDeliversItsLastLinesAndClosesWithoutAReset) {
+  auto retiring = std::make_unique<ClientConnection>();
+  Socket client;
+  ASSERT_TRUE(client.create(0, Socket::Stream, "127.0.0.1"));
+  ASSERT_TRUE(client.connect("127.0.0.1", listener_.localPort()));
+  ASSERT_TRUE(listener_.accept(*retiring));
+  ASSERT_TRUE(retiring->setNonBlocking(true));
+  // The client has sent input that nobody will read: closing under it would reset the
+  // connection and could throw away the last line on its way to the client.
+  const std::string unread(32 * 1024, 'x');
+  ASSERT_EQ(client.send(unread.data(), static_cast<int>(unread.size())), 32 * 1024);
+  retiring->queueText("kicked\r\n");
+  ClientConnection::retire(std::move(retiring));
+
+  std::string received;
+  char buffer[256];
+  int got = -1;
+  ASSERT_TRUE(test::waitReadable(client.sock()));
+  ASSERT_TRUE(client.setNonBlocking(true));
+  while (test::waitReadable(client.sock()) &&
+         (got = client.receive(buffer, sizeof buffer)) > 0) {
+    received.append(buffer, got);
+  }
+  EXPECT_EQ(received, "kicked\r\n");
+  EXPECT_EQ(got, 0) << "the connection ends with an orderly close, not a reset";
+  // Once the client has closed too, the retired connection is gone.
+  client.close();
+  EXPECT_TRUE(test::waitFor([] { return ReactorPool::instance().retiredCount() == 0; }));
+}
+
 }  // namespace
 }  // namespace quorvane
