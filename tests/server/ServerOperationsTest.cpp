@@ -29,6 +29,8 @@ class ServerOperationsTest : public testing::Test {
 };
 
 TEST_F(ServerOperationsTest, LoginSendsTheTreeThenTheRootMembersInIdOrder) {
+  // The forward flags follow the clients' addresses.
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
   Channel tree("");
   Channel* lobby = tree.addChild(std::make_unique<Channel>("lobby"));
   lobby->setPassword("pw");
@@ -74,15 +76,15 @@ TEST_F(ServerOperationsTest, ServerPasswordIsComparedExactlyAndEveryAttemptLogge
   c->sendLine(
       "connect nick=\"carl\" password=\"Secret\" bandmode=1 framesize=320 "
       "encodedframesize=20 fpp=2");
-  EXPECT_EQ(c->linesBeforePong(),
-            (Lines{acceptedLine(*c, "carl"), channelLine("addchannel", "/")}));
-  const std::string attempt =
-      "User #1 name: \"carl\" address: 127.0.0.2 port: " + std::to_string(c->voicePort()) +
-      " connected.";
+  EXPECT_EQ(c->linesBeforePong(), firstLoginLines(*c, "carl"));
+  const std::string attempt = "User #1 name: \"carl\" address: " + seenAddress(*c) +
+                              " port: " + std::to_string(c->voicePort()) + " connected.";
   EXPECT_EQ(log.sinceStart(), (Lines{"Started Quorvane server.", attempt, attempt}));
 }
 
 TEST_F(ServerOperationsTest, JoiningRunsTheAddUserExchangeWithEveryMember) {
+  // Local members would become operators of the room and change its updates.
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
   start();
   auto x = client("127.0.0.2"), y = client("127.0.0.4"), z = client("127.0.0.6");
   x->login("x");
@@ -149,6 +151,8 @@ TEST_F(ServerOperationsTest, EmptiedCreatedChannelsArePrunedBottomUp) {
 }
 
 TEST_F(ServerOperationsTest, StaticChannelsStayAndKeepTheirPasswords) {
+  // A local user needs no channel password.
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
   Channel tree("");
   tree.addChild(std::make_unique<Channel>("lobby"))->setPassword("pw");
   start([](VoiceServer& s) { s.setAllowChannelCreation(false); }, &tree);
@@ -175,6 +179,8 @@ TEST_F(ServerOperationsTest, StaticChannelsStayAndKeepTheirPasswords) {
 }
 
 TEST_F(ServerOperationsTest, LocalUserBecomesOperatorAndNeedsNoPassword) {
+  // Needs a client that is not local beside the local one.
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
   start();
   auto a = client("127.0.0.2");
   a->login("a");

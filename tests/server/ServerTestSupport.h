@@ -81,12 +81,22 @@ class LogCapture {
 
 inline std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// Why a test that needs clients on loopback addresses other than 127.0.0.1 is skipped.
+inline constexpr const char* kOneLoopbackAddress =
+    "every loopback address binds as 127.0.0.1 here (as under Wine), so every client is local";
+
+// The address the server sees for a client's voice socket: the one the client asked for, or
+// 127.0.0.1 where every loopback address binds as that one.
+inline std::string seenAddress(const TestClient& user) {
+  return loopbackAddressesDistinct() ? user.voiceAddress() : "127.0.0.1";
+}
+
 // The fields of "adduser" and "updateuser" up to "fpp" for a client that logged in with
 // TestClient::login.
 inline std::string userFields(const TestClient& user, const std::string& nick,
                               const std::string& channel) {
   return "id=" + std::to_string(user.id()) + " nick=" + quoted(nick) +
-         " address=" + quoted(user.voiceAddress()) +
+         " address=" + quoted(seenAddress(user)) +
          " soundport=" + std::to_string(user.voicePort()) + " channel=" + quoted(channel) +
          " bandmode=1 framesize=320 encodedframesize=20 fpp=2";
 }
@@ -103,7 +113,7 @@ inline std::string removeUserLine(const TestClient& user, const std::string& cha
 
 inline std::string acceptedLine(const TestClient& user, const std::string& nick) {
   return "accepted id=" + std::to_string(user.id()) + " nick=" + quoted(nick) +
-         " address=" + quoted(user.voiceAddress()) +
+         " address=" + quoted(seenAddress(user)) +
          " soundport=" + std::to_string(user.voicePort()) +
          " bandmode=1 framesize=320 encodedframesize=20 fpp=2";
 }
@@ -114,6 +124,16 @@ inline std::string channelLine(const std::string& word, const std::string& path,
                                const std::string& topic = "") {
   return word + " channel=" + quoted(path) + " protected=" + (isProtected ? "1" : "0") +
          " topic=" + quoted(topic) + " operators=" + operators;
+}
+
+// What the only user of a server without static channels hears when it logs in: "accepted",
+// the root channel and, when the server takes it for a local user, its operator status there.
+inline std::vector<std::string> firstLoginLines(const TestClient& user, const std::string& nick) {
+  std::vector<std::string> lines{acceptedLine(user, nick), channelLine("addchannel", "/")};
+  if (seenAddress(user) == "127.0.0.1") {
+    lines.push_back(channelLine("updatechannel", "/", "[" + std::to_string(user.id()) + "]"));
+  }
+  return lines;
 }
 
 inline std::string joinedLine(const std::string& path) { return "joined channel=" + quoted(path); }

@@ -117,7 +117,7 @@ TEST(StressTest, ClientsComeAndGoWhileTheTimerDropsTheSilentOnes) {
   }
   TestClient fresh(server.hostPort(), server.soundPort(), "127.0.0.2");
   const Lines login = fresh.login("fresh");
-  EXPECT_EQ(login, (Lines{acceptedLine(fresh, "fresh"), channelLine("addchannel", "/")}));
+  EXPECT_EQ(login, firstLoginLines(fresh, "fresh"));
   EXPECT_TRUE(hasUser(server.server(), fresh.id()));
 }
 

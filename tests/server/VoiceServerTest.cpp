@@ -1,4 +1,5 @@
 // The server's life cycle over real sockets: greeting, ids, start failures, stop and its log.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -118,7 +119,8 @@ TEST(VoiceServerTest, StopSaysQuitToEveryClientBeforeRemovingAny) {
   bob.login("bob");
   TestClient idle(server.hostPort(), server.soundPort());
   idle.readWelcome();
-  EXPECT_EQ(alice.linesBeforePong(), Lines{addUserLine(bob, "bob", "/")});
+  // Bob's arrival; its exact lines depend on whether bob counts as a local user.
+  EXPECT_THAT(alice.linesBeforePong(), testing::Contains(testing::StartsWith("adduser id=2 ")));
 
   server.stop();
   // Had alice been removed before bob was told to quit, bob would first hear "removeuser".
@@ -136,7 +138,7 @@ TEST(VoiceServerTest, StopSaysQuitToEveryClientBeforeRemovingAny) {
   }
   auto connected = [](const TestClient& c, const std::string& nick) {
     return "User #" + std::to_string(c.id()) + " name: \"" + nick +
-           "\" address: " + c.voiceAddress() + " port: " + std::to_string(c.voicePort()) +
+           "\" address: " + seenAddress(c) + " port: " + std::to_string(c.voicePort()) +
            " connected.";
   };
   EXPECT_EQ(log.sinceStart(),
