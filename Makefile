@@ -98,7 +98,7 @@ PREFIX ?= /usr/local
 install: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
-	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target install_contents
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
 
 # The Debian package quorvane-server_VERSION-1_ARCH.deb in $(PACKAGE_DIR), built by CPack from a
@@ -107,7 +107,7 @@ package: deps
 	@scripts/deps.sh dpkg-dev file
 	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_TESTS=OFF \
 	  -DQUORVANE_PACKAGE_LAYOUT=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-	@cmake --build $(PACKAGE_DIR) -j $(JOBS) --target package_contents
+	@cmake --build $(PACKAGE_DIR) -j $(JOBS) --target install_contents
 	@rm -f $(PACKAGE_DIR)/*.deb
 	cd $(PACKAGE_DIR) && cpack -G DEB
 
