@@ -240,12 +240,15 @@ bool ServiceHost::sendStatus(unsigned state, unsigned waitHint, [[maybe_unused]]
   return message.empty() || sendNotification(platform_->notifyAddress, message);
 }
 
-// Event ids have no place in syslog; the type chooses the priority.
+// Event ids have no place in syslog; the type chooses the priority. Entries are tagged with the
+// service name with its blanks made hyphens, since syslog tags end at a blank.
 void ServiceHost::reportEvent(const std::string& text, unsigned type, long) {
   static std::mutex syslogLock;  // the identity of openlog is process-wide
   int priority = type == ErrorEvent ? LOG_ERR : type == WarningEvent ? LOG_WARNING : LOG_INFO;
+  std::string tag = serviceName_;
+  std::replace(tag.begin(), tag.end(), ' ', '-');
   std::lock_guard<std::mutex> guard(syslogLock);
-  ::openlog(serviceName_.c_str(), LOG_PID, LOG_DAEMON);
+  ::openlog(tag.c_str(), LOG_PID, LOG_DAEMON);
   ::syslog(priority, "%s", text.c_str());
   ::closelog();
 }
