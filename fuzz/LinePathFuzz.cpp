@@ -25,7 +25,7 @@
 
 #include "ClientView.h"
 #include "FuzzSupport.h"
-#include "ServerLines.h"
+#include "client/ServerLine.h"
 #include "server/Channel.h"
 #include "server/UserSession.h"
 
@@ -260,7 +260,7 @@ void LinePathRun::collect(Client& client) {
 void LinePathRun::checkLine(Client& client, std::string_view line) {
   if (line.size() < 2 || line[line.size() - 2] != '\r') fail("a line without CR LF", line);
   line.remove_suffix(2);
-  if (!isServerLine(line)) fail("a line the server may not write", line);
+  if (!ServerLine(std::string(line)).checkForm()) fail("a line the server may not write", line);
   std::string problem;
   if (!client.view.take(line, problem)) fail(problem, line);
 }
