@@ -58,7 +58,9 @@ bool ProtocolClient::open(const Options& options) {
   txSent_ = 0;
   lineInbox_.clear();
   datagramInbox_.clear();
-  if (!openVoiceSocket() || !startConnect()) {
+  voiceAddress_.clear();
+  voicePort_ = 0;
+  if ((options_.ownVoiceSocket && !openVoiceSocket()) || !startConnect()) {
     closeSockets(false);
     return false;
   }
@@ -108,6 +110,7 @@ bool ProtocolClient::startConnect() {
   // Lines go out at once rather than waiting for the peer's delayed acknowledgement.
   int on = 1;
   ::setsockopt(tcp_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (!options_.connectionAddress.empty() && !bindConnection()) return false;
   ++generation_;
   if (::connect(tcp_, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
     state_ = State::Connected;
@@ -118,6 +121,23 @@ bool ProtocolClient::startConnect() {
     return false;
   }
   state_ = State::Connecting;
+  return true;
+}
+
+bool ProtocolClient::bindConnection() {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, options_.connectionAddress.c_str(), &local.sin_addr) != 1) {
+    lastError_ = "not an IPv4 address: " + options_.connectionAddress;
+    return false;
+  }
+  // The port is chosen by connect, which may share it with connections to other peers.
+  int on = 1;
+  ::setsockopt(tcp_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+  if (::bind(tcp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    lastError_ = errorText("bind", errno);
+    return false;
+  }
   return true;
 }
 

@@ -39,8 +39,16 @@ class ProtocolClient {
     // The local address of the voice socket (the server sees it as the client's voice address);
     // empty binds to any address.
     std::string voiceAddress;
+    // The local address of the TCP connection; empty lets the kernel choose. Thousands of
+    // clients spread over several loopback addresses keep the kernel's search for a free local
+    // port short.
+    std::string connectionAddress;
     // Run the handshake on "welcome"; without it the caller speaks for itself.
     bool autoLogin = true;
+    // Open a voice socket of the client's own. Without one (many clients sharing one voice
+    // endpoint) the caller sends the hello for the client and reads the reply, so autoLogin must
+    // be off; sendDatagram then fails.
+    bool ownVoiceSocket = true;
     std::string version = "2.1";
     LoginDetails login;
     std::chrono::milliseconds helloInterval{250};
@@ -120,6 +128,8 @@ class ProtocolClient {
  private:
   bool openVoiceSocket();
   bool startConnect();
+  // Binds the TCP socket to options_.connectionAddress, leaving the port to connect.
+  bool bindConnection();
   void finishConnect();
   void closeSockets(bool reset);
   void lost(const std::string& reason);

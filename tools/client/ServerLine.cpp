@@ -113,29 +113,34 @@ bool knownErrorNumber(std::string_view number) {
 
 }  // namespace
 
-ServerLine::ServerLine(std::string text) : text_(std::move(text)), params_(text_) {}
+ServerLine::ServerLine(std::string text) : text_(std::move(text)) {}
+
+const LineParams& ServerLine::params() const {
+  if (!params_) params_.emplace(text_);
+  return *params_;
+}
 
 std::string_view ServerLine::word() const {
   return std::string_view(text_).substr(0, text_.find(' '));
 }
 
 bool ServerLine::getString(std::string_view key, std::string& out) const {
-  return params_.getStringParam(key, out);
+  return params().getStringParam(key, out);
 }
 
 bool ServerLine::getInt(std::string_view key, int& out) const {
-  return params_.getIntParam(key, out);
+  return params().getIntParam(key, out);
 }
 
 std::string ServerLine::stringParam(std::string_view key) const {
   std::string value;
-  params_.getStringParam(key, value);
+  params().getStringParam(key, value);
   return value;
 }
 
 int ServerLine::intParam(std::string_view key, int fallback) const {
   int value = fallback;
-  params_.getIntParam(key, value);
+  params().getIntParam(key, value);
   return value;
 }
 

@@ -1,8 +1,9 @@
 // One line received from the server (CR LF removed): its command word, its parameters read with
 // the server's own parser, and a check of the exact field layout the server writes. A value
-// type; no thread rules.
+// type; the parameters are parsed on first use, so one object is not for two threads at once.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,8 +34,11 @@ class ServerLine {
   bool checkForm() const;
 
  private:
+  const LineParams& params() const;
+
   std::string text_;
-  LineParams params_;
+  // Most lines are only sorted by their word, so the parameters wait until someone asks.
+  mutable std::optional<LineParams> params_;
 };
 
 }  // namespace quorvane

@@ -1,0 +1,75 @@
+#include "suite/ClientPool.h"
+
+namespace quorvane {
+
+namespace {
+
+// The loopback addresses the connections come from, in turn: the kernel then finds a free local
+// port at once for each of tens of thousands of connections to one server port.
+constexpr std::size_t kSourceAddresses = 8;
+
+}  // namespace
+
+ClientPool::ClientPool(ClientLoop& loop, const ProtocolClient::Options& options)
+    : loop_(loop), options_(options) {
+  options_.autoLogin = false;
+}
+
+ClientPool::~ClientPool() {
+  for (const auto& member : members_) {
+    loop_.detach(member->client);
+    member->client.close(true);
+  }
+}
+
+bool ClientPool::open(std::size_t index) const {
+  const Member& member = *members_[index];
+  return member.greeted && !member.closed;
+}
+
+std::size_t ClientPool::connect(std::size_t count, std::size_t window,
+                                Clock::time_point deadline) {
+  toOpen_ += count;
+  window_ = window;
+  openMore();
+  loop_.runUntil([this] { return toOpen_ == 0 && pending_ == 0; }, deadline);
+  return greeted_;
+}
+
+void ClientPool::openMore() {
+  while (toOpen_ > 0 && pending_ < window_) {
+    --toOpen_;
+    auto member = std::make_unique<Member>();
+    member->pool = this;
+    member->index = members_.size();
+    member->client.setHandler(member.get());
+    ProtocolClient::Options options = options_;
+    options.connectionAddress = "127.0.0." + std::to_string(1 + member->index % kSourceAddresses);
+    if (!member->client.open(options)) {
+      member->closed = true;
+      ++unopened_;
+      members_.push_back(std::move(member));
+      continue;
+    }
+    loop_.attach(member->client);
+    ++pending_;
+    members_.push_back(std::move(member));
+  }
+}
+
+void ClientPool::Member::onLine(ProtocolClient&, const ServerLine& line) {
+  if (!greeted && line.is("welcome")) {
+    greeted = true;
+    ++pool->greeted_;
+    pool->settled();
+  }
+  if (pool->onLine_) pool->onLine_(index, line);
+}
+
+void ClientPool::Member::onClosed(ProtocolClient&, const std::string&) {
+  closed = true;
+  ++pool->closed_;
+  if (!greeted) pool->settled();
+}
+
+}  // namespace quorvane

@@ -1,0 +1,66 @@
+// One program under measurement, started by the bench on free loopback ports and stopped with
+// the object: the server (a copy beside its own settings file in a scratch directory) or one of
+// the two baselines. Reads the process's CPU time and memory from /proc. One thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+namespace quorvane {
+
+class Subject {
+ public:
+  enum class Kind { Server, RelayBaseline, PingBaseline };
+
+  // Starts the program and waits until its ports are bound; nullptr (with `error`) when it does
+  // not come up after a few attempts on fresh ports.
+  static std::unique_ptr<Subject> start(Kind kind, const std::string& program,
+                                        std::string& error);
+  ~Subject();
+  Subject(const Subject&) = delete;
+  Subject& operator=(const Subject&) = delete;
+
+  bool isServer() const { return kind_ == Kind::Server; }
+  // The TCP port (server, line baseline) and the UDP port (server, relay baseline); 0 if none.
+  int hostPort() const { return hostPort_; }
+  int soundPort() const { return soundPort_; }
+
+  // User plus system CPU time of every thread of the process so far, in seconds.
+  double cpuSeconds() const;
+  // Resident memory in KiB.
+  long rssKiB() const;
+  bool alive() const;
+  // What the program printed so far.
+  std::string console() const;
+  // The client count in the server's "room for about N clients." line; 0 when not (yet) shown.
+  long roomForClients() const;
+
+  // Asks the program to end, waits up to `patience` seconds, then kills it. The exit status as
+  // waitpid gives it, or -1 when it had to be killed.
+  int stop(double patience = 10);
+
+ private:
+  explicit Subject(Kind kind) : kind_(kind) {}
+  bool launch(const std::string& program, std::string& error);
+  bool waitUntilBound(std::string& error);
+  // The server's copy in the scratch directory, and its settings file beside it.
+  bool prepareServer(const std::string& program, std::string& error) const;
+  bool writeSettings(std::string& error) const;
+
+  Kind kind_;
+  std::string directory_;
+  pid_t pid_ = -1;
+  // Set once the ended process has been collected (alive() collects it).
+  mutable bool reaped_ = false;
+  mutable int exitStatus_ = -1;
+  int hostPort_ = 0;
+  int soundPort_ = 0;
+};
+
+// The descriptor limit the machine gives a process (soft and hard), as found at start-up before
+// the bench raised its own: every subject runs with it, its soft limit raised to the hard one.
+void rememberMachineDescriptorLimit();
+
+}  // namespace quorvane
