@@ -30,8 +30,9 @@ void VoiceServer::onVoiceForward(Datagram datagram) {
   Guard guard(*this);
   UserSession* recipient = findUser(datagram[4]);
   if (recipient != nullptr && allowForwarding_) {
+    // Sent from the receive buffer with one byte changed, with the others of its readiness.
     datagram[0] = kVoiceForwarded;
-    sendDatagram(datagram.data(), recipient);
+    voiceSocket_.sendReceived(datagram.data(), recipient->voiceDestination());
   }
 }
 

@@ -31,26 +31,44 @@ bool DatagramSocket::close() {
 }
 
 bool DatagramSocket::handleInput() {
-  for (int read = 0; read < kDatagramsPerReadiness; ++read) {
-    sockaddr_in sender{};
-    const int length = receiveFrom(buffer_, kDatagramSize, sender);
-    // Nothing more waiting (or a failed receive): wait for the next readiness.
-    if (length < 0) return true;
-    // Anything but a full datagram is dropped, and so is every kind the server does not act on.
-    const std::uint8_t kind = buffer_[0];
-    if (length != kDatagramSize ||
-        (kind != kVoiceHello && kind != kVoiceKeepAlive && kind != kVoiceToForward)) {
-      continue;
-    }
-    if (owner_ == nullptr) return false;
-    if (kind == kVoiceHello) {
-      owner_->onVoiceHello(quorvane::Datagram(buffer_), sys::dottedQuad(sender.sin_addr),
-                           ntohs(sender.sin_port));
-    } else if (kind == kVoiceToForward) {
-      owner_->onVoiceForward(quorvane::Datagram(buffer_));
-    }
+  int lengths[kDatagramsPerReadiness];
+  sockaddr_in senders[kDatagramsPerReadiness];
+  const int count = sys::receiveDatagrams(sock_, &buffers_[0][0], kDatagramSize,
+                                          kDatagramsPerReadiness, lengths, senders);
+  batching_ = true;
+  bool keep = true;
+  for (int i = 0; i < count && keep; ++i) keep = deliver(buffers_[i], lengths[i], senders[i]);
+  batching_ = false;
+  sendBatch();
+  return keep;
+}
+
+bool DatagramSocket::deliver(std::uint8_t* datagram, int length, const sockaddr_in& sender) {
+  // Anything but a full datagram is dropped, and so is every kind the server does not act on.
+  const std::uint8_t kind = datagram[0];
+  if (length != kDatagramSize ||
+      (kind != kVoiceHello && kind != kVoiceKeepAlive && kind != kVoiceToForward)) {
+    return true;
+  }
+  if (owner_ == nullptr) return false;
+  if (kind == kVoiceHello) {
+    owner_->onVoiceHello(quorvane::Datagram(datagram, kDatagramSize),
+                         sys::dottedQuad(sender.sin_addr), ntohs(sender.sin_port));
+  } else if (kind == kVoiceToForward) {
+    owner_->onVoiceForward(quorvane::Datagram(datagram, kDatagramSize));
   }
   return true;
+}
+
+void DatagramSocket::sendReceived(const std::uint8_t* datagram, const sockaddr_in& destination) {
+  outgoing_[outgoingCount_++] = {datagram, kDatagramSize, destination};
+  if (!batching_ || outgoingCount_ == kDatagramsPerReadiness) sendBatch();
+}
+
+void DatagramSocket::sendBatch() {
+  if (outgoingCount_ == 0) return;
+  sys::sendDatagrams(sock_, outgoing_, outgoingCount_);
+  outgoingCount_ = 0;
 }
 
 }  // namespace quorvane

@@ -53,18 +53,29 @@ class DatagramSocket : public Socket, public EventHandler {
   bool close() override;
 
   SocketHandle handle() const override { return sock_; }
-  // Datagrams read per readiness at most, so that a stream of voice cannot starve the other
-  // sockets of its event loop.
+  // Datagrams read per readiness at most (with one call where the platform allows), so that a
+  // stream of voice cannot starve the other sockets of its event loop.
   static constexpr int kDatagramsPerReadiness = 64;
 
-  // Reads the waiting datagrams, one at a time. Wrong sizes and unknown kinds are dropped; kind 1
-  // goes to onVoiceHello, kind 5 to onVoiceForward, kind 3 is ignored. False (drop the
-  // registration) only when a kind that needs an owner arrives and there is none.
+  // Reads the waiting datagrams. Wrong sizes and unknown kinds are dropped; kind 1 goes to
+  // onVoiceHello, kind 5 to onVoiceForward, kind 3 is ignored. False (drop the registration)
+  // only when a kind that needs an owner arrives and there is none.
   bool handleInput() override;
 
+  // Sends a datagram that lies in this socket's receive buffers (a forwarded one): during
+  // handleInput it goes out with the others of the same readiness, in one call; otherwise at once.
+  void sendReceived(const std::uint8_t* datagram, const sockaddr_in& destination);
+
  private:
+  // Hands one received datagram to the owner; false when it needs an owner and there is none.
+  bool deliver(std::uint8_t* datagram, int length, const sockaddr_in& sender);
+  void sendBatch();
+
   Owner* owner_;
-  std::uint8_t buffer_[kDatagramSize] = {};
+  std::uint8_t buffers_[kDatagramsPerReadiness][kDatagramSize] = {};
+  sys::OutgoingDatagram outgoing_[kDatagramsPerReadiness] = {};
+  int outgoingCount_ = 0;
+  bool batching_ = false;
 };
 
 }  // namespace quorvane

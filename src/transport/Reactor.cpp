@@ -127,7 +127,13 @@ void Reactor::run() {
       break;
     }
     woken_ = false;
-    if (running_) dispatch(ready_);
+    if (running_) {
+      // The whole pass counts as one handler call: output that its handlers queue goes out when
+      // the pass is over, several lines to one client in one send, and what they end is released.
+      ReactorPool::enterHandler();
+      dispatch(ready_);
+      ReactorPool::leaveHandler();
+    }
   }
 }
 

@@ -78,37 +78,40 @@ void ReactorPool::stopAll() {
   for (auto& thread : threads) thread.join();
   std::lock_guard guard(lock_);
   retired_.clear();
+  deadlines_.clear();
 }
 
 void ReactorPool::retire(std::unique_ptr<EventHandler> handler,
                          std::chrono::steady_clock::duration limit) {
   std::lock_guard guard(lock_);
   closeExpired();
-  retired_.push_back({std::move(handler), std::chrono::steady_clock::now() + limit});
+  EventHandler* key = handler.get();
+  const std::uint64_t number = ++retirements_;
+  deadlines_.push_back({std::chrono::steady_clock::now() + limit, key, number});
+  retired_[key] = {std::move(handler), number};
 }
 
 void ReactorPool::finishRetired(EventHandler* handler) {
   std::lock_guard guard(lock_);
-  for (auto it = retired_.begin(); it != retired_.end(); ++it) {
-    if (it->handler.get() == handler) {
-      std::unique_ptr<EventHandler> done = std::move(it->handler);
-      retired_.erase(it);
-      release(std::move(done));
-      return;
-    }
-  }
+  auto it = retired_.find(handler);
+  if (it == retired_.end()) return;
+  std::unique_ptr<EventHandler> done = std::move(it->second.handler);
+  retired_.erase(it);
+  release(std::move(done));
 }
 
 void ReactorPool::closeExpired() {
   std::lock_guard guard(lock_);
   const auto now = std::chrono::steady_clock::now();
-  std::vector<std::unique_ptr<EventHandler>> expired;
-  std::erase_if(retired_, [&](Retired& entry) {
-    if (entry.deadline > now) return false;
-    expired.push_back(std::move(entry.handler));
-    return true;
-  });
-  for (auto& handler : expired) release(std::move(handler));
+  while (!deadlines_.empty() && deadlines_.front().at <= now) {
+    const Deadline due = deadlines_.front();
+    deadlines_.pop_front();
+    auto it = retired_.find(due.handler);
+    if (it == retired_.end() || it->second.number != due.number) continue;  // finished already
+    std::unique_ptr<EventHandler> expired = std::move(it->second.handler);
+    retired_.erase(it);
+    release(std::move(expired));
+  }
 }
 
 std::size_t ReactorPool::retiredCount() {

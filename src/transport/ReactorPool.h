@@ -6,10 +6,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "transport/EventHandler.h"
@@ -83,7 +86,12 @@ class ReactorPool {
 
   struct Retired {
     std::unique_ptr<EventHandler> handler;
-    std::chrono::steady_clock::time_point deadline;
+    std::uint64_t number;
+  };
+  struct Deadline {
+    std::chrono::steady_clock::time_point at;
+    EventHandler* handler;
+    std::uint64_t number;  // tells a later handler at the same address from the one retired
   };
 
   // Unregisters a retired handler and destroys it once no call of it can be running.
@@ -92,7 +100,9 @@ class ReactorPool {
   std::recursive_mutex lock_;
   std::vector<std::unique_ptr<Reactor>> reactors_;
   std::vector<std::thread> threads_;
-  std::vector<Retired> retired_;
+  std::unordered_map<EventHandler*, Retired> retired_;
+  std::deque<Deadline> deadlines_;  // in the order of retirement, which is the order of deadlines
+  std::uint64_t retirements_ = 0;
 };
 
 }  // namespace quorvane

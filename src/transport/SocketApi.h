@@ -75,6 +75,22 @@ struct SendSlice {
 // Sends the slices, in order, with one call (sendmsg / WSASend): the byte count, or -1.
 long sendGathered(SocketHandle handle, const SendSlice* slices, int count);
 
+// Receives up to `count` waiting datagrams, without waiting, into `count` consecutive buffers of
+// `size` bytes: their lengths (larger than `size` for a datagram that did not fit) and senders.
+// The number received (0 when none was waiting), or -1 on another failure.
+int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
+                     sockaddr_in* senders);
+
+// One datagram to send.
+struct OutgoingDatagram {
+  const std::uint8_t* bytes;
+  int length;
+  sockaddr_in destination;
+};
+// Sends the datagrams with as few calls as the platform allows (sendmmsg on Linux); failures of
+// single datagrams are not reported, as for sendto.
+void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count);
+
 // True when the error code means the process or the system has no descriptor left.
 bool isOutOfDescriptors(int error);
 

@@ -46,6 +46,51 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
   return ::sendmsg(native(handle), &message, MSG_NOSIGNAL);
 }
 
+int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
+                     sockaddr_in* senders) {
+  constexpr int kMost = 64;
+  count = count < kMost ? count : kMost;
+  mmsghdr messages[kMost] = {};
+  iovec vectors[kMost];
+  for (int i = 0; i < count; ++i) {
+    vectors[i] = {buffers + static_cast<std::size_t>(i) * size, static_cast<std::size_t>(size)};
+    messages[i].msg_hdr.msg_iov = &vectors[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_name = &senders[i];
+    messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+  }
+  int received = ::recvmmsg(native(handle), messages, static_cast<unsigned>(count), MSG_DONTWAIT,
+                            nullptr);
+  if (received < 0) return isWouldBlock(errno) ? 0 : -1;
+  for (int i = 0; i < received; ++i) {
+    const bool cut = messages[i].msg_hdr.msg_flags & MSG_TRUNC;
+    lengths[i] = cut ? size + 1 : static_cast<int>(messages[i].msg_len);
+  }
+  return received;
+}
+
+void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
+  constexpr int kMost = 64;
+  mmsghdr messages[kMost] = {};
+  iovec vectors[kMost];
+  while (count > 0) {
+    const int batch = count < kMost ? count : kMost;
+    for (int i = 0; i < batch; ++i) {
+      vectors[i] = {const_cast<std::uint8_t*>(datagrams[i].bytes),
+                    static_cast<std::size_t>(datagrams[i].length)};
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+      messages[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&datagrams[i].destination);
+      messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    }
+    int sent = ::sendmmsg(native(handle), messages, static_cast<unsigned>(batch), 0);
+    // A datagram that fails (no address yet, say) ends the call; the rest go in the next one.
+    int done = sent > 0 ? sent : 1;
+    datagrams += done;
+    count -= done;
+  }
+}
+
 bool isOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 SpareDescriptor::SpareDescriptor() { reserve(); }

@@ -36,6 +36,37 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
   return static_cast<long>(sent);
 }
 
+int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
+                     sockaddr_in* senders) {
+  int received = 0;
+  for (int attempt = 0; attempt < 2 * count && received < count; ++attempt) {
+    int length = sizeof(sockaddr_in);
+    char* buffer = reinterpret_cast<char*>(buffers + static_cast<std::size_t>(received) * size);
+    int result = ::recvfrom(native(handle), buffer, size, 0,
+                            reinterpret_cast<sockaddr*>(&senders[received]), &length);
+    if (result == SOCKET_ERROR) {
+      int error = ::WSAGetLastError();
+      if (error == WSAEMSGSIZE) {
+        lengths[received++] = size + 1;  // cut short: never acted on
+        continue;
+      }
+      // A send to a closed port earlier can surface here as a reset; it says nothing of this one.
+      if (error == WSAECONNRESET) continue;
+      return received > 0 || error == WSAEWOULDBLOCK ? received : -1;
+    }
+    lengths[received++] = result;
+  }
+  return received;
+}
+
+void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
+  for (int i = 0; i < count; ++i) {
+    ::sendto(native(handle), reinterpret_cast<const char*>(datagrams[i].bytes),
+             datagrams[i].length, 0, reinterpret_cast<const sockaddr*>(&datagrams[i].destination),
+             sizeof(sockaddr_in));
+  }
+}
+
 bool isOutOfDescriptors(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
 
 SpareDescriptor::SpareDescriptor() = default;
