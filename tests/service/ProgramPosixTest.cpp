@@ -144,6 +144,9 @@ TEST(ProgramTest, AtTheDescriptorLimitNewConnectionsAreRefusedAndOthersServed) {
     return first->connected();
   }));
   ASSERT_TRUE(first->readLine().has_value());
+  // A line handled before the limit is reached: the undefined-behaviour checker of the sanitizer
+  // build checks a call's dynamic type once, with a pipe, which it cannot open at the limit.
+  EXPECT_TRUE(first->linesBeforePong().empty());
   served.push_back(std::move(first));
   int refused = 0;
   for (int i = 0; i < 60 && refused < 5; ++i) {
