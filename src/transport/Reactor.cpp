@@ -22,7 +22,7 @@ bool contains(const std::vector<SocketHandle>& sorted, SocketHandle handle) {
 
 }  // namespace
 
-Reactor::Reactor(ReactorPool& pool) : pool_(pool) {}
+Reactor::Reactor(ReactorPool& pool, std::size_t index) : pool_(pool), index_(index) {}
 
 Reactor::~Reactor() = default;
 
@@ -42,16 +42,27 @@ void Reactor::addHandler(EventHandler* handler, int mask) {
   for (int kind : kKinds) {
     if (mask & kind) table(kind).emplace(handler->handle(), handler);
   }
+  entriesChanged(handler->handle(), false);
   wakeIfWaiting();
 }
 
 void Reactor::removeHandler(EventHandler* handler, int mask) {
   std::lock_guard guard(pool_.mutex());
   if (handler == nullptr || handler->handle() == kNoSocket) return;
+  std::size_t removed = 0;
   for (int kind : kKinds) {
-    if (mask & kind) table(kind).erase(handler->handle());
+    if (mask & kind) removed += table(kind).erase(handler->handle());
   }
+  // Nothing removed leaves the wait lists as they are: no need to end the wait.
+  if (removed == 0) return;
+  entriesChanged(handler->handle(), true);
   wakeIfWaiting();
+}
+
+void Reactor::entriesChanged(SocketHandle handle, bool shrank) {
+  const bool present = read_.count(handle) || write_.count(handle) || accept_.count(handle) ||
+                       connect_.count(handle) || exception_.count(handle);
+  pool_.entriesChanged(this, handle, present, shrank);
 }
 
 int Reactor::registeredMask(const EventHandler* handler) const {
@@ -164,7 +175,7 @@ void Reactor::serveException(SocketHandle handle) {
   EventHandler* handler = it->second;
   ReactorPool::enterHandler();
   handler->handleException();
-  exception_.erase(handle);
+  if (exception_.erase(handle)) entriesChanged(handle, true);
   ReactorPool::leaveHandler();
 }
 
@@ -172,12 +183,12 @@ void Reactor::serveRead(SocketHandle handle) {
   if (auto it = accept_.find(handle); it != accept_.end()) {
     EventHandler* handler = it->second;
     ReactorPool::enterHandler();
-    if (!handler->handleAccept()) accept_.erase(handle);
+    if (!handler->handleAccept() && accept_.erase(handle)) entriesChanged(handle, true);
     ReactorPool::leaveHandler();
   } else if (auto in = read_.find(handle); in != read_.end()) {
     EventHandler* handler = in->second;
     ReactorPool::enterHandler();
-    if (!handler->handleInput()) read_.erase(handle);
+    if (!handler->handleInput() && read_.erase(handle)) entriesChanged(handle, true);
     ReactorPool::leaveHandler();
   }
 }
@@ -187,12 +198,12 @@ void Reactor::serveWrite(SocketHandle handle) {
     EventHandler* handler = it->second;
     ReactorPool::enterHandler();
     handler->handleConnect();
-    connect_.erase(handle);
+    if (connect_.erase(handle)) entriesChanged(handle, true);
     ReactorPool::leaveHandler();
   } else if (auto out = write_.find(handle); out != write_.end()) {
     EventHandler* handler = out->second;
     ReactorPool::enterHandler();
-    if (!handler->handleOutput()) write_.erase(handle);
+    if (!handler->handleOutput() && write_.erase(handle)) entriesChanged(handle, true);
     ReactorPool::leaveHandler();
   }
 }

@@ -18,7 +18,8 @@ class Reactor {
   // A reactor takes new registrations while its load is below this.
   static constexpr int kLoadLimit = 63;
 
-  explicit Reactor(ReactorPool& pool);
+  // `index` is its place in the pool's list of Reactors.
+  Reactor(ReactorPool& pool, std::size_t index);
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
   virtual ~Reactor();
@@ -37,6 +38,7 @@ class Reactor {
   // The loop, on the Reactor's own thread; returns when stopped or when waiting fails.
   virtual void run();
   bool running() const;
+  std::size_t index() const { return index_; }
 
  private:
   using Table = std::map<SocketHandle, EventHandler*>;
@@ -46,6 +48,8 @@ class Reactor {
   // The handles of one pass: Accept then Read, Connect then Write, Exception; each ascending,
   // without duplicates, at most kListLimit long.
   void buildLists(Poller::Lists& lists) const;
+  // Tells the pool that the entries for `handle` changed (`shrank`: some were removed).
+  void entriesChanged(SocketHandle handle, bool shrank);
   // Ends a pending wait, once per wait (the wake-up rule). Call with the pool lock held.
   void wakeIfWaiting();
   // Calls the handlers of one pass, each looked up at the moment of its call. Pool lock held.
@@ -55,6 +59,7 @@ class Reactor {
   void serveWrite(SocketHandle handle);
 
   ReactorPool& pool_;
+  const std::size_t index_;
   Poller poller_;
   bool inWait_ = false;
   bool woken_ = false;

@@ -1,5 +1,7 @@
 #include "transport/ReactorPool.h"
 
+#include <algorithm>
+
 #include "transport/Reactor.h"
 
 namespace quorvane {
@@ -38,13 +40,15 @@ void ReactorPool::registerHandler(EventHandler* handler, int mask) {
   std::lock_guard guard(lock_);
   if (handler == nullptr || handler->handle() == kNoSocket) return;
   if (isRegistered(handler, mask)) return;
-  for (auto& reactor : reactors_) {
-    if (reactor->load() < Reactor::kLoadLimit) {
-      reactor->addHandler(handler, mask);
+  for (std::size_t i = firstWithRoom_; i < reactors_.size(); ++i) {
+    if (reactors_[i]->load() < Reactor::kLoadLimit) {
+      firstWithRoom_ = i;
+      reactors_[i]->addHandler(handler, mask);
       return;
     }
   }
-  reactors_.push_back(std::make_unique<Reactor>(*this));
+  firstWithRoom_ = reactors_.size();
+  reactors_.push_back(std::make_unique<Reactor>(*this, reactors_.size()));
   Reactor* reactor = reactors_.back().get();
   reactor->addHandler(handler, mask);
   threads_.emplace_back([reactor] {
@@ -56,14 +60,37 @@ void ReactorPool::registerHandler(EventHandler* handler, int mask) {
 
 void ReactorPool::unregisterHandler(EventHandler* handler, int mask) {
   std::lock_guard guard(lock_);
-  for (auto& reactor : reactors_) reactor->removeHandler(handler, mask);
+  if (handler == nullptr) return;
+  auto it = homes_.find(handler->handle());
+  if (it == homes_.end()) return;
+  // A removal may change the list being walked.
+  const std::vector<Reactor*> homes = it->second;
+  for (Reactor* reactor : homes) reactor->removeHandler(handler, mask);
 }
 
 bool ReactorPool::isRegistered(const EventHandler* handler, int mask) {
   std::lock_guard guard(lock_);
+  if (handler == nullptr) return false;
   int registered = 0;
-  for (auto& reactor : reactors_) registered |= reactor->registeredMask(handler);
+  if (auto it = homes_.find(handler->handle()); it != homes_.end()) {
+    for (Reactor* reactor : it->second) registered |= reactor->registeredMask(handler);
+  }
   return (registered & mask) == mask;
+}
+
+void ReactorPool::entriesChanged(Reactor* reactor, SocketHandle handle, bool present,
+                                 bool shrank) {
+  auto it = homes_.find(handle);
+  if (present) {
+    if (it == homes_.end()) it = homes_.emplace(handle, std::vector<Reactor*>()).first;
+    if (std::find(it->second.begin(), it->second.end(), reactor) == it->second.end()) {
+      it->second.push_back(reactor);
+    }
+  } else if (it != homes_.end()) {
+    std::erase(it->second, reactor);
+    if (it->second.empty()) homes_.erase(it);
+  }
+  if (shrank) firstWithRoom_ = std::min(firstWithRoom_, reactor->index());
 }
 
 void ReactorPool::stopAll() {
@@ -74,6 +101,8 @@ void ReactorPool::stopAll() {
     for (auto& reactor : reactors_) reactor->stop();
     stopped.swap(reactors_);
     threads.swap(threads_);
+    homes_.clear();
+    firstWithRoom_ = 0;
   }
   for (auto& thread : threads) thread.join();
   std::lock_guard guard(lock_);

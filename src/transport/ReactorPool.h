@@ -94,12 +94,20 @@ class ReactorPool {
     std::uint64_t number;  // tells a later handler at the same address from the one retired
   };
 
+  // Keeps homes_ and firstWithRoom_ up to date; a Reactor calls it, pool lock held, whenever its
+  // entries for `handle` changed. `present`: it still has some; `shrank`: some were removed.
+  void entriesChanged(Reactor* reactor, SocketHandle handle, bool present, bool shrank);
   // Unregisters a retired handler and destroys it once no call of it can be running.
   void release(std::unique_ptr<EventHandler> handler);
 
   std::recursive_mutex lock_;
   std::vector<std::unique_ptr<Reactor>> reactors_;
   std::vector<std::thread> threads_;
+  // The Reactors that have entries for each handle (nearly always one), so that finding and
+  // removing a registration does not visit every Reactor.
+  std::unordered_map<SocketHandle, std::vector<Reactor*>> homes_;
+  // Every Reactor before this index is full; registrations look for room from here.
+  std::size_t firstWithRoom_ = 0;
   std::unordered_map<EventHandler*, Retired> retired_;
   std::deque<Deadline> deadlines_;  // in the order of retirement, which is the order of deadlines
   std::uint64_t retirements_ = 0;

@@ -73,6 +73,44 @@ TEST(ReactorTest, SixtySecondReadRegistrationStartsASecondReactor) {
   pool.stopAll();
 }
 
+TEST(ReactorTest, RoomFreedOnAFullReactorIsTakenBeforeAnotherStarts) {
+  ReactorPool pool;
+  constexpr int kHandlers = 127;
+  std::vector<std::unique_ptr<LoopbackPair>> pairs;
+  std::vector<std::unique_ptr<CountingHandler>> handlers;
+  for (int i = 0; i < kHandlers; ++i) {
+    pairs.push_back(std::make_unique<LoopbackPair>());
+    ASSERT_TRUE(pairs.back()->valid());
+    handlers.push_back(std::make_unique<CountingHandler>(pairs.back()->b()));
+  }
+  // Two full reactors of 62.
+  for (int i = 0; i < 124; ++i) pool.registerHandler(handlers[i].get(), EventMask::Read);
+  ASSERT_EQ(pool.reactorCount(), 2u);
+
+  // Room made by unregistering, on the first reactor, is taken by the next registration.
+  pool.unregisterHandler(handlers[10].get(), EventMask::Read);
+  EXPECT_FALSE(pool.isRegistered(handlers[10].get(), EventMask::Read));
+  pool.registerHandler(handlers[124].get(), EventMask::Read);
+  EXPECT_EQ(pool.reactorCount(), 2u);
+
+  // So is room made by the loop itself when a handler asks to be dropped.
+  handlers[20]->keepInput = false;
+  ASSERT_TRUE(LoopbackPair::writeAll(pairs[20]->a(), "x"));
+  ASSERT_TRUE(waitFor([&] { return !pool.isRegistered(handlers[20].get(), EventMask::Read); }));
+  pool.registerHandler(handlers[125].get(), EventMask::Read);
+  EXPECT_EQ(pool.reactorCount(), 2u);
+
+  // Now both are full again.
+  pool.registerHandler(handlers[126].get(), EventMask::Read);
+  EXPECT_EQ(pool.reactorCount(), 3u);
+  for (int i : {124, 125, 126, 123}) {
+    EXPECT_TRUE(pool.isRegistered(handlers[i].get(), EventMask::Read)) << i;
+    ASSERT_TRUE(LoopbackPair::writeAll(pairs[i]->a(), "x"));
+    EXPECT_TRUE(waitFor([&] { return handlers[i]->inputs > 0; })) << i;
+  }
+  pool.stopAll();
+}
+
 TEST(ReactorTest, AcceptAndReadOnOneSocketIsServedAsAcceptOnly) {
   ReactorPool pool;
   LoopbackPair pair;
