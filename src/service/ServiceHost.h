@@ -89,6 +89,11 @@ class ServiceHost {
   // Hands `signo` to the signal thread of a console or managed run, as if the process had
   // received it; false when no run is waiting for signals.
   bool deliverSignal(int signo);
+#else
+  // For tests; the program never calls it. Hands a console control event (CTRL_C_EVENT,
+  // CTRL_BREAK_EVENT, ...) to the process's console handler as the system would, and returns
+  // the handler's answer: true when it handled the event.
+  static bool deliverConsoleControl(unsigned type);
 #endif
 
   struct Platform;  // the platform's handles and state

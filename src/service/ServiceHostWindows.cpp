@@ -274,6 +274,10 @@ BOOL WINAPI ServiceHost::Platform::consoleControl(DWORD type) {
   return TRUE;
 }
 
+bool ServiceHost::deliverConsoleControl(unsigned type) {
+  return Platform::consoleControl(type) != FALSE;
+}
+
 LRESULT CALLBACK ServiceHost::Platform::hiddenWindowProc(HWND window, UINT message,
                                                          WPARAM wParam, LPARAM lParam) {
   // lParam 0: the system shuts down; a log-off sets a bit and must not stop the service.

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace quorvane {
 namespace {
 
@@ -20,7 +24,7 @@ class RecordingHost : public ServiceHost {
   RecordingHost() : ServiceHost("Recording Service", "Recording Display") {}
 
   void run(int, char**) override {}
-  void stop() override {}
+  void stop() override { ++stops; }
   int startDispatcher() override { return record("dispatcher", 7); }
   int install() override { return record("install", 11); }
   int uninstall() override { return record("uninstall", 12); }
@@ -45,6 +49,7 @@ class RecordingHost : public ServiceHost {
 
   std::vector<std::string> actions;
   std::vector<Event> events;
+  int stops = 0;
 
  private:
   int record(const char* action, int code) {
@@ -164,6 +169,24 @@ TEST(ServiceHostTest, AFailedStatusReportIsLoggedAndCountsCheckpoints) {
     EXPECT_EQ(event.id, ServiceHost::kDefaultEventId);
   }
 }
+
+#ifdef _WIN32
+// Wine offers no way to send Ctrl+Break to a console process, so the handler gets it directly.
+TEST(ServiceHostTest, CtrlCAndCtrlBreakStopTheConsoleRunAndOtherEventsPassOn) {
+  RecordingHost host;
+  for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(ServiceHost::deliverConsoleControl(type)) << type;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stopping Recording Display.\n");
+  }
+  EXPECT_EQ(host.stops, 2);
+  // Closing the console, logging off, shutting down: left to the next handler.
+  for (DWORD type : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    EXPECT_FALSE(ServiceHost::deliverConsoleControl(type)) << type;
+  }
+  EXPECT_EQ(host.stops, 2);
+}
+#endif
 
 }  // namespace
 }  // namespace quorvane
