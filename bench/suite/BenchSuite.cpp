@@ -13,6 +13,7 @@
 #include "suite/CapacityFamily.h"
 #include "suite/LoginFamily.h"
 #include "suite/PingFamily.h"
+#include "suite/Stats.h"
 #include "suite/VoiceFamily.h"
 
 namespace quorvane {
@@ -32,10 +33,6 @@ const char* kindName(Subject::Kind kind) {
 
 // The longest wait for a subject to end after it was asked to, before it is killed.
 constexpr double kStopPatience = 10;
-
-double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Worth a mention when stopping took long.
 std::string stopTime(double seconds) {
@@ -99,7 +96,7 @@ bool BenchSuite::run() {
     std::printf("\n");
   }
   std::printf("targets: %d met, %d missed; %s in %.0f s\n", passed_, missed_,
-              complete ? "every run completed" : "SOME RUNS FAILED", since(start));
+              complete ? "every run completed" : "SOME RUNS FAILED", secondsSince(start));
   std::fflush(stdout);
   return complete;
 }
@@ -128,11 +125,11 @@ bool BenchSuite::runOnce(Family& family, Subject::Kind kind, int round) {
                                  " s of SIGINT and was killed"
                            : " - the server ended with status " + std::to_string(status);
     } else if (kind == Subject::Kind::Server) {
-      warning = stopTime(since(stopping));
+      warning = stopTime(secondsSince(stopping));
     }
   }
   for (ResultTable& table : family.tables()) table.record(kind == Subject::Kind::Server, figures);
-  std::printf("%s (%.1f s)%s\n", made ? "done" : ("FAILED: " + error).c_str(), since(start),
+  std::printf("%s (%.1f s)%s\n", made ? "done" : ("FAILED: " + error).c_str(), secondsSince(start),
               warning.c_str());
   std::fflush(stdout);
   return made;

@@ -9,6 +9,7 @@
 
 #include "client/ClientCommands.h"
 #include "suite/LoginFamily.h"
+#include "suite/Stats.h"
 
 namespace quorvane {
 
@@ -33,10 +34,6 @@ constexpr auto kPingPatience = std::chrono::seconds(30);
 constexpr auto kSettle = std::chrono::milliseconds(500);
 // The receive buffer the server keeps per client, which the memory target excludes.
 constexpr double kReceiveBufferKiB = 2;
-
-double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // The memory figures: the resident size with every client, and its growth per client.
 void recordMemory(bool server, long idleKiB, long heldKiB, std::size_t held, Figures& figures) {
@@ -122,7 +119,7 @@ bool CapacityFamily::run(Subject& subject, Figures& figures, std::string& error)
   }
   double ignored = 0;
   const std::size_t held = std::min(ready, pingAll(loop, pool, deadline, ignored));
-  figures["cap.setup"] = since(start);
+  figures["cap.setup"] = secondsSince(start);
   loop.runUntil(Clock::now() + kSettle);
   recordMemory(subject.isServer(), idleKiB, subject.rssKiB(), held, figures);
   figures["cap.tried"] = static_cast<double>(count);

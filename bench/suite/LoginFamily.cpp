@@ -20,10 +20,6 @@ constexpr auto kMessagePatience = std::chrono::seconds(5);
 constexpr auto kMessagesPatience = std::chrono::seconds(30);
 constexpr auto kMessageGap = std::chrono::milliseconds(2);
 
-double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 }  // namespace
 
 std::size_t prepareLogins(Subject& subject, ClientLoop& loop, ClientPool& pool,
@@ -62,7 +58,7 @@ std::size_t pingAll(ClientLoop& loop, ClientPool& pool, Clock::time_point deadli
     if (!line.is("pong") || !waiting[i]) return;
     waiting[i] = 0;
     ++answered;
-    latest = since(start);
+    latest = secondsSince(start);
   });
   for (std::size_t i = 0; i < pool.size(); ++i) {
     if (!pool.open(i)) continue;
@@ -132,11 +128,11 @@ void LoginFamily::measureLogins(Subject& subject, ClientLoop& loop, ClientPool& 
       ++lines;
       if (++heard[i] == count - 1) {
         ++complete;
-        lastComplete = since(start);
+        lastComplete = secondsSince(start);
       }
     } else if (line.is("accepted")) {
       ++accepted;
-      lastAccepted = since(start);
+      lastAccepted = secondsSince(start);
     }
   });
   const double cpu = subject.cpuSeconds();
@@ -164,7 +160,7 @@ void LoginFamily::measureMessages(ClientLoop& loop, ClientPool& pool, Figures& f
   pool.onLine([&](std::size_t, const ServerLine& line) {
     if (line.is("messagedeliver") && line.text().find(wanted) != std::string::npos) {
       ++arrived;
-      last = since(sent);
+      last = secondsSince(sent);
     }
   });
   std::vector<double> toAll;

@@ -24,4 +24,8 @@ Spread spreadOf(std::vector<double> runs) {
   return spread;
 }
 
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace quorvane

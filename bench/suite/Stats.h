@@ -1,7 +1,8 @@
 // Summaries of measured samples: percentiles of one run's samples and the median and range of a
-// figure over repeated runs. Plain functions; no state.
+// figure over repeated runs, and the elapsed time they are made of. Plain functions; no state.
 #pragma once
 
+#include <chrono>
 #include <vector>
 
 namespace quorvane {
@@ -17,5 +18,8 @@ struct Spread {
 
 // Median (the mean of the middle two for an even count), minimum and maximum.
 Spread spreadOf(std::vector<double> runs);
+
+// The seconds from `start` until now.
+double secondsSince(std::chrono::steady_clock::time_point start);
 
 }  // namespace quorvane

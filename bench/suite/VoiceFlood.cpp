@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "client/VoiceDatagrams.h"
+#include "suite/Stats.h"
 
 namespace quorvane {
 
@@ -36,10 +37,6 @@ constexpr int kRoundTripPatienceMs = 1000;
 std::uint32_t freshTag() {
   static std::mt19937 random(std::random_device{}());
   return static_cast<std::uint32_t>(random());
-}
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // The datagrams of one send: up to kBatch to one address, back to back, cycling over the

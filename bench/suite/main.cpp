@@ -1,13 +1,13 @@
 // quorvane-bench: measures the server against the two baselines on loopback and prints every
 // scenario's figures with medians, ranges, ratios and targets. Exit code 0 when every run could
 // be made, 1 when some could not, 2 for a wrong command line.
-#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "suite/BenchOptions.h"
 #include "suite/BenchSuite.h"
 #include "suite/Subject.h"
+#include "transport/SocketApi.h"
 
 int main(int argc, char** argv) {
   quorvane::BenchOptions options;
@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
                  quorvane::BenchOptions::usage());
     return 2;
   }
-  std::signal(SIGPIPE, SIG_IGN);
+  quorvane::sys::startNetworking();
   // Before the capacity scenario raises the bench's own limit: the subjects get the machine's.
   quorvane::rememberMachineDescriptorLimit();
   quorvane::BenchSuite suite(options);

@@ -24,6 +24,13 @@ constexpr SocketHandle kNoSocket = -1;
 
 namespace sys {
 
+// Prepares the process for sockets, once at its start: starts Windows Sockets 2.2 (name lookup
+// goes through getaddrinfo, which needs version 2); on POSIX, a write to a connection the peer
+// has closed fails instead of ending the process (SIGPIPE ignored).
+void startNetworking();
+// Undoes startNetworking at the end of the process (nothing to do on POSIX).
+void stopNetworking();
+
 #ifdef _WIN32
 using socklen_type = int;
 inline SOCKET native(SocketHandle h) { return static_cast<SOCKET>(h); }

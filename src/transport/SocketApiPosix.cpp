@@ -8,8 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 namespace quorvane::sys {
+
+void startNetworking() { std::signal(SIGPIPE, SIG_IGN); }
+
+void stopNetworking() {}
 
 int closeSocket(SocketHandle handle) { return ::close(native(handle)); }
 

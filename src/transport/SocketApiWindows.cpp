@@ -1,7 +1,14 @@
-// Windows Sockets behind the calls of SocketApi.h. The library is started by the process entry.
+// Windows Sockets behind the calls of SocketApi.h.
 #include "transport/SocketApi.h"
 
 namespace quorvane::sys {
+
+void startNetworking() {
+  WSADATA data;
+  ::WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void stopNetworking() { ::WSACleanup(); }
 
 int closeSocket(SocketHandle handle) { return ::closesocket(native(handle)); }
 

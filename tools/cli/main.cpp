@@ -1,7 +1,6 @@
 // quorvane-cli: a command-line client of the server. Interactive: commands from standard input,
 // the server's lines shown as they arrive. Scripted (--exec): the commands in order, then quit;
 // the exit code says whether they all worked.
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "cli/InteractiveRun.h"
 #include "cli/LineFormatter.h"
 #include "cli/ScriptedRun.h"
+#include "transport/SocketApi.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
                         "\": " + commands.back().error());
     }
   }
-  std::signal(SIGPIPE, SIG_IGN);
+  quorvane::sys::startNetworking();
   CliClient client(options);
   // A script shows the answers to its commands, not the greeting and lists of the login.
   client.setQuiet(!commands.empty());

@@ -2,12 +2,12 @@
 // everything they receive, and reports. Exit code 0 only when nothing was wrong.
 #include <sys/resource.h>
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "load/LoadOptions.h"
 #include "load/LoadRun.h"
+#include "transport/SocketApi.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvane-load: %s\n%s", error.c_str(), quorvane::LoadOptions::usage());
     return 2;
   }
-  std::signal(SIGPIPE, SIG_IGN);
+  quorvane::sys::startNetworking();
   raiseDescriptorLimit();
   quorvane::LoadRun run(options);
   return run.run() ? 0 : 1;
