@@ -13,6 +13,7 @@
 
 #include "FuzzSupport.h"
 #include "server/Channel.h"
+#include "service/ServerService.h"
 #include "service/ServerSettings.h"
 
 namespace quorvane::fuzz {
@@ -24,22 +25,11 @@ constexpr const char* kFileName = "QuorvaneService.xml";
 
 // Everything the service takes from the file, the channel tree written out as text.
 struct Reading {
-  bool logging;
-  int hostPort;
-  int soundPort;
+  ServerService::Settings values;
   std::string channels;
-  std::string adminUsername;
-  std::string adminPassword;
-  std::string serverName;
-  std::string serverPassword;
-  bool channelCreation;
-  bool forwarding;
-  bool operators;
   bool operator==(const Reading&) const = default;
 };
 
-// Path, password and topic of every channel below `channel`, depth first, each followed by a
-// zero byte.
 void describeTree(const Channel& channel, std::string& out) {
   for (const auto& child : channel.children()) {
     out += child->path() + '\0' + child->password() + '\0' + child->topic() + '\0';
@@ -47,22 +37,12 @@ void describeTree(const Channel& channel, std::string& out) {
   }
 }
 
-// In the service's order: the order decides which lookups may write the file back.
+// Read the way the service reads it.
 Reading readAll(ServerSettings& settings) {
-  Reading reading{};
-  reading.logging = settings.serverLogging();
-  reading.hostPort = settings.hostPort();
-  reading.soundPort = settings.soundPort();
+  Reading reading;
   Channel root{std::string()};
-  settings.readStaticChannels(&root);
+  reading.values = ServerService::readValues(settings, root);
   describeTree(root, reading.channels);
-  reading.adminUsername = settings.adminUsername();
-  reading.adminPassword = settings.adminPassword();
-  reading.serverName = settings.serverName();
-  reading.serverPassword = settings.serverPassword();
-  reading.channelCreation = settings.allowChannelCreation();
-  reading.forwarding = settings.allowForwarding();
-  reading.operators = settings.allowOperators();
   return reading;
 }
 

@@ -44,7 +44,7 @@ class ClientPool {
   std::size_t unopenedCount() const { return unopened_; }
 
  private:
-  struct Member : ProtocolClient::Handler {
+  struct Member final : ProtocolClient::Handler {
     void onLine(ProtocolClient& client, const ServerLine& line) override;
     void onDatagram(ProtocolClient&, std::span<const std::uint8_t>) override {}
     void onLoggedIn(ProtocolClient&) override {}

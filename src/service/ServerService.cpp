@@ -81,12 +81,18 @@ ServerService::Settings ServerService::readSettings(Channel& root) {
   std::string path = settingsPathOverride_.empty() ? settingsPath() : settingsPathOverride_;
   ServerSettings file;
   std::string problem = openSettings(file, path);
+  Settings settings = readValues(file, root);
+  if (settings.hostPort == -1) settings.hostPort = defaultHostPort_;
+  if (settings.soundPort == -1) settings.soundPort = defaultSoundPort_;
+  if (!problem.empty()) reportSettingsProblem(problem, settings.logging);
+  return settings;
+}
+
+ServerService::Settings ServerService::readValues(ServerSettings& file, Channel& root) {
   Settings settings;
   settings.logging = file.serverLogging();
   settings.hostPort = file.hostPort();
-  if (settings.hostPort == -1) settings.hostPort = defaultHostPort_;
   settings.soundPort = file.soundPort();
-  if (settings.soundPort == -1) settings.soundPort = defaultSoundPort_;
   file.readStaticChannels(&root);
   settings.adminUsername = file.adminUsername();
   settings.adminPassword = file.adminPassword();
@@ -95,7 +101,6 @@ ServerService::Settings ServerService::readSettings(Channel& root) {
   settings.allowChannelCreation = file.allowChannelCreation();
   settings.allowForwarding = file.allowForwarding();
   settings.allowOperators = file.allowOperators();
-  if (!problem.empty()) reportSettingsProblem(problem, settings.logging);
   return settings;
 }
 

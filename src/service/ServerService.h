@@ -35,12 +35,6 @@ class ServerService : public ServiceHost {
   // How many clients `descriptors` open files leave room for.
   static long clientCapacity(long descriptors);
 
-  // For tests; the program never calls them. The settings file to read instead of the one
-  // beside the program, and the ports used when the settings name none.
-  void useSettingsFile(std::string path) { settingsPathOverride_ = std::move(path); }
-  void setDefaultPorts(int hostPort, int soundPort);
-
- private:
   // The settings as run hands them to the server.
   struct Settings {
     bool logging = false;
@@ -53,8 +47,18 @@ class ServerService : public ServiceHost {
     bool allowChannelCreation = true;
     bool allowForwarding = true;
     bool allowOperators = true;
+    bool operator==(const Settings&) const = default;
   };
+  // Reads every setting of a loaded file in the service's order (the order decides which
+  // lookups write missing keys back), the static channels into `root`. Ports stay as read.
+  static Settings readValues(ServerSettings& file, Channel& root);
 
+  // For tests; the program never calls them. The settings file to read instead of the one
+  // beside the program, and the ports used when the settings name none.
+  void useSettingsFile(std::string path) { settingsPathOverride_ = std::move(path); }
+  void setDefaultPorts(int hostPort, int soundPort);
+
+ private:
   // Loads (or creates) the settings file and reads every setting, the channels into `root`.
   Settings readSettings(Channel& root);
   // Loads the file, or creates the default one; the message of a failure, or empty.
