@@ -7,15 +7,9 @@
 
 #include "server/ServerTestSupport.h"
 #include "support/TestServer.h"
-#include "transport/Socket.h"
 
 namespace quorvane::test {
 namespace {
-
-int freeUdpPort() {
-  Socket probe;
-  return probe.create(0, Socket::Datagram, "127.0.0.1") ? probe.localPort() : 0;
-}
 
 TEST(VoiceServerTest, WelcomesAtOnceAndHandsOutIdsInRotation) {
   TestServer server([](VoiceServer& s) {
@@ -68,12 +62,12 @@ TEST(VoiceServerTest, StartRefusesZeroPortsAndASecondStartSilently) {
   LogCapture log;
   TestServer running;
   ASSERT_TRUE(running.started());
-  EXPECT_FALSE(running.server().start(probeFreePort(), freeUdpPort()));
+  EXPECT_FALSE(running.server().start(probeFreePort(), probeFreeDatagramPort()));
   EXPECT_EQ(running.server().hostPort(), running.hostPort());
 
   VoiceServer server;
   server.setLogging(true);
-  EXPECT_FALSE(server.start(0, freeUdpPort()));
+  EXPECT_FALSE(server.start(0, probeFreeDatagramPort()));
   EXPECT_FALSE(server.start(probeFreePort(), 0));
   EXPECT_FALSE(server.running());
   server.stop();  // never started: nothing to do, nothing to log
@@ -93,7 +87,7 @@ TEST(VoiceServerTest, TakenTcpPortIsLoggedButTheServerRunsItsTimer) {
     return std::time_t{1000};
   });
 
-  EXPECT_FALSE(server.start(holder.hostPort(), freeUdpPort()));
+  EXPECT_FALSE(server.start(holder.hostPort(), probeFreeDatagramPort()));
   EXPECT_TRUE(server.running());
   // Every inactivity pass reads the clock: passes keep coming although a socket failed.
   int afterStart = clockReads;

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "support/Files.h"
 #include "support/TestClient.h"
 #include "support/TestServer.h"
 
@@ -19,11 +20,6 @@ namespace quorvane::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A copy of the program in a fresh directory (its settings file lies beside it), run there.
 class Program {

@@ -1,4 +1,5 @@
 #include "service/ServerLog.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@ namespace quorvane {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readFile;
+using test::writeFile;
 
 fs::path uniqueDirectory(const std::string& purpose) {
   std::random_device random;
@@ -27,15 +30,6 @@ fs::path uniqueDirectory(const std::string& purpose) {
   fs::path dir = fs::temp_directory_path() / name.str();
   fs::create_directories(dir);
   return dir;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
 }
 
 std::vector<std::string> splitLines(const std::string& content) {

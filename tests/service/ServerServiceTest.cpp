@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "service/ServerLog.h"
+#include "support/Files.h"
+#include "support/TestServer.h"
 #include "support/WaitFor.h"
 #include "transport/Socket.h"
 
@@ -22,22 +24,8 @@ namespace quorvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-// A port that was free a moment ago: bound on loopback to port 0 and released.
-int freePort(int type) {
-  Socket probe;
-  if (!probe.create(0, type, "127.0.0.1")) return 0;
-  return probe.localPort();
-}
+using test::readFile;
+using test::writeFile;
 
 // True when a client connecting to the port is greeted with "welcome".
 bool greets(int port) {
@@ -137,8 +125,8 @@ class ServerServiceTest : public testing::Test {
 };
 
 TEST_F(ServerServiceTest, RunServesUntilStopReleasesIt) {
-  int hostPort = freePort(Socket::Stream);
-  int soundPort = freePort(Socket::Datagram);
+  int hostPort = test::probeFreePort();
+  int soundPort = test::probeFreeDatagramPort();
   writeFile(settings_, settingsDocument(hostPort, soundPort, false));
   Runner runner(service_);
   ASSERT_TRUE(test::waitFor([&] { return greets(hostPort); }));
@@ -152,8 +140,8 @@ TEST_F(ServerServiceTest, RunServesUntilStopReleasesIt) {
 }
 
 TEST_F(ServerServiceTest, AStopBeforeTheServerExistsStillEndsTheRun) {
-  int hostPort = freePort(Socket::Stream);
-  writeFile(settings_, settingsDocument(hostPort, freePort(Socket::Datagram), false));
+  int hostPort = test::probeFreePort();
+  writeFile(settings_, settingsDocument(hostPort, test::probeFreeDatagramPort(), false));
   service_.stop();
   Runner runner(service_);
   EXPECT_TRUE(runner.waitForReturn());
@@ -165,7 +153,7 @@ TEST_F(ServerServiceTest, AFailedStartIsTheLastEntryOfTheLog) {
   ASSERT_TRUE(taken.create(0, Socket::Stream, "127.0.0.1"));
   ASSERT_TRUE(taken.listen(1));
   int hostPort = taken.localPort();
-  int soundPort = freePort(Socket::Datagram);
+  int soundPort = test::probeFreeDatagramPort();
   writeFile(settings_, settingsDocument(hostPort, soundPort, true));
   fs::path logFile = dir_ / "server.log";
   useLog(logFile);
@@ -188,8 +176,8 @@ TEST_F(ServerServiceTest, AFailedStartIsTheLastEntryOfTheLog) {
 TEST_F(ServerServiceTest, AnUnreadableSettingsFileIsKeptAndTheDefaultsApply) {
   const std::string broken = "<quorvane><hosting><hostport>1</hostport><soundport>";
   writeFile(settings_, broken);
-  int hostPort = freePort(Socket::Stream);
-  service_.setDefaultPorts(hostPort, freePort(Socket::Datagram));
+  int hostPort = test::probeFreePort();
+  service_.setDefaultPorts(hostPort, test::probeFreeDatagramPort());
 
   testing::internal::CaptureStderr();
   {

@@ -19,16 +19,13 @@
 #include <vector>
 
 #include "server/Channel.h"
+#include "support/Files.h"
 
 namespace quorvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::readFile;
 
 std::vector<std::string> fileNames(const fs::path& dir) {
   std::vector<std::string> names;

@@ -22,12 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "support/Files.h"
 #include "support/WaitFor.h"
 
 namespace quorvane {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readFile;
+using test::writeFile;
 
 const char* const kUnit = "quorvane-server.service";
 
@@ -54,15 +57,6 @@ if [ -f "$dir/refuse-$1" ]; then
 fi
 exit 0
 )sh";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 std::string uniqueName(const std::string& purpose) {
   std::random_device random;

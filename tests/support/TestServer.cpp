@@ -25,6 +25,8 @@ int boundPort(int type) {
 
 int probeFreePort() { return boundPort(SOCK_STREAM); }
 
+int probeFreeDatagramPort() { return boundPort(SOCK_DGRAM); }
+
 TestServer::TestServer(const std::function<void(VoiceServer&)>& configure,
                        const Channel* staticRoot) {
   // Another process may take a probed port before the server binds it: try a few.

@@ -8,8 +8,10 @@
 
 namespace quorvane::test {
 
-// A port that was free for both TCP and UDP a moment ago.
+// A TCP port that was free a moment ago.
 int probeFreePort();
+// A UDP port that was free a moment ago.
+int probeFreeDatagramPort();
 
 class TestServer {
  public:
