@@ -48,7 +48,6 @@ class Channel {
   void notifyUserUpdated(UserSession* user);
   // Sends "messagedeliver" to every member, the sender too when it is one.
   void deliverToMembers(const TextMessage& message);
-  const std::map<int, UserSession*>& members() const { return members_; }
   std::size_t userCount() const { return members_.size(); }
   std::size_t childCount() const { return children_.size(); }
 

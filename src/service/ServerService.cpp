@@ -7,8 +7,6 @@
 #include "server/VoiceServer.h"
 #include "service/ServerLog.h"
 #include "service/ServerSettings.h"
-#include "transport/Poller.h"
-#include "transport/Reactor.h"
 #include "transport/SocketApi.h"
 
 namespace quorvane {
@@ -122,11 +120,10 @@ void ServerService::reportSettingsProblem(const std::string& message, bool loggi
 }
 
 long ServerService::clientCapacity(long descriptors) {
-  // Every client holds one descriptor, and every event loop of (load limit - 1) clients holds the
-  // descriptors of its wake-up channel.
-  const long perLoop = Reactor::kLoadLimit - 1;
-  long usable = descriptors - kReservedDescriptors;
-  return usable <= 0 ? 0 : usable * perLoop / (perLoop + Poller::kWakeDescriptors);
+  // Every client holds one descriptor; an event loop holds none where a descriptor limit exists
+  // (on POSIX a signal wakes it).
+  const long usable = descriptors - kReservedDescriptors;
+  return usable <= 0 ? 0 : usable;
 }
 
 void ServerService::reportCapacity(bool logging) {

@@ -27,9 +27,6 @@ class Poller {
     bool woken = false;
   };
 
-  // Descriptors each Poller holds for its wake-up channel (counted against the process limit).
-  static const int kWakeDescriptors;
-
   Poller();
   Poller(const Poller&) = delete;
   Poller& operator=(const Poller&) = delete;

@@ -51,8 +51,6 @@ bool byDescriptor(const pollfd& a, const pollfd& b) { return a.fd < b.fd; }
 
 }  // namespace
 
-const int Poller::kWakeDescriptors = 0;
-
 struct Poller::State {
   pthread_t thread{};
   bool attached = false;

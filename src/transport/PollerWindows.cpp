@@ -4,8 +4,6 @@ namespace quorvane {
 
 // The wake-up channel is a datagram socket on the loopback address, connected to itself: wake()
 // sends it one byte, which makes it readable in the pending select.
-const int Poller::kWakeDescriptors = 0;
-
 struct Poller::State {
   SOCKET wake = INVALID_SOCKET;
 };

@@ -60,15 +60,15 @@ void Reactor::removeHandler(EventHandler* handler, int mask) {
 }
 
 void Reactor::entriesChanged(SocketHandle handle, bool shrank) {
-  const bool present = read_.count(handle) || write_.count(handle) || accept_.count(handle) ||
-                       connect_.count(handle) || exception_.count(handle);
-  pool_.entriesChanged(this, handle, present, shrank);
+  pool_.entriesChanged(this, handle, maskOf(handle) != 0, shrank);
 }
 
 int Reactor::registeredMask(const EventHandler* handler) const {
   std::lock_guard guard(pool_.mutex());
-  if (handler == nullptr) return 0;
-  const SocketHandle h = handler->handle();
+  return handler != nullptr ? maskOf(handler->handle()) : 0;
+}
+
+int Reactor::maskOf(SocketHandle h) const {
   int mask = 0;
   if (read_.count(h)) mask |= EventMask::Read;
   if (write_.count(h)) mask |= EventMask::Write;
@@ -172,39 +172,24 @@ void Reactor::dispatch(const Poller::Ready& ready) {
 void Reactor::serveException(SocketHandle handle) {
   auto it = exception_.find(handle);
   if (it == exception_.end()) return;
-  EventHandler* handler = it->second;
-  ReactorPool::enterHandler();
-  handler->handleException();
+  it->second->handleException();
   if (exception_.erase(handle)) entriesChanged(handle, true);
-  ReactorPool::leaveHandler();
 }
 
 void Reactor::serveRead(SocketHandle handle) {
   if (auto it = accept_.find(handle); it != accept_.end()) {
-    EventHandler* handler = it->second;
-    ReactorPool::enterHandler();
-    if (!handler->handleAccept() && accept_.erase(handle)) entriesChanged(handle, true);
-    ReactorPool::leaveHandler();
+    if (!it->second->handleAccept() && accept_.erase(handle)) entriesChanged(handle, true);
   } else if (auto in = read_.find(handle); in != read_.end()) {
-    EventHandler* handler = in->second;
-    ReactorPool::enterHandler();
-    if (!handler->handleInput() && read_.erase(handle)) entriesChanged(handle, true);
-    ReactorPool::leaveHandler();
+    if (!in->second->handleInput() && read_.erase(handle)) entriesChanged(handle, true);
   }
 }
 
 void Reactor::serveWrite(SocketHandle handle) {
   if (auto it = connect_.find(handle); it != connect_.end()) {
-    EventHandler* handler = it->second;
-    ReactorPool::enterHandler();
-    handler->handleConnect();
+    it->second->handleConnect();
     if (connect_.erase(handle)) entriesChanged(handle, true);
-    ReactorPool::leaveHandler();
   } else if (auto out = write_.find(handle); out != write_.end()) {
-    EventHandler* handler = out->second;
-    ReactorPool::enterHandler();
-    if (!handler->handleOutput() && write_.erase(handle)) entriesChanged(handle, true);
-    ReactorPool::leaveHandler();
+    if (!out->second->handleOutput() && write_.erase(handle)) entriesChanged(handle, true);
   }
 }
 

@@ -48,6 +48,8 @@ class Reactor {
   // The handles of one pass: Accept then Read, Connect then Write, Exception; each ascending,
   // without duplicates, at most kListLimit long.
   void buildLists(Poller::Lists& lists) const;
+  // The kinds for which some entry exists under `handle`.
+  int maskOf(SocketHandle handle) const;
   // Tells the pool that the entries for `handle` changed (`shrank`: some were removed).
   void entriesChanged(SocketHandle handle, bool shrank);
   // Ends a pending wait, once per wait (the wake-up rule). Call with the pool lock held.

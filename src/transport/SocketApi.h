@@ -51,9 +51,6 @@ int lastError();
 // True when the error code means "the call would block" (EAGAIN/EWOULDBLOCK, WSAEWOULDBLOCK).
 bool isWouldBlock(int error);
 
-// Sets the calling thread's last socket error code (used where a result is synthesised).
-void setLastError(int error);
-
 // Parses a dotted quad like inet_addr: false for text that does not parse and, as inet_addr
 // cannot tell them apart, for 255.255.255.255.
 bool parseDottedQuad(const std::string& text, in_addr& out);

@@ -31,7 +31,6 @@ int lastError() { return errno; }
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
-void setLastError(int error) { errno = error; }
 
 bool setNoDelay(SocketHandle handle) {
   int on = 1;

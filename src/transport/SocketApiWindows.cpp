@@ -21,7 +21,6 @@ int lastError() { return ::WSAGetLastError(); }
 
 bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 
-void setLastError(int error) { ::WSASetLastError(error); }
 
 bool setNoDelay(SocketHandle handle) {
   BOOL on = TRUE;

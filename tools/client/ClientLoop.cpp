@@ -1,7 +1,6 @@
 #include "client/ClientLoop.h"
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@ namespace quorvane {
 namespace {
 
 constexpr int kEventBatch = 256;
-constexpr std::uint64_t kWakeData = ~std::uint64_t{0};
 constexpr std::uint64_t kVoiceBit = 1;
 
 // An event's data: the slot index, the slot's generation (so events of an earlier registration
@@ -25,19 +23,10 @@ std::uint64_t eventData(std::uint32_t slot, std::uint32_t generation, bool voice
 
 }  // namespace
 
-ClientLoop::ClientLoop()
-    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (valid()) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = kWakeData;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
-  }
-}
+ClientLoop::ClientLoop() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {}
 
 ClientLoop::~ClientLoop() {
   if (epoll_ >= 0) ::close(epoll_);
-  if (wake_ >= 0) ::close(wake_);
 }
 
 bool ClientLoop::attach(ProtocolClient& client) {
@@ -88,14 +77,8 @@ ClientLoop::TimerId ClientLoop::schedule(Clock::time_point when, Callback callba
   return id;
 }
 
-void ClientLoop::stop() {
-  stopped_ = true;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
-}
-
 bool ClientLoop::runUntil(const std::function<bool()>& done, Clock::time_point deadline) {
-  while (!stopped_ && !done()) {
+  while (!done()) {
     if (Clock::now() >= deadline) return done();
     waitAndDispatch(deadline);
     runDueTimers();
@@ -116,11 +99,6 @@ void ClientLoop::waitAndDispatch(Clock::time_point deadline) {
 }
 
 void ClientLoop::dispatch(std::uint64_t data, std::uint32_t events) {
-  if (data == kWakeData) {
-    std::uint64_t value;
-    [[maybe_unused]] const ssize_t read = ::read(wake_, &value, sizeof value);
-    return;
-  }
   const auto index = static_cast<std::uint32_t>(data >> 32);
   const auto generation = static_cast<std::uint32_t>((data >> 1) & 0x7FFFFFFF);
   if (index >= slots_.size()) return;
@@ -137,7 +115,7 @@ void ClientLoop::dispatch(std::uint64_t data, std::uint32_t events) {
 
 void ClientLoop::runDueTimers() {
   const Clock::time_point now = Clock::now();
-  while (!timers_.empty() && timers_.begin()->first.first <= now && !stopped_) {
+  while (!timers_.empty() && timers_.begin()->first.first <= now) {
     Callback callback = std::move(timers_.begin()->second);
     timers_.erase(timers_.begin());
     callback();

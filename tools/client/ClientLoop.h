@@ -1,8 +1,7 @@
 // An epoll loop that serves many ProtocolClients on one thread, with timers for pacing. Owns
-// neither the clients nor their sockets. Everything but stop() is for the loop's own thread.
+// neither the clients nor their sockets. One thread: the loop's own.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -30,15 +29,14 @@ class ClientLoop {
   ClientLoop(const ClientLoop&) = delete;
   ClientLoop& operator=(const ClientLoop&) = delete;
 
-  // False when the kernel refused the epoll or eventfd descriptor.
-  bool valid() const { return epoll_ >= 0 && wake_ >= 0; }
+  // False when the kernel refused the epoll descriptor.
+  bool valid() const { return epoll_ >= 0; }
 
   // Serves the client's current sockets (edge-triggered). Call after every open of the client;
   // an attached client that closes drops out of epoll by itself and stays known for its ticks.
   bool attach(ProtocolClient& client);
   // Forgets the client; events already fetched for it are dropped. Detach before destroying.
   void detach(ProtocolClient& client);
-  std::size_t attachedCount() const { return slotOf_.size(); }
 
   TimerId schedule(Clock::time_point when, Callback callback);
   TimerId scheduleAfter(Clock::duration delay, Callback callback) {
@@ -47,15 +45,12 @@ class ClientLoop {
   // Harmless for a timer that has run or was cancelled.
   void cancel(const TimerId& id) { timers_.erase(id); }
 
-  // Serves sockets and timers until `done` holds, stop() is called or the deadline passes;
+  // Serves sockets and timers until `done` holds or the deadline passes;
   // returns `done`'s last value.
   bool runUntil(const std::function<bool()>& done, Clock::time_point deadline);
   void runUntil(Clock::time_point deadline) {
     runUntil([] { return false; }, deadline);
   }
-  // Ends the current and every later run. Any thread.
-  void stop();
-  bool stopped() const { return stopped_; }
 
  private:
   struct Slot {
@@ -69,8 +64,6 @@ class ClientLoop {
   void tickAll(Clock::time_point now);
 
   int epoll_ = -1;
-  int wake_ = -1;
-  std::atomic<bool> stopped_{false};
   std::vector<Slot> slots_;
   std::vector<std::uint32_t> freeSlots_;
   std::unordered_map<ProtocolClient*, std::uint32_t> slotOf_;
