@@ -59,6 +59,16 @@ void UserSession::send(std::string line) {
   connection_->queueText(std::move(line));
 }
 
+template <class Build>
+void UserSession::sendShared(std::string* shared, const Build& build) {
+  if (shared == nullptr) return send(build());
+  if (shared->empty()) {
+    *shared = build();
+    *shared += "\r\n";
+  }
+  if (connection_) connection_->queueText(*shared);
+}
+
 void UserSession::sendError(int number) {
   std::string line = "error";
   appendIntParam(line, "number", number);
@@ -91,19 +101,23 @@ void UserSession::sendQuit() { send("quit"); }
 
 void UserSession::sendKicked() { send("kicked"); }
 
-void UserSession::sendAddChannel(const Channel* channel) {
-  if (loggedIn_ && channel != nullptr) send(channelLine("addchannel", channel));
-}
-
-void UserSession::sendUpdateChannel(const Channel* channel) {
-  if (loggedIn_ && channel != nullptr) send(channelLine("updatechannel", channel));
-}
-
-void UserSession::sendRemoveChannel(const Channel* channel) {
+void UserSession::sendAddChannel(const Channel* channel, std::string* shared) {
   if (!loggedIn_ || channel == nullptr) return;
-  std::string line = "removechannel";
-  appendStringParam(line, "channel", channel->path());
-  send(std::move(line));
+  sendShared(shared, [&] { return channelLine("addchannel", channel); });
+}
+
+void UserSession::sendUpdateChannel(const Channel* channel, std::string* shared) {
+  if (!loggedIn_ || channel == nullptr) return;
+  sendShared(shared, [&] { return channelLine("updatechannel", channel); });
+}
+
+void UserSession::sendRemoveChannel(const Channel* channel, std::string* shared) {
+  if (!loggedIn_ || channel == nullptr) return;
+  sendShared(shared, [&] {
+    std::string line = "removechannel";
+    appendStringParam(line, "channel", channel->path());
+    return line;
+  });
 }
 
 void UserSession::sendJoined(const Channel* channel) {
@@ -113,30 +127,37 @@ void UserSession::sendJoined(const Channel* channel) {
   send(std::move(line));
 }
 
-void UserSession::sendAddUser(const UserSession* user) {
+void UserSession::sendAddUser(const UserSession* user, std::array<std::string, 2>* shared) {
   if (!loggedIn_ || user == nullptr) return;
-  std::string line = userLine("adduser", user);
-  appendBoolParam(line, "forward",
-                  VoiceServer::forwardBetween(voiceAddressNumber(), user->voiceAddressNumber()));
-  appendIntParam(line, "statusmode", user->statusMode());
-  appendStringParam(line, "statusmessage", user->statusMessage());
-  send(std::move(line));
+  const bool forward =
+      VoiceServer::forwardBetween(voiceAddressNumber(), user->voiceAddressNumber());
+  sendShared(shared != nullptr ? &(*shared)[forward] : nullptr, [&] {
+    std::string line = userLine("adduser", user);
+    appendBoolParam(line, "forward", forward);
+    appendIntParam(line, "statusmode", user->statusMode());
+    appendStringParam(line, "statusmessage", user->statusMessage());
+    return line;
+  });
 }
 
-void UserSession::sendUpdateUser(const UserSession* user) {
+void UserSession::sendUpdateUser(const UserSession* user, std::string* shared) {
   if (!loggedIn_ || user == nullptr) return;
-  std::string line = userLine("updateuser", user);
-  appendIntParam(line, "statusmode", user->statusMode());
-  appendStringParam(line, "statusmessage", user->statusMessage());
-  send(std::move(line));
+  sendShared(shared, [&] {
+    std::string line = userLine("updateuser", user);
+    appendIntParam(line, "statusmode", user->statusMode());
+    appendStringParam(line, "statusmessage", user->statusMessage());
+    return line;
+  });
 }
 
-void UserSession::sendRemoveUser(const UserSession* user) {
+void UserSession::sendRemoveUser(const UserSession* user, std::string* shared) {
   if (!loggedIn_ || user == nullptr || user->channel() == nullptr) return;
-  std::string line = "removeuser";
-  appendIntParam(line, "id", user->id());
-  appendStringParam(line, "channel", user->channel()->path());
-  send(std::move(line));
+  sendShared(shared, [&] {
+    std::string line = "removeuser";
+    appendIntParam(line, "id", user->id());
+    appendStringParam(line, "channel", user->channel()->path());
+    return line;
+  });
 }
 
 void UserSession::sendPwc() {
@@ -147,16 +168,18 @@ void UserSession::sendPwc() {
   send(std::move(line));
 }
 
-void UserSession::sendMessageDeliver(const TextMessage& message) {
+void UserSession::sendMessageDeliver(const TextMessage& message, std::string* shared) {
   if (!loggedIn_ || channel() == nullptr) return;
   // Older clients receive only messages to them personally.
   if (message.type != TextMessage::ToUser && !versionAtLeast21(protocolVersion_)) return;
-  std::string line = "messagedeliver";
-  appendIntParam(line, "type", message.type);
-  appendIntParam(line, "from", message.from);
-  appendStringParam(line, "message", message.message);
-  appendStringParam(line, "channel", message.channel);
-  send(std::move(line));
+  sendShared(shared, [&] {
+    std::string line = "messagedeliver";
+    appendIntParam(line, "type", message.type);
+    appendIntParam(line, "from", message.from);
+    appendStringParam(line, "message", message.message);
+    appendStringParam(line, "channel", message.channel);
+    return line;
+  });
 }
 
 }  // namespace quorvane

@@ -52,16 +52,18 @@ bool Channel::samePath(const Channel* other) const {
 
 void Channel::addUser(UserSession* user) {
   user->setChannel(this);
+  std::array<std::string, 2> newcomer;  // what the members hear of the user
   for (const auto& [id, member] : members_) {
     user->sendAddUser(member);
-    member->sendAddUser(user);
+    member->sendAddUser(user, &newcomer);
   }
   members_[user->id()] = user;
 }
 
 void Channel::removeUser(UserSession* user) {
+  std::string line;
   for (const auto& [id, member] : members_) {
-    if (member != user) member->sendRemoveUser(user);
+    if (member != user) member->sendRemoveUser(user, &line);
   }
   members_.erase(user->id());
   user->setChannel(nullptr);
@@ -69,13 +71,15 @@ void Channel::removeUser(UserSession* user) {
 }
 
 void Channel::notifyUserUpdated(UserSession* user) {
+  std::string line;
   for (const auto& [id, member] : members_) {
-    if (member != user) member->sendUpdateUser(user);
+    if (member != user) member->sendUpdateUser(user, &line);
   }
 }
 
 void Channel::deliverToMembers(const TextMessage& message) {
-  for (const auto& [id, member] : members_) member->sendMessageDeliver(message);
+  std::string line;
+  for (const auto& [id, member] : members_) member->sendMessageDeliver(message, &line);
 }
 
 void Channel::clear() {

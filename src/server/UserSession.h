@@ -7,6 +7,7 @@
 // protocol/UserSessionReplies.cpp.
 #pragma once
 
+#include <array>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -58,23 +59,25 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
 
   // Replies and notifications. Each queues at most one line on the connection; those other than
   // "welcome", "accepted", "error", "pong", "quit", "youare" and "kicked" reach logged-in
-  // clients only.
+  // clients only. A notification sent to many recipients in a row reads the same to each: given
+  // the same `shared` string every time, the first recipient builds the line into it and the
+  // others queue copies. "adduser" differs in "forward" only: its two forms, indexed by it.
   void sendWelcome(const std::string& serverName, bool allowForwarding, bool allowChannelCreation,
                    bool allowOperators);
   void sendAccepted();
   void sendYouAre();
   void sendPong();
   void sendQuit();
-  void sendAddChannel(const Channel* channel);
-  void sendUpdateChannel(const Channel* channel);
-  void sendRemoveChannel(const Channel* channel);
+  void sendAddChannel(const Channel* channel, std::string* shared = nullptr);
+  void sendUpdateChannel(const Channel* channel, std::string* shared = nullptr);
+  void sendRemoveChannel(const Channel* channel, std::string* shared = nullptr);
   void sendJoined(const Channel* channel);
   void sendKicked();
-  void sendAddUser(const UserSession* user);
-  void sendUpdateUser(const UserSession* user);
-  void sendRemoveUser(const UserSession* user);
+  void sendAddUser(const UserSession* user, std::array<std::string, 2>* shared = nullptr);
+  void sendUpdateUser(const UserSession* user, std::string* shared = nullptr);
+  void sendRemoveUser(const UserSession* user, std::string* shared = nullptr);
   void sendPwc();
-  void sendMessageDeliver(const TextMessage& message);
+  void sendMessageDeliver(const TextMessage& message, std::string* shared = nullptr);
 
  private:
   // Command handlers; each takes the line without its terminator.
@@ -93,6 +96,10 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
 
   // Queues a finished line (CR LF appended here) when there is a connection.
   void send(std::string line);
+  // Queues the line in `shared` when an earlier recipient built it; otherwise sends `build()`'s
+  // line, keeping it in `shared` for the next (when there is one).
+  template <class Build>
+  void sendShared(std::string* shared, const Build& build);
 
   bool loggedIn_ = false;
   std::unique_ptr<ClientConnection> connection_;

@@ -91,18 +91,21 @@ void VoiceServer::deliverMessage(UserSession* sender, const TextMessage& message
 
 void VoiceServer::broadcastChannelUpdate(const Channel* channel) {
   Guard guard(*this);
-  for (const auto& entry : users_) entry.second->sendUpdateChannel(channel);
+  std::string line;
+  for (const auto& entry : users_) entry.second->sendUpdateChannel(channel, &line);
 }
 
 void VoiceServer::sendAddChannelToAll(const Channel* channel) {
-  for (const auto& entry : users_) entry.second->sendAddChannel(channel);
+  std::string line;
+  for (const auto& entry : users_) entry.second->sendAddChannel(channel, &line);
 }
 
 void VoiceServer::pruneChannels(Channel* channel) {
   Channel* current = channel;
   while (current != nullptr && current != &rootChannel_) {
     if (current->userCount() != 0 || current->childCount() != 0 || current->isStatic()) return;
-    for (const auto& entry : users_) entry.second->sendRemoveChannel(current);
+    std::string line;
+    for (const auto& entry : users_) entry.second->sendRemoveChannel(current, &line);
     Channel* parent = current->parent();
     parent->removeChild(current);
     current = parent;
