@@ -38,10 +38,14 @@ void VoiceServer::dropInactiveUsers() {
 void VoiceServer::sendKeepAlives() {
   Guard guard(*this);
   const std::uint8_t keepAlive[kDatagramSize] = {kVoiceKeepAlive, 2, 0, 0};
+  std::vector<sockaddr_in> destinations;
   for (const auto& entry : users_) {
     const UserSession* user = entry.second.get();
-    if (user->voiceConfirmed() && user->loggedIn()) sendDatagram(keepAlive, user);
+    if (user->voiceConfirmed() && user->loggedIn()) {
+      destinations.push_back(user->voiceDestination());
+    }
   }
+  voiceSocket_.sendToEach(keepAlive, destinations);
 }
 
 }  // namespace quorvane

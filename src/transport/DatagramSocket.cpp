@@ -65,6 +65,16 @@ void DatagramSocket::sendReceived(const std::uint8_t* datagram, const sockaddr_i
   if (!batching_ || outgoingCount_ == kDatagramsPerReadiness) sendBatch();
 }
 
+void DatagramSocket::sendToEach(const std::uint8_t* datagram,
+                                const std::vector<sockaddr_in>& destinations) {
+  std::vector<sys::OutgoingDatagram> outgoing;
+  outgoing.reserve(destinations.size());
+  for (const sockaddr_in& destination : destinations) {
+    outgoing.push_back({datagram, kDatagramSize, destination});
+  }
+  sys::sendDatagrams(sock_, outgoing.data(), static_cast<int>(outgoing.size()));
+}
+
 void DatagramSocket::sendBatch() {
   if (outgoingCount_ == 0) return;
   sys::sendDatagrams(sock_, outgoing_, outgoingCount_);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "transport/EventHandler.h"
 #include "transport/Socket.h"
@@ -65,6 +66,8 @@ class DatagramSocket : public Socket, public EventHandler {
   // Sends a datagram that lies in this socket's receive buffers (a forwarded one): during
   // handleInput it goes out with the others of the same readiness, in one call; otherwise at once.
   void sendReceived(const std::uint8_t* datagram, const sockaddr_in& destination);
+  // Sends the same datagram to every destination, many with one call where the platform allows.
+  void sendToEach(const std::uint8_t* datagram, const std::vector<sockaddr_in>& destinations);
 
  private:
   // Hands one received datagram to the owner; false when it needs an owner and there is none.
