@@ -241,6 +241,12 @@ bool ServerSettings::serverLogging() {
   return value;
 }
 
+std::optional<std::string> ServerSettings::keyText(const char* name) {
+  std::string value;
+  if (!readStringKey(name, value)) return std::nullopt;
+  return value;
+}
+
 // Every channel element becomes a sub-channel of its enclosing one, siblings in document order;
 // one without a name is dropped with everything inside it. The tree is built apart and copied
 // into `root` at the end. An explicit stack keeps deep nesting off the call stack.

@@ -3,6 +3,7 @@
 // the stack of the service run during start-up only; not shared between threads.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <tinyxml2.h>
@@ -41,6 +42,10 @@ class ServerSettings {
   bool allowOperators();
   bool allowChannelCreation();
   bool serverLogging();
+  // The text of the hosting element's first child element `name`, as the keys above read it;
+  // nothing when the element is missing. The settings added beyond the classic keys are read
+  // through this and interpreted by the service.
+  std::optional<std::string> keyText(const char* name);
   // Builds the configured channel tree below `root`; true when static-channels was found and a
   // root was given.
   bool readStaticChannels(Channel* root);
