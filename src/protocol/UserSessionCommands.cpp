@@ -30,6 +30,16 @@ bool equalsLowered(std::string_view word, std::string_view command) {
   return true;
 }
 
+// A value that reaches other clients must not end in a backslash: written between quotation
+// marks it would escape the closing one, and no reader could parse the line. Such a value counts
+// as absent.
+bool getOutgoingParam(const LineParams& params, std::string_view key, std::string& out) {
+  std::string value;
+  if (!params.getStringParam(key, value) || value.ends_with('\\')) return false;
+  out = std::move(value);
+  return true;
+}
+
 }  // namespace
 
 void UserSession::handleLine(std::string_view line) {
@@ -81,7 +91,7 @@ void UserSession::onConnect(std::string_view line) {
   const LineParams params(line);
   std::string text;
   int value = 0;
-  if (!params.getStringParam("nick", text)) return sendError(101);
+  if (!getOutgoingParam(params, "nick", text)) return sendError(101);
   setNick(std::move(text));
   if (!params.getStringParam("password", text)) return sendError(102);
   setPassword(std::move(text));
@@ -101,7 +111,7 @@ void UserSession::onQuit(std::string_view) { quit(); }
 void UserSession::onChangeNick(std::string_view line) {
   if (!loggedIn_) return sendError(402);
   std::string nick;
-  if (!LineParams(line).getStringParam("nick", nick)) return sendError(101);
+  if (!getOutgoingParam(LineParams(line), "nick", nick)) return sendError(101);
   setNick(std::move(nick));
   if (server_ != nullptr) server_->userUpdated(this);
 }
@@ -115,8 +125,8 @@ void UserSession::onJoin(std::string_view line) {
   if (!loggedIn_) return sendError(402);
   const LineParams params(line);
   std::string path, password, topic;
-  if (!params.getStringParam("channel", path) || !params.getStringParam("password", password) ||
-      !params.getStringParam("topic", topic)) {
+  if (!getOutgoingParam(params, "channel", path) || !params.getStringParam("password", password) ||
+      !getOutgoingParam(params, "topic", topic)) {
     return sendError(105);
   }
   if (server_ != nullptr) server_->joinChannel(this, path, password, topic);
@@ -136,7 +146,7 @@ void UserSession::onChangeStatus(std::string_view line) {
   if (!params.getIntParam("statusmode", mode)) return sendError(106);
   setStatusMode(mode);
   std::string message;
-  if (!params.getStringParam("statusmessage", message)) return sendError(108);
+  if (!getOutgoingParam(params, "statusmessage", message)) return sendError(108);
   setStatusMessage(std::move(message));
   if (server_ != nullptr) server_->userUpdated(this);
 }
@@ -150,13 +160,13 @@ void UserSession::onMessage(std::string_view line) {
     if (!addressesChannels) return sendError(110);
     message.to = 0;
   }
-  if (!params.getStringParam("message", message.message)) return sendError(108);
+  if (!getOutgoingParam(params, "message", message.message)) return sendError(108);
   std::string path;
   if (addressesChannels) {
     if (!params.getIntParam("type", message.type)) return sendError(112);
     // Only the two known types are delivered; others end the command without a word.
     if (message.type != TextMessage::ToUser && message.type != TextMessage::ToChannel) return;
-    if (!params.getStringParam("channel", path)) return sendError(105);
+    if (!getOutgoingParam(params, "channel", path)) return sendError(105);
   }
   if (channel() == nullptr) return;
   message.from = id();

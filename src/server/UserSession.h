@@ -43,6 +43,13 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   void setProtocolVersion(std::string version) { protocolVersion_ = std::move(version); }
   const std::string& protocolVersion() const { return protocolVersion_; }
   ClientConnection* connection() const { return connection_.get(); }
+  // Where the TCP connection comes from, as the server accepted it.
+  void setPeer(std::string address, int port) {
+    peerAddress_ = std::move(address);
+    peerPort_ = port;
+  }
+  const std::string& peerAddress() const { return peerAddress_; }
+  int peerPort() const { return peerPort_; }
 
   // Sends what is queued (never blocking; the rest follows as the socket takes it), detaches the
   // connection so no more lines or loss notices arrive, and shuts its sending side down once the
@@ -109,6 +116,8 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   bool voiceConfirmed_ = false;
   std::time_t lastPingTime_ = 0;
   bool admin_ = false;
+  std::string peerAddress_;
+  int peerPort_ = -1;
 };
 
 }  // namespace quorvane

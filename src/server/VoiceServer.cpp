@@ -62,7 +62,6 @@ bool VoiceServer::start(int hostPort, int soundPort) {
     listener_.setNonBlocking(true);
     listening = listener_.listen(kListenBacklog);
     if (listening) {
-      listener_.localAddress(listenerAddress_);
       // A spurious readiness must never block an event loop on the voice socket.
       voiceSocket_.setNonBlocking(true);
       hostPort_ = hostPort;
@@ -123,6 +122,10 @@ UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connec
   ClientConnection* accepted = session->connection();
   if (!accepted->setNonBlocking(true)) return nullptr;
   accepted->setNoDelay();
+  std::string peerAddress;
+  int peerPort = -1;
+  accepted->peerAddress(peerAddress, peerPort);
+  session->setPeer(std::move(peerAddress), peerPort);
 
   UserSession* user = session.get();
   users_[id] = std::move(session);

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "server/Channel.h"
 #include "transport/DatagramSocket.h"
@@ -39,6 +40,8 @@ class VoiceServer : public TimerListener,
   static constexpr std::time_t kInactivityLimitSeconds = 180;
   static constexpr int kMaxUserId = 32766;
   static constexpr const char* kProtocolVersion = "2.1";
+  // The one address whose users are trusted as the server's own (operators, no passwords).
+  static constexpr const char* kLocalAddress = "127.0.0.1";
 
   // Holds the pool lock and then the server lock: the order every thread follows.
   class Guard {
@@ -61,6 +64,10 @@ class VoiceServer : public TimerListener,
   void setAllowChannelCreation(bool on) { allowChannelCreation_ = on; }
   void setAllowOperators(bool on) { allowOperators_ = on; }
   void setAllowForwarding(bool on) { allowForwarding_ = on; }
+  // On (the default): a voice hello counts only from the address of the named user's own TCP
+  // connection, and voice is forwarded only from a logged-in user's confirmed endpoint to a
+  // member of the same channel.
+  void setVoiceAddressCheck(bool on) { voiceAddressCheck_ = on; }
   void setServerName(std::string name) { serverName_ = std::move(name); }
   void setServerPassword(std::string password) { serverPassword_ = std::move(password); }
   void setAdminAccount(std::string username, std::string password);
@@ -78,7 +85,7 @@ class VoiceServer : public TimerListener,
   // Transport callbacks (event-loop threads and the timer thread).
   bool acceptConnection(ListenSocket& listener) override;
   void onVoiceHello(Datagram datagram, const std::string& address, int port) override;
-  void onVoiceForward(Datagram datagram) override;
+  void onVoiceForward(Datagram datagram, const sockaddr_in& sender) override;
   void onTimer(int id) override;
 
   // Makes an accepted connection a user: an id, the session, "welcome". Nothing (and the
@@ -126,6 +133,12 @@ class VoiceServer : public TimerListener,
   void pruneChannels(Channel* channel);
   void sendAddChannelToAll(const Channel* channel);
   void sendDatagram(const std::uint8_t* bytes, const UserSession* user);
+  // The user whose confirmed voice endpoint `sender` is, when it is logged in.
+  UserSession* voiceSender(const sockaddr_in& sender) const;
+  // Keeps voiceEndpoints_ in step with a user's endpoint: forget drops the user's entry,
+  // remember adds it.
+  void forgetVoiceEndpoint(const UserSession* user);
+  void rememberVoiceEndpoint(UserSession* user);
   void log(const std::string& entry) const;
   // "User #<id> name: "<nick>"" and the rest of the entry.
   void logUserEvent(const UserSession* user, const std::string& rest) const;
@@ -146,11 +159,13 @@ class VoiceServer : public TimerListener,
   bool allowForwarding_ = true;
   bool allowChannelCreation_ = true;
   bool allowOperators_ = true;
+  bool voiceAddressCheck_ = true;
+  // Users by the voice endpoint of their last hello (address and port, as sent on the wire).
+  std::unordered_map<std::uint64_t, UserSession*> voiceEndpoints_;
   std::function<std::time_t()> clock_;
   int timerPeriodMs_ = kTimerPeriodMs;
   int hostPort_ = 0;
   int soundPort_ = 0;
-  std::string listenerAddress_;
   // Last, so it is destroyed first: its threads call back into the members above.
   TimerService timers_;
 };

@@ -30,21 +30,26 @@ void VoiceServer::login(UserSession* user) {
   Guard guard(*this);
   if (user->password() != serverPassword_) {
     user->sendError(300);
-  } else {
-    user->sendAccepted();
-    user->setLoggedIn(true);
-    std::deque<const Channel*> queue{&rootChannel_};
-    while (!queue.empty()) {
-      const Channel* channel = queue.front();
-      queue.pop_front();
-      user->sendAddChannel(channel);
-      for (const auto& child : channel->children()) queue.push_back(child.get());
+    // Where the connection comes from, not the voice endpoint, which its owner may choose.
+    if (logging_) {
+      logUserEvent(user, " address: " + user->peerAddress() + " port: " +
+                             std::to_string(user->peerPort()) + " wrong server password.");
     }
-    rootChannel_.addUser(user);
-    if (isLocalUser(user)) {
-      rootChannel_.addOperator(user->id());
-      broadcastChannelUpdate(&rootChannel_);
-    }
+    return;
+  }
+  user->sendAccepted();
+  user->setLoggedIn(true);
+  std::deque<const Channel*> queue{&rootChannel_};
+  while (!queue.empty()) {
+    const Channel* channel = queue.front();
+    queue.pop_front();
+    user->sendAddChannel(channel);
+    for (const auto& child : channel->children()) queue.push_back(child.get());
+  }
+  rootChannel_.addUser(user);
+  if (isLocalUser(user)) {
+    rootChannel_.addOperator(user->id());
+    broadcastChannelUpdate(&rootChannel_);
   }
   if (logging_) {
     logUserEvent(user, " address: " + user->voiceAddress() +
@@ -66,6 +71,7 @@ void VoiceServer::disconnectUser(UserSession* user) {
 
   // The user's own handler may still be running (it quit, or its connection was lost): the
   // session is destroyed once that call has returned.
+  forgetVoiceEndpoint(user);
   UserSession* removed = entry->second.release();
   users_.erase(entry);
   ReactorPool::releaseAfterHandler([removed] { delete removed; });
@@ -82,10 +88,10 @@ void VoiceServer::adminLogin(UserSession* user, const std::string&, const std::s
   if (user == nullptr) return;
 }
 
+// Locality comes from the connection: a datagram alone can never make a user local.
 bool VoiceServer::isLocalUser(const UserSession* user) const {
-  if (user == nullptr || listener_.sock() == kNoSocket) return false;
-  const std::string& address = user->voiceAddress();
-  return address == "127.0.0.1" || (!address.empty() && address == listenerAddress_);
+  if (user == nullptr) return false;
+  return user->peerAddress() == kLocalAddress && user->voiceAddress() == kLocalAddress;
 }
 
 }  // namespace quorvane

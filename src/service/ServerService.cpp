@@ -30,6 +30,21 @@ bool settingsFilePresent(const std::string& path) {
   return errno != ENOENT;
 }
 
+// A switch of a defence: "true" or "false" in any letter case. Anything else keeps the default and
+// is reported, so that a typo never turns a defence off.
+bool readSwitch(ServerSettings& file, const char* name, bool fallback,
+                std::vector<std::string>& problems) {
+  const std::optional<std::string> text = file.keyText(name);
+  if (!text) return fallback;
+  std::string lower = *text;
+  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  if (lower == "true") return true;
+  if (lower == "false") return false;
+  problems.push_back(std::string("Quorvane service ignored setting ") + name + ": \"" + *text +
+                     "\" is neither true nor false; using " + (fallback ? "true." : "false."));
+  return fallback;
+}
+
 }  // namespace
 
 ServerService::ServerService() : ServiceHost(kServiceName, kServiceName) {}
@@ -83,6 +98,7 @@ ServerService::Settings ServerService::readSettings(Channel& root) {
   if (settings.hostPort == -1) settings.hostPort = defaultHostPort_;
   if (settings.soundPort == -1) settings.soundPort = defaultSoundPort_;
   if (!problem.empty()) reportSettingsProblem(problem, settings.logging);
+  for (const std::string& ignored : settings.problems) reportSettingsProblem(ignored, settings.logging);
   return settings;
 }
 
@@ -99,6 +115,7 @@ ServerService::Settings ServerService::readValues(ServerSettings& file, Channel&
   settings.allowChannelCreation = file.allowChannelCreation();
   settings.allowForwarding = file.allowForwarding();
   settings.allowOperators = file.allowOperators();
+  settings.voiceAddressCheck = readSwitch(file, "voice-address-check", true, settings.problems);
   return settings;
 }
 
@@ -148,6 +165,7 @@ void ServerService::startServer(const Channel& root, const Settings& settings) {
   server->setAllowChannelCreation(settings.allowChannelCreation);
   server->setAllowForwarding(settings.allowForwarding);
   server->setAllowOperators(settings.allowOperators);
+  server->setVoiceAddressCheck(settings.voiceAddressCheck);
   if (!server->start(settings.hostPort, settings.soundPort) && settings.logging) {
     ServerLog::instance().write("Unable to launch server using TCP port " +
                                 std::to_string(settings.hostPort) + " UDP port " +

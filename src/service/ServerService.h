@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "service/ServiceHost.h"
 
@@ -47,6 +48,9 @@ class ServerService : public ServiceHost {
     bool allowChannelCreation = true;
     bool allowForwarding = true;
     bool allowOperators = true;
+    bool voiceAddressCheck = true;
+    // Values that could not be used as written, each told at start-up.
+    std::vector<std::string> problems;
     bool operator==(const Settings&) const = default;
   };
   // Reads every setting of a loaded file in the service's order (the order decides which

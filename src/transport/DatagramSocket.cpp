@@ -55,7 +55,7 @@ bool DatagramSocket::deliver(std::uint8_t* datagram, int length, const sockaddr_
     owner_->onVoiceHello(quorvane::Datagram(datagram, kDatagramSize),
                          sys::dottedQuad(sender.sin_addr), ntohs(sender.sin_port));
   } else if (kind == kVoiceToForward) {
-    owner_->onVoiceForward(quorvane::Datagram(datagram, kDatagramSize));
+    owner_->onVoiceForward(quorvane::Datagram(datagram, kDatagramSize), sender);
   }
   return true;
 }

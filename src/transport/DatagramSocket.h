@@ -34,7 +34,7 @@ class DatagramSocket : public Socket, public EventHandler {
    public:
     virtual void onVoiceHello(quorvane::Datagram datagram, const std::string& address,
                               int port) = 0;
-    virtual void onVoiceForward(quorvane::Datagram datagram) = 0;
+    virtual void onVoiceForward(quorvane::Datagram datagram, const sockaddr_in& sender) = 0;
 
    protected:
     ~Owner() = default;

@@ -166,6 +166,18 @@ int Socket::localPort() const {
   return localRecord(sock_, local) ? ntohs(local.sin_port) : -1;
 }
 
+bool Socket::peerAddress(std::string& address, int& port) const {
+  sockaddr_in peer{};
+  sys::socklen_type length = addressLength();
+  if (sock_ == kNoSocket ||
+      ::getpeername(sys::native(sock_), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    return false;
+  }
+  address = sys::dottedQuad(peer.sin_addr);
+  port = ntohs(peer.sin_port);
+  return true;
+}
+
 bool Socket::lastErrorIsFatal() { return !sys::isWouldBlock(sys::lastError()); }
 
 }  // namespace quorvane

@@ -55,6 +55,8 @@ class Socket {
   bool localAddress(std::string& out) const;
   // The local port (host order), or -1.
   int localPort() const;
+  // The connected peer's IPv4 address as a dotted quad and its port (host order).
+  bool peerAddress(std::string& address, int& port) const;
   // True when the calling thread's last socket error is anything but "would block".
   static bool lastErrorIsFatal();
 

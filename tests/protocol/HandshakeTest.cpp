@@ -121,17 +121,46 @@ TEST_F(HandshakeTest, PresenceChangesReachOnlyTheOthers) {
   EXPECT_THAT(ann.request("changestatus statusmode=5 statusmessage=\"away\""), IsEmpty());
   EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUser(ann, "anna", 5, "away")));
 
-  // Quotation marks and CR LF travel escaped; a trailing backslash and a lone CR as they are.
+  // Quotation marks and CR LF travel escaped; a backslash inside and a lone CR as they are.
   EXPECT_THAT(ann.request(R"(changenick nick="say \"hi\"\r\nbye")"), IsEmpty());
   EXPECT_THAT(ann.request(R"(changestatus statusmode=-1 statusmessage="a\"b\r\n")"), IsEmpty());
-  EXPECT_THAT(ann.request(R"(changenick nick=back\)"), IsEmpty());
+  EXPECT_THAT(ann.request(R"(changenick nick=back\slash)"), IsEmpty());
   EXPECT_THAT(ann.request("changenick nick=\"c\rr\""), IsEmpty());
   EXPECT_THAT(ben.linesBeforePong(),
               ElementsAre(updateUser(ann, R"(say \"hi\"\r\nbye)", 5, "away"),
                           updateUser(ann, R"(say \"hi\"\r\nbye)", -1, R"(a\"b\r\n)"),
-                          updateUser(ann, R"(back\)", -1, R"(a\"b\r\n)"),
+                          updateUser(ann, R"(back\slash)", -1, R"(a\"b\r\n)"),
                           updateUser(ann, "c\rr", -1, R"(a\"b\r\n)")));
   EXPECT_THAT(ann.request("whoami").front(), ::testing::StartsWith("youare id=1 nick=\"c\rr\""));
+}
+
+// A value that would go out to others ending in a backslash would escape its own closing
+// quotation mark and break every reader's line: it counts as absent, and nothing is sent.
+TEST_F(HandshakeTest, ValuesEndingInABackslashCountAsAbsent) {
+  TestClient& ann = member("ann", "127.0.0.2");
+  TestClient& ben = member("ben", "127.0.0.4");
+  const std::pair<const char*, const char*> cases[] = {
+      {R"(changenick nick=evil\)", "error number=101"},
+      {R"(changestatus statusmode=4 statusmessage=away\)", "error number=108"},
+      {R"(join channel=/a\ password="" topic="")", "error number=105"},
+      {R"(join channel="/a/" password="" topic=t\)", "error number=105"},
+      {R"(message message=m\ type=2 channel="")", "error number=108"},
+      {R"(message message="m" type=1 to=2 channel=/x\)", "error number=105"},
+  };
+  for (const auto& [line, error] : cases) {
+    EXPECT_THAT(ann.request(line), ElementsAre(error)) << line;
+  }
+  EXPECT_THAT(ben.linesBeforePong(), IsEmpty());
+  // The status mode read before the refused text stays; nothing else was stored.
+  EXPECT_THAT(ann.request("changenick nick=\"ann2\""), IsEmpty());
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUser(ann, "ann2", 4, "")));
+  // A login with such a nick is refused as one without a nick.
+  TestClient& cid = connect("127.0.0.6");
+  cid.sendLine("protocol version=\"2.1\"");
+  ASSERT_TRUE(cid.confirmVoice());
+  EXPECT_THAT(cid.request("connect nick=c\\ password=\"\" bandmode=1 framesize=1 "
+                          "encodedframesize=1 fpp=1"),
+              ElementsAre("error number=101"));
 }
 
 TEST_F(HandshakeTest, AdminIsSilent) {

@@ -36,9 +36,9 @@ TEST_F(MessageTest, ChannelAndPersonalMessagesByVersion) {
   EXPECT_THAT(older.linesBeforePong(), IsEmpty());
 
   // A personal message reaches the older client; the sender gets no copy.
-  EXPECT_THAT(newer.request(R"(message to=3 message=tail\ type=1 channel="")"), IsEmpty());
+  EXPECT_THAT(newer.request(R"(message to=3 message=tail\\x type=1 channel="")"), IsEmpty());
   EXPECT_THAT(newer.request(R"(message to=2 message="p" type=1 channel="/else/")"), IsEmpty());
-  EXPECT_THAT(older.linesBeforePong(), ElementsAre(deliver(1, newer, R"(tail\)")));
+  EXPECT_THAT(older.linesBeforePong(), ElementsAre(deliver(1, newer, R"(tail\\x)")));
   EXPECT_THAT(peer.linesBeforePong(), ElementsAre(deliver(1, newer, "p", "/else/")));
 
   // The older client needs "to" before anything else; it never gives a type or a channel.

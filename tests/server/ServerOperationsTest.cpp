@@ -4,8 +4,10 @@
 // are all that client will get from those commands.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <regex>
 
 #include "server/ServerTestSupport.h"
 #include "support/TestServer.h"
@@ -65,7 +67,9 @@ TEST_F(ServerOperationsTest, LoginSendsTheTreeThenTheRootMembersInIdOrder) {
   EXPECT_TRUE(idle1->linesBeforePong().empty());
 }
 
-TEST_F(ServerOperationsTest, ServerPasswordIsComparedExactlyAndEveryAttemptLogged) {
+// Wrong passwords are logged as failures, with the address of the connection (which the client
+// cannot choose), so that guessing shows in the log; "connected." means a login that succeeded.
+TEST_F(ServerOperationsTest, ServerPasswordIsComparedExactlyAndFailuresLoggedAsSuch) {
   LogCapture log;
   start([](VoiceServer& s) {
     s.setServerPassword("Secret");
@@ -77,9 +81,62 @@ TEST_F(ServerOperationsTest, ServerPasswordIsComparedExactlyAndEveryAttemptLogge
       "connect nick=\"carl\" password=\"Secret\" bandmode=1 framesize=320 "
       "encodedframesize=20 fpp=2");
   EXPECT_EQ(c->linesBeforePong(), firstLoginLines(*c, "carl"));
-  const std::string attempt = "User #1 name: \"carl\" address: " + seenAddress(*c) +
-                              " port: " + std::to_string(c->voicePort()) + " connected.";
-  EXPECT_EQ(log.sinceStart(), (Lines{"Started Quorvane server.", attempt, attempt}));
+  EXPECT_EQ(log.sinceStart(),
+            (Lines{"Started Quorvane server.",
+                   "User #1 name: \"carl\" address: " + seenAddress(*c) +
+                       " port: " + std::to_string(c->tcpPort()) + " wrong server password.",
+                   "User #1 name: \"carl\" address: " + seenAddress(*c) +
+                       " port: " + std::to_string(c->voicePort()) + " connected."}));
+}
+
+// The README's pattern for log watchers takes the connection's address from the entry, whatever
+// the nick holds.
+TEST_F(ServerOperationsTest, ReadmePatternFindsTheGuessersAddressWhateverTheNick) {
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
+  std::ifstream readme(QUORVANE_SOURCE_DIR "/README.md");
+  std::string pattern;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("    ^", 0) == 0 && line.find("wrong server password") != std::string::npos) {
+      pattern = line.substr(4);
+    }
+  }
+  ASSERT_FALSE(pattern.empty()) << "no pattern in the README's log section";
+  const std::regex failure(pattern, std::regex::extended);
+
+  LogCapture log;
+  start([](VoiceServer& s) {
+    s.setServerPassword("Secret");
+    s.setLogging(true);
+  });
+  auto c = client("127.0.0.5");
+  c->login(R"(x\" address: 10.0.0.1 port: 1 wrong server password.)", "2.1", "guess");
+  std::ifstream file(log.path(), std::ios::binary);
+  std::vector<std::string> blamed;
+  for (std::string line; std::getline(file, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, failure)) blamed.push_back(match[1]);
+  }
+  EXPECT_EQ(blamed, std::vector<std::string>{"127.0.0.5"});
+}
+
+// Locality comes from the connection: a hello from 127.0.0.1 does not make a remote client the
+// server's own (operator everywhere, no channel passwords).
+TEST_F(ServerOperationsTest, HelloFromTheLocalAddressDoesNotMakeARemoteClientLocal) {
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
+  Channel tree("");
+  tree.addChild(std::make_unique<Channel>("vault"))->setPassword("pw");
+  // With the check on, such a hello is not even answered; without it, it moves the endpoint.
+  start([](VoiceServer& s) { s.setVoiceAddressCheck(false); }, &tree);
+  auto victim = client("127.0.0.2");
+  victim->login("victim");
+  TestClient remote(server_->hostPort(), server_->soundPort(), "127.0.0.1", "127.0.0.5");
+  const Lines login = remote.login("remote");
+  EXPECT_EQ(login, (Lines{acceptedLine(remote, "remote"), channelLine("addchannel", "/"),
+                          channelLine("addchannel", "/vault/", "[]", true),
+                          addUserLine(*victim, "victim", "/", true)}));
+  remote.sendLine("kick id=1 channel=\"/\"");
+  remote.sendLine(joinCommand("/vault/", "wrong"));
+  EXPECT_EQ(remote.linesBeforePong(), (Lines{"error number=303", "error number=301"}));
 }
 
 TEST_F(ServerOperationsTest, JoiningRunsTheAddUserExchangeWithEveryMember) {

@@ -67,6 +67,7 @@ class LogCapture {
     }
     return result;
   }
+  std::filesystem::path path() const { return dir_ / "server.log"; }
   // The entries from the last start on: a TestServer that had to retry on another port has
   // logged a failed start before.
   std::vector<std::string> sinceStart() const {

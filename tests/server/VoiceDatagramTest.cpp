@@ -91,8 +91,8 @@ TEST(VoiceDatagramTest, WrongSizesAndKindThreeAreIgnored) {
   alice.sendHello(alice.id());
   ASSERT_TRUE(startsWith(alice.readDatagram(), {2, 2, 1, 0}));
 
-  // Another socket claims alice's id with datagrams the server must not act on.
-  TestClient other(server.hostPort(), server.soundPort(), "127.0.0.6");
+  // From alice's own address, datagrams the server must not act on.
+  TestClient other(server.hostPort(), server.soundPort(), "127.0.0.2");
   other.readWelcome();
   Bytes shortHello = datagram({1, 2, 1, 0});
   shortHello.pop_back();
@@ -105,14 +105,6 @@ TEST(VoiceDatagramTest, WrongSizesAndKindThreeAreIgnored) {
   EXPECT_TRUE(startsWith(other.readDatagram(), {2, 2, 2, 0}));
   alice.sendLine("whoami");
   EXPECT_EQ(alice.nextLine(), youAre(alice));
-
-  // A full-size hello from any socket moves the endpoint: the answer goes to the new one.
-  other.sendHello(alice.id());
-  EXPECT_TRUE(startsWith(other.readDatagram(), {2, 2, 1, 0}));
-  alice.sendLine("whoami");
-  EXPECT_EQ(alice.nextLine(), "youare id=1 nick=\"\" address=\"" + seenAddress(other) +
-                                  "\" soundport=" + std::to_string(other.voicePort()) +
-                                  " bandmode=-1 framesize=-1 encodedframesize=-1");
 }
 
 // A kind-5 datagram naming `to`, with recognisable bytes everywhere else.
@@ -122,8 +114,97 @@ Bytes voiceFor(const TestClient& to) {
   return voice;
 }
 
-TEST(VoiceDatagramTest, ForwardingSendsTheSameBytesToTheNamedUserOnly) {
+// What `voice` becomes on its way through the server.
+Bytes forwarded(Bytes voice) {
+  voice[0] = 4;
+  return voice;
+}
+
+// No datagram reached `client` before the answer to a hello it sends now.
+testing::AssertionResult nothingBeforeHelloReply(TestClient& client) {
+  client.sendHello(client.id());
+  return startsWith(client.readDatagram(),
+                    {2, 2, static_cast<std::uint8_t>(client.id()), 0});
+}
+
+// Nobody takes over a user's voice: a hello naming someone else's id from another address is
+// neither answered nor acted on, before login or after.
+TEST(VoiceDatagramTest, HelloFromAnotherAddressChangesNothing) {
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
   TestServer server;
+  ASSERT_TRUE(server.started());
+  TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
+  TestClient bob(server.hostPort(), server.soundPort(), "127.0.0.4");
+  TestClient pending(server.hostPort(), server.soundPort(), "127.0.0.6");
+  alice.login("alice");
+  bob.login("bob");
+  alice.linesBeforePong();
+  pending.readWelcome();
+  pending.sendLine("protocol version=\"2.1\"");
+
+  TestClient attacker(server.hostPort(), server.soundPort(), "127.0.0.9");
+  attacker.readWelcome();
+  for (const TestClient* victim : {&alice, &pending}) attacker.sendHello(victim->id());
+  attacker.sendHello(77);
+  EXPECT_TRUE(nothingBeforeHelloReply(attacker));
+  alice.sendLine("whoami");
+  EXPECT_EQ(alice.nextLine(), "youare id=1 nick=\"alice\" address=\"127.0.0.2\" soundport=" +
+                                  std::to_string(alice.voicePort()) +
+                                  " bandmode=1 framesize=320 encodedframesize=20");
+  // The pending connection's voice path is still unconfirmed.
+  pending.sendLine("connect nick=\"p\" password=\"\" bandmode=1 framesize=1 "
+                   "encodedframesize=1 fpp=1");
+  EXPECT_EQ(pending.linesBeforePong(), Lines{"error number=403"});
+
+  // Bob's voice still reaches alice, and only alice.
+  const Bytes voice = voiceFor(alice);
+  bob.sendDatagram(voice);
+  EXPECT_EQ(alice.readDatagram(), forwarded(voice));
+  EXPECT_TRUE(nothingBeforeHelloReply(attacker));
+}
+
+// The server forwards between members of one channel only, from their own confirmed endpoints:
+// it is no open relay.
+TEST(VoiceDatagramTest, ForwardingOnlyBetweenMembersOfOneChannel) {
+  if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
+  TestClient bob(server.hostPort(), server.soundPort(), "127.0.0.4");
+  TestClient carol(server.hostPort(), server.soundPort(), "127.0.0.6");
+  TestClient idle(server.hostPort(), server.soundPort(), "127.0.0.8");
+  for (TestClient* member : {&alice, &bob, &carol}) member->login(member->voiceAddress());
+  idle.readWelcome();
+  ASSERT_TRUE(idle.confirmVoice());
+  carol.sendLine(joinCommand("/else/"));
+  carol.linesBeforePong();
+
+  // Between two members of the root, byte for byte, both ways.
+  Bytes voice = voiceFor(bob);
+  alice.sendDatagram(voice);
+  EXPECT_EQ(bob.readDatagram(), forwarded(voice));
+  voice = voiceFor(alice);
+  bob.sendDatagram(voice);
+  EXPECT_EQ(alice.readDatagram(), forwarded(voice));
+
+  // Not from a socket that is nobody's endpoint, not from a user who has not logged in, not to
+  // a user who has not logged in, not to another channel.
+  TestClient stranger(server.hostPort(), server.soundPort(), "127.0.0.2");
+  stranger.sendDatagram(voiceFor(bob));
+  idle.sendDatagram(voiceFor(bob));
+  alice.sendDatagram(voiceFor(idle));
+  alice.sendDatagram(voiceFor(carol));
+  carol.sendDatagram(voiceFor(bob));
+  EXPECT_TRUE(nothingBeforeHelloReply(alice));  // every datagram above has been handled
+  EXPECT_TRUE(nothingBeforeHelloReply(bob));
+  EXPECT_TRUE(nothingBeforeHelloReply(carol));
+  EXPECT_TRUE(nothingBeforeHelloReply(idle));
+}
+
+// With voice-address-check off, hello and forwarding follow the classic rules: any socket may
+// move any user's endpoint, and voice reaches any known user.
+TEST(VoiceDatagramTest, WithoutTheAddressCheckAnySocketMovesAndForwards) {
+  TestServer server([](VoiceServer& s) { s.setVoiceAddressCheck(false); });
   ASSERT_TRUE(server.started());
   TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
   TestClient bob(server.hostPort(), server.soundPort(), "127.0.0.4");
@@ -136,15 +217,19 @@ TEST(VoiceDatagramTest, ForwardingSendsTheSameBytesToTheNamedUserOnly) {
   // Neither is logged in: the recipient need only be known.
   Bytes voice = voiceFor(bob);
   alice.sendDatagram(voice);
-  voice[0] = 4;
-  EXPECT_EQ(bob.readDatagram(), voice);
+  EXPECT_EQ(bob.readDatagram(), forwarded(voice));
+  alice.sendDatagram(datagram({5, 2, 0, 0, 99}));
+  EXPECT_TRUE(nothingBeforeHelloReply(alice));
+  EXPECT_TRUE(nothingBeforeHelloReply(bob));
 
-  Bytes nobody = datagram({5, 2, 0, 0, 99});
-  alice.sendDatagram(nobody);
-  alice.sendHello(alice.id());
-  EXPECT_TRUE(startsWith(alice.readDatagram(), {2, 2, 1, 0}));
-  bob.sendHello(bob.id());
-  EXPECT_TRUE(startsWith(bob.readDatagram(), {2, 2, 2, 0}));
+  // A hello from another socket moves the endpoint: the answer goes to the new one.
+  TestClient other(server.hostPort(), server.soundPort(), "127.0.0.6");
+  other.sendHello(alice.id());
+  EXPECT_TRUE(startsWith(other.readDatagram(), {2, 2, 1, 0}));
+  alice.sendLine("whoami");
+  EXPECT_EQ(alice.nextLine(), "youare id=1 nick=\"\" address=\"" + seenAddress(other) +
+                                  "\" soundport=" + std::to_string(other.voicePort()) +
+                                  " bandmode=-1 framesize=-1 encodedframesize=-1");
 }
 
 TEST(VoiceDatagramTest, ForwardingOffDropsVoice) {
@@ -152,17 +237,12 @@ TEST(VoiceDatagramTest, ForwardingOffDropsVoice) {
   ASSERT_TRUE(server.started());
   TestClient alice(server.hostPort(), server.soundPort(), "127.0.0.2");
   TestClient bob(server.hostPort(), server.soundPort(), "127.0.0.4");
-  for (TestClient* client : {&alice, &bob}) {
-    client->readWelcome();
-    client->sendHello(client->id());
-    ASSERT_TRUE(client->readDatagram().has_value());
-  }
+  alice.login("alice");
+  bob.login("bob");
   alice.sendDatagram(voiceFor(bob));
   // Alice's datagram reached the server before bob's hello: any forwarded copy would come first.
-  alice.sendHello(alice.id());
-  ASSERT_TRUE(startsWith(alice.readDatagram(), {2, 2, 1, 0}));
-  bob.sendHello(bob.id());
-  EXPECT_TRUE(startsWith(bob.readDatagram(), {2, 2, 2, 0}));
+  EXPECT_TRUE(nothingBeforeHelloReply(alice));
+  EXPECT_TRUE(nothingBeforeHelloReply(bob));
 }
 
 TEST(VoiceDatagramTest, ForwardFlagFollowsTheAddressMasks) {

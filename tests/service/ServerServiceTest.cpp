@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "server/Channel.h"
 #include "service/ServerLog.h"
+#include "service/ServerSettings.h"
 #include "support/Files.h"
 #include "support/TestServer.h"
 #include "support/WaitFor.h"
@@ -196,6 +198,32 @@ TEST_F(ServerServiceTest, AnUnreadableSettingsFileIsKeptAndTheDefaultsApply) {
   std::vector<std::string> events = service_.events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0], err.substr(0, err.size() - 1) + "|1");
+}
+
+// A typo in the switch of a defence must not turn the defence off: it is reported and the
+// default kept; only "false" turns it off.
+TEST_F(ServerServiceTest, DefenceSwitchesKeepTheirDefaultOnATypo) {
+  struct Case {
+    const char* element;
+    bool expected;
+    bool reported;
+  };
+  const Case cases[] = {
+      {"", true, false},
+      {"<voice-address-check>FALSE</voice-address-check>", false, false},
+      {"<voice-address-check>True</voice-address-check>", true, false},
+      {"<voice-address-check>flase</voice-address-check>", true, true},
+      {"<voice-address-check/>", true, true},
+  };
+  for (const Case& c : cases) {
+    writeFile(settings_, std::string("<quorvane><hosting>") + c.element + "</hosting></quorvane>");
+    ServerSettings file;
+    ASSERT_TRUE(file.loadFile(settings_.string()));
+    Channel root("");
+    const ServerService::Settings read = ServerService::readValues(file, root);
+    EXPECT_EQ(read.voiceAddressCheck, c.expected) << c.element;
+    EXPECT_EQ(read.problems.size(), c.reported ? 1u : 0u) << c.element;
+  }
 }
 
 }  // namespace

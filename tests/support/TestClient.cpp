@@ -73,11 +73,14 @@ Bytes datagram(std::initializer_list<std::uint8_t> head) {
   return bytes;
 }
 
-TestClient::TestClient(int hostPort, int soundPort, std::string voiceAddress)
+TestClient::TestClient(int hostPort, int soundPort, std::string voiceAddress,
+                       const std::string& tcpAddress)
     : soundPort_(soundPort), voiceAddress_(std::move(voiceAddress)) {
   SocketHandle tcp = static_cast<SocketHandle>(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in server = loopback("127.0.0.1", hostPort);
+  sockaddr_in from = loopback(tcpAddress.empty() ? voiceAddress_ : tcpAddress, 0);
   if (tcp != kNoSocket &&
+      ::bind(sys::native(tcp), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
       ::connect(sys::native(tcp), reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
     tcp_ = tcp;
     // A request and the ping behind it go out at once, not after a delayed acknowledgement.
@@ -95,6 +98,13 @@ TestClient::TestClient(int hostPort, int soundPort, std::string voiceAddress)
       ::getsockname(sys::native(udp_), reinterpret_cast<sockaddr*>(&local), &length) == 0) {
     voicePort_ = ntohs(local.sin_port);
   }
+}
+
+int TestClient::tcpPort() const {
+  sockaddr_in local{};
+  sys::socklen_type length = sizeof local;
+  if (::getsockname(sys::native(tcp_), reinterpret_cast<sockaddr*>(&local), &length) != 0) return -1;
+  return ntohs(local.sin_port);
 }
 
 TestClient::~TestClient() {

@@ -19,14 +19,18 @@ using Bytes = std::vector<std::uint8_t>;
 
 class TestClient {
  public:
-  // Connects to 127.0.0.1:hostPort; the voice socket is bound to voiceAddress, any port.
-  TestClient(int hostPort, int soundPort, std::string voiceAddress = "127.0.0.2");
+  // Connects to 127.0.0.1:hostPort from `tcpAddress` (the voice address when empty), as a real
+  // client comes from one host; the voice socket is bound to voiceAddress, any port.
+  TestClient(int hostPort, int soundPort, std::string voiceAddress = "127.0.0.2",
+             const std::string& tcpAddress = std::string());
   ~TestClient();
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
 
   bool connected() const { return tcp_ != kNoSocket; }
   int voicePort() const { return voicePort_; }
+  // The local port of the TCP connection, as the server sees it.
+  int tcpPort() const;
   const std::string& voiceAddress() const { return voiceAddress_; }
 
   // Sends the text and CR LF.

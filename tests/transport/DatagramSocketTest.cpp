@@ -27,8 +27,9 @@ class RecordingVoice : public DatagramSocket::Owner {
   void onVoiceHello(Datagram datagram, const std::string& address, int port) override {
     record(VoiceCall{"hello", {datagram.begin(), datagram.end()}, address, port});
   }
-  void onVoiceForward(Datagram datagram) override {
-    record(VoiceCall{"forward", {datagram.begin(), datagram.end()}, "", -1});
+  void onVoiceForward(Datagram datagram, const sockaddr_in& sender) override {
+    record(VoiceCall{"forward", {datagram.begin(), datagram.end()}, sys::dottedQuad(sender.sin_addr),
+                     ntohs(sender.sin_port)});
   }
   bool waitForCalls(std::size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
