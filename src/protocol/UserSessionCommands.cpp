@@ -16,6 +16,15 @@ namespace {
 
 using Handler = void (UserSession::*)(std::string_view);
 
+// What a command may make the server do, for the rate limits.
+enum class Reach { Self, Others, Login };
+
+struct Command {
+  std::string_view word;
+  Handler handler;
+  Reach reach;
+};
+
 std::string_view commandWord(std::string_view line) {
   return line.substr(0, line.find(' '));
 }
@@ -31,34 +40,37 @@ bool equalsLowered(std::string_view word, std::string_view command) {
 }
 
 // A value that reaches other clients must not end in a backslash: written between quotation
-// marks it would escape the closing one, and no reader could parse the line. Such a value counts
-// as absent.
-bool getOutgoingParam(const LineParams& params, std::string_view key, std::string& out) {
+// marks it would escape the closing one, and no reader could parse the line. Nor may it be longer
+// than `limit` bytes (0: no limit), since every client receives it. Such a value counts as
+// absent.
+bool getOutgoingParam(const LineParams& params, std::string_view key, std::string& out,
+                      unsigned limit = 0) {
   std::string value;
   if (!params.getStringParam(key, value) || value.ends_with('\\')) return false;
+  if (limit != 0 && value.size() > limit) return false;
   out = std::move(value);
   return true;
 }
 
 }  // namespace
 
-void UserSession::handleLine(std::string_view line) {
-  static const std::array<std::pair<std::string_view, Handler>, 12> kCommands{{
-      {"protocol", &UserSession::onProtocol},
-      {"connect", &UserSession::onConnect},
-      {"quit", &UserSession::onQuit},
-      {"changenick", &UserSession::onChangeNick},
-      {"ping", &UserSession::onPing},
-      {"join", &UserSession::onJoin},
-      {"pwc", &UserSession::onPwc},
-      {"whoami", &UserSession::onWhoami},
-      {"changestatus", &UserSession::onChangeStatus},
-      {"message", &UserSession::onMessage},
-      {"kick", &UserSession::onKick},
-      {"admin", &UserSession::onAdmin},
+std::chrono::steady_clock::duration UserSession::handleLine(std::string_view line) {
+  static const std::array<Command, 12> kCommands{{
+      {"protocol", &UserSession::onProtocol, Reach::Self},
+      {"connect", &UserSession::onConnect, Reach::Login},
+      {"quit", &UserSession::onQuit, Reach::Self},
+      {"changenick", &UserSession::onChangeNick, Reach::Others},
+      {"ping", &UserSession::onPing, Reach::Self},
+      {"join", &UserSession::onJoin, Reach::Others},
+      {"pwc", &UserSession::onPwc, Reach::Self},
+      {"whoami", &UserSession::onWhoami, Reach::Self},
+      {"changestatus", &UserSession::onChangeStatus, Reach::Others},
+      {"message", &UserSession::onMessage, Reach::Others},
+      {"kick", &UserSession::onKick, Reach::Others},
+      {"admin", &UserSession::onAdmin, Reach::Self},
   }};
 
-  if (line.size() < 2) return;
+  const bool tooShort = line.size() < 2;
   if (line.ends_with("\r\n")) {
     line.remove_suffix(2);
   } else if (line.ends_with('\n')) {
@@ -68,13 +80,30 @@ void UserSession::handleLine(std::string_view line) {
   if (server_ != nullptr) guard = std::unique_lock(server_->lock());
 
   const std::string_view word = commandWord(line);
-  for (const auto& [command, handler] : kCommands) {
-    if (equalsLowered(word, command)) {
-      (this->*handler)(line);
-      return;
+  const Command* command = nullptr;
+  for (const Command& candidate : kCommands) {
+    if (equalsLowered(word, candidate.word)) {
+      command = &candidate;
+      break;
     }
   }
-  sendError(204);
+  // Every line counts, blank and unknown ones too; nothing is done before the limits allow it.
+  if (server_ != nullptr) {
+    const Reach reach = command != nullptr ? command->reach : Reach::Self;
+    const auto wait = server_->admitLine(this, reach != Reach::Self, reach == Reach::Login);
+    if (wait > std::chrono::steady_clock::duration::zero()) return wait;
+  }
+  if (tooShort) return {};
+  if (command == nullptr) {
+    sendError(204);
+  } else {
+    (this->*command->handler)(line);
+  }
+  return {};
+}
+
+unsigned UserSession::textLimit(unsigned ServerLimits::*limit) const {
+  return server_ != nullptr ? server_->limits().*limit : 0;
 }
 
 void UserSession::onProtocol(std::string_view line) {
@@ -91,7 +120,9 @@ void UserSession::onConnect(std::string_view line) {
   const LineParams params(line);
   std::string text;
   int value = 0;
-  if (!getOutgoingParam(params, "nick", text)) return sendError(101);
+  if (!getOutgoingParam(params, "nick", text, textLimit(&ServerLimits::maxNick))) {
+    return sendError(101);
+  }
   setNick(std::move(text));
   if (!params.getStringParam("password", text)) return sendError(102);
   setPassword(std::move(text));
@@ -111,7 +142,9 @@ void UserSession::onQuit(std::string_view) { quit(); }
 void UserSession::onChangeNick(std::string_view line) {
   if (!loggedIn_) return sendError(402);
   std::string nick;
-  if (!getOutgoingParam(LineParams(line), "nick", nick)) return sendError(101);
+  if (!getOutgoingParam(LineParams(line), "nick", nick, textLimit(&ServerLimits::maxNick))) {
+    return sendError(101);
+  }
   setNick(std::move(nick));
   if (server_ != nullptr) server_->userUpdated(this);
 }
@@ -146,7 +179,9 @@ void UserSession::onChangeStatus(std::string_view line) {
   if (!params.getIntParam("statusmode", mode)) return sendError(106);
   setStatusMode(mode);
   std::string message;
-  if (!getOutgoingParam(params, "statusmessage", message)) return sendError(108);
+  if (!getOutgoingParam(params, "statusmessage", message, textLimit(&ServerLimits::maxStatus))) {
+    return sendError(108);
+  }
   setStatusMessage(std::move(message));
   if (server_ != nullptr) server_->userUpdated(this);
 }

@@ -38,6 +38,27 @@ std::string userLine(const char* word, const UserRecord* user) {
   return line;
 }
 
+// "adduser" in full.
+std::string addUserText(const UserRecord* user, bool forward) {
+  std::string line = userLine("adduser", user);
+  appendBoolParam(line, "forward", forward);
+  appendIntParam(line, "statusmode", user->statusMode());
+  appendStringParam(line, "statusmessage", user->statusMessage());
+  return line;
+}
+
+// The cached line, or a new one built and kept for the next caller while anyone holds it.
+template <class Build>
+std::shared_ptr<const std::string> cachedLine(std::weak_ptr<const std::string>& cache,
+                                              const Build& build) {
+  std::shared_ptr<const std::string> line = cache.lock();
+  if (!line) {
+    line = std::make_shared<const std::string>(build() + "\r\n");
+    cache = line;
+  }
+  return line;
+}
+
 // "accepted" and "youare" describe the client to itself; only "accepted" carries "fpp".
 std::string selfLine(const char* word, const UserRecord* user) {
   std::string line = word;
@@ -131,13 +152,22 @@ void UserSession::sendAddUser(const UserSession* user, std::array<std::string, 2
   if (!loggedIn_ || user == nullptr) return;
   const bool forward =
       VoiceServer::forwardBetween(voiceAddressNumber(), user->voiceAddressNumber());
-  sendShared(shared != nullptr ? &(*shared)[forward] : nullptr, [&] {
-    std::string line = userLine("adduser", user);
-    appendBoolParam(line, "forward", forward);
-    appendIntParam(line, "statusmode", user->statusMode());
-    appendStringParam(line, "statusmessage", user->statusMessage());
-    return line;
-  });
+  sendShared(shared != nullptr ? &(*shared)[forward] : nullptr,
+             [&] { return addUserText(user, forward); });
+}
+
+std::shared_ptr<const std::string> UserSession::addUserLine(const UserSession* user) const {
+  const bool forward =
+      VoiceServer::forwardBetween(voiceAddressNumber(), user->voiceAddressNumber());
+  return cachedLine(user->addUserLineCache(forward), [&] { return addUserText(user, forward); });
+}
+
+std::shared_ptr<const std::string> UserSession::addChannelLine(const Channel* channel) const {
+  return cachedLine(channel->listLineCache(), [&] { return channelLine("addchannel", channel); });
+}
+
+void UserSession::sendList(std::vector<std::shared_ptr<const std::string>> lines) {
+  if (loggedIn_ && connection_) connection_->queueList(std::move(lines));
 }
 
 void UserSession::sendUpdateUser(const UserSession* user, std::string* shared) {

@@ -50,11 +50,15 @@ bool Channel::samePath(const Channel* other) const {
   return other != nullptr && (other == this || other->path() == path());
 }
 
-void Channel::addUser(UserSession* user) {
+void Channel::addUser(UserSession* user, std::vector<std::shared_ptr<const std::string>>* list) {
   user->setChannel(this);
   std::array<std::string, 2> newcomer;  // what the members hear of the user
   for (const auto& [id, member] : members_) {
-    user->sendAddUser(member);
+    if (list != nullptr) {
+      list->push_back(user->addUserLine(member));
+    } else {
+      user->sendAddUser(member);
+    }
     member->sendAddUser(user, &newcomer);
   }
   members_[user->id()] = user;
@@ -67,7 +71,7 @@ void Channel::removeUser(UserSession* user) {
   }
   members_.erase(user->id());
   user->setChannel(nullptr);
-  operators_.erase(user->id());
+  if (operators_.erase(user->id()) != 0) listLine_.reset();
 }
 
 void Channel::notifyUserUpdated(UserSession* user) {
@@ -90,10 +94,11 @@ void Channel::clear() {
   name_.clear();
   topic_.clear();
   password_.clear();
+  listLine_.reset();
 }
 
 void Channel::setProtected(bool on) {
-  if (!on) password_.clear();
+  if (!on) setPassword(std::string());
 }
 
 std::vector<std::string> splitChannelPath(std::string_view path) {

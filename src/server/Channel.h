@@ -23,7 +23,10 @@ class Channel {
   virtual ~Channel();
 
   const std::string& name() const { return name_; }
-  void setName(std::string name) { name_ = std::move(name); }
+  void setName(std::string name) {
+    name_ = std::move(name);
+    listLine_.reset();
+  }
   std::string path() const;
 
   // Takes ownership, makes this channel the child's parent and appends it; returns the child.
@@ -41,7 +44,8 @@ class Channel {
   bool samePath(const Channel* other) const;
 
   // Puts the user here and runs the "adduser" exchange with each member in ascending id order.
-  void addUser(UserSession* user);
+  // With `list`, the lines the user receives are added to it instead of being sent.
+  void addUser(UserSession* user, std::vector<std::shared_ptr<const std::string>>* list = nullptr);
   // Tells every other member ("removeuser"), then drops the user and its operator status.
   void removeUser(UserSession* user);
   // Sends "updateuser" for the user to every other member.
@@ -58,15 +62,27 @@ class Channel {
   bool isProtected() const { return !password_.empty(); }
   // false empties the password; true changes nothing.
   void setProtected(bool on);
-  void setTopic(std::string topic) { topic_ = std::move(topic); }
+  void setTopic(std::string topic) {
+    topic_ = std::move(topic);
+    listLine_.reset();
+  }
   const std::string& topic() const { return topic_; }
-  void setPassword(std::string password) { password_ = std::move(password); }
+  void setPassword(std::string password) {
+    password_ = std::move(password);
+    listLine_.reset();
+  }
   const std::string& password() const { return password_; }
   const std::set<int>& operators() const { return operators_; }
-  void addOperator(int id) { operators_.insert(id); }
+  void addOperator(int id) {
+    operators_.insert(id);
+    listLine_.reset();
+  }
   bool isOperator(int id) const { return operators_.count(id) != 0; }
   bool isStatic() const { return static_; }
   void setStatic(bool on) { static_ = on; }
+  // The channel's line in a login's channel list, kept while some list still holds it and
+  // forgotten when the channel changes, so that lists sent at once share one copy.
+  std::weak_ptr<const std::string>& listLineCache() const { return listLine_; }
 
  private:
   bool static_ = false;
@@ -77,6 +93,7 @@ class Channel {
   std::set<int> operators_;
   Channel* parent_;
   std::string password_;
+  mutable std::weak_ptr<const std::string> listLine_;
 };
 
 // The names of a path: cut at every "/" not directly preceded by a backslash, empty pieces

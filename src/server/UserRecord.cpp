@@ -20,4 +20,9 @@ std::uint32_t UserRecord::addressNumber(std::string_view address) {
   return address.empty() ? number : 0;
 }
 
+std::string UserRecord::addressText(std::uint32_t number) {
+  return std::to_string(number >> 24) + "." + std::to_string(number >> 16 & 0xFF) + "." +
+         std::to_string(number >> 8 & 0xFF) + "." + std::to_string(number & 0xFF);
+}
+
 }  // namespace quorvane

@@ -28,4 +28,8 @@ void UserSession::connectionLost() {
 
 void UserSession::quit() { connectionLost(); }
 
+void UserSession::deadlinePassed() {
+  if (server_ != nullptr) server_->loginTimedOut(this);
+}
+
 }  // namespace quorvane

@@ -12,7 +12,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "server/AddressBook.h"
+#include "server/TokenBucket.h"
 #include "server/UserRecord.h"
 #include "transport/ClientConnection.h"
 
@@ -20,6 +23,7 @@ namespace quorvane {
 
 class Channel;
 class LineParams;
+struct ServerLimits;
 class VoiceServer;
 struct TextMessage;
 
@@ -50,6 +54,14 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   }
   const std::string& peerAddress() const { return peerAddress_; }
   int peerPort() const { return peerPort_; }
+  // What the server keeps for the connection's address (shared with its other connections).
+  void setAddress(AddressRecord* address) { address_ = address; }
+  AddressRecord* address() const { return address_; }
+  // The connection's own rate limits: every line, and the lines that reach other users.
+  TokenBucket& commandBucket() { return commands_; }
+  TokenBucket& messageBucket() { return messages_; }
+  // Counts a wrong server password; the count so far.
+  unsigned addWrongPassword() { return ++wrongPasswords_; }
 
   // Sends what is queued (never blocking; the rest follows as the socket takes it), detaches the
   // connection so no more lines or loss notices arrive, and shuts its sending side down once the
@@ -60,8 +72,11 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   // The "quit" command: the same as a lost connection.
   void quit();
 
-  // Command dispatch: one received line, terminator included.
-  void handleLine(std::string_view line) override;
+  // Command dispatch: one received line, terminator included. Zero when it was handled, or how
+  // long the rate limits make it wait.
+  std::chrono::steady_clock::duration handleLine(std::string_view line) override;
+  // The login deadline set on the connection has passed.
+  void deadlinePassed() override;
   void sendError(int number);
 
   // Replies and notifications. Each queues at most one line on the connection; those other than
@@ -84,6 +99,12 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   void sendUpdateUser(const UserSession* user, std::string* shared = nullptr);
   void sendRemoveUser(const UserSession* user, std::string* shared = nullptr);
   void sendPwc();
+  // The lines of a login's list, sent as the client reads them (ClientConnection::queueList).
+  void sendList(std::vector<std::shared_ptr<const std::string>> lines);
+  // Lines of that list, CR LF included, shared with the lists of other logins sent meanwhile:
+  // "addchannel" for the channel, and "adduser" for `user` as this client is to receive it.
+  std::shared_ptr<const std::string> addChannelLine(const Channel* channel) const;
+  std::shared_ptr<const std::string> addUserLine(const UserSession* user) const;
   void sendMessageDeliver(const TextMessage& message, std::string* shared = nullptr);
 
  private:
@@ -101,6 +122,8 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   void onKick(std::string_view line);
   void onAdmin(std::string_view line);
 
+  // The server's limit on the length of a text that every client receives; 0 for none.
+  unsigned textLimit(unsigned ServerLimits::*limit) const;
   // Queues a finished line (CR LF appended here) when there is a connection.
   void send(std::string line);
   // Queues the line in `shared` when an earlier recipient built it; otherwise sends `build()`'s
@@ -118,6 +141,10 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   bool admin_ = false;
   std::string peerAddress_;
   int peerPort_ = -1;
+  AddressRecord* address_ = nullptr;
+  TokenBucket commands_;
+  TokenBucket messages_;
+  unsigned wrongPasswords_ = 0;
 };
 
 }  // namespace quorvane

@@ -16,8 +16,10 @@ constexpr int kListenBacklog = SOMAXCONN;
 
 std::time_t systemClock() { return std::time(nullptr); }
 
-// Marks every channel below `root` static; the root itself stays as it is.
-void markStaticBelow(Channel& root) {
+// Marks every channel below `root` static; the root itself stays as it is. Returns how many
+// channels the tree holds, the root included.
+std::size_t markStaticBelow(Channel& root) {
+  std::size_t count = 1;
   std::deque<Channel*> queue{&root};
   while (!queue.empty()) {
     Channel* channel = queue.front();
@@ -25,9 +27,15 @@ void markStaticBelow(Channel& root) {
     for (const auto& child : channel->children()) {
       child->setStatic(true);
       queue.push_back(child.get());
+      ++count;
     }
   }
+  return count;
 }
+
+// The kernel's send buffer of a client connection: with the server's own queue it bounds what a
+// client that never reads costs the host. (Linux doubles the value asked for.)
+constexpr int kSendBufferBytes = 32 * 1024;
 
 }  // namespace
 
@@ -35,10 +43,14 @@ VoiceServer::Guard::Guard(VoiceServer& server)
     : pool_(ReactorPool::instance().mutex()), server_(server.lock_) {}
 
 VoiceServer::VoiceServer(const Channel* staticRoot)
-    : listener_(this), voiceSocket_(this), rootChannel_(std::string()), clock_(systemClock) {
+    : listener_(this),
+      voiceSocket_(this),
+      rootChannel_(std::string()),
+      outputLimit_(ClientConnection::kOutputLimit),
+      clock_(systemClock) {
   if (staticRoot != nullptr) {
     copyChannelTree(*staticRoot, rootChannel_);
-    markStaticBelow(rootChannel_);
+    channelCount_ = markStaticBelow(rootChannel_);
   }
 }
 
@@ -100,6 +112,7 @@ void VoiceServer::stop() {
     listener_.close();
     voiceSocket_.close();
     rootChannel_.clear();
+    channelCount_ = 1;
     lastInactivityCheck_ = 0;
     running_ = false;
   }
@@ -115,6 +128,19 @@ bool VoiceServer::acceptConnection(ListenSocket& listener) {
 
 UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connection) {
   Guard guard(*this);
+  std::string peerAddress;
+  int peerPort = -1;
+  connection->peerAddress(peerAddress, peerPort);
+  const std::uint32_t number = UserRecord::addressNumber(peerAddress);
+  AddressRecord& address = addresses_.at(number);
+  address.trusted = limits_.trusted.count(number) != 0;
+  if (const auto refusal = refusalFor(address, number)) {
+    // Closed at once, before it is greeted or given an id.
+    if (logRefusal(address, *refusal, peerAddress)) {
+      log("Connection from " + peerAddress + " refused: " + refusalReason(*refusal) + ".");
+    }
+    return nullptr;
+  }
   int id = allocateUserId();
   if (id == 0) return nullptr;  // no id free: the connection is dropped unheard
 
@@ -122,10 +148,16 @@ UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connec
   ClientConnection* accepted = session->connection();
   if (!accepted->setNonBlocking(true)) return nullptr;
   accepted->setNoDelay();
-  std::string peerAddress;
-  int peerPort = -1;
-  accepted->peerAddress(peerAddress, peerPort);
+  accepted->setSendBufferSize(kSendBufferBytes);
+  accepted->setOutputLimit(outputLimit_);
   session->setPeer(std::move(peerAddress), peerPort);
+  session->setAddress(&address);
+  ++address.connections;
+  ++address.pending;
+  if (limits_.loginTimeout != 0) {
+    accepted->setDeadline(std::chrono::steady_clock::now() +
+                          std::chrono::seconds(limits_.loginTimeout));
+  }
 
   UserSession* user = session.get();
   users_[id] = std::move(session);

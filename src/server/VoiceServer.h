@@ -15,11 +15,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "server/AddressBook.h"
 #include "server/Channel.h"
+#include "server/ServerLimits.h"
 #include "transport/DatagramSocket.h"
 #include "transport/ListenSocket.h"
 #include "transport/TimerListener.h"
@@ -68,6 +71,11 @@ class VoiceServer : public TimerListener,
   // connection, and voice is forwarded only from a logged-in user's confirmed endpoint to a
   // member of the same channel.
   void setVoiceAddressCheck(bool on) { voiceAddressCheck_ = on; }
+  void setLimits(ServerLimits limits) { limits_ = std::move(limits); }
+  const ServerLimits& limits() const { return limits_; }
+  // Unsent output per client beyond which it counts as lost (for tests; the program keeps
+  // ClientConnection::kOutputLimit).
+  void setOutputLimit(std::size_t bytes) { outputLimit_ = bytes; }
   void setServerName(std::string name) { serverName_ = std::move(name); }
   void setServerPassword(std::string password) { serverPassword_ = std::move(password); }
   void setAdminAccount(std::string username, std::string password);
@@ -91,6 +99,12 @@ class VoiceServer : public TimerListener,
   // Makes an accepted connection a user: an id, the session, "welcome". Nothing (and the
   // connection is dropped) when no id is free or the connection cannot be made non-blocking.
   UserSession* addConnection(std::unique_ptr<ClientConnection> connection);
+
+  // Rate limits: zero when the user may have its line handled now, or how long it must wait.
+  // `toOthers`: the line may make the server send to other users; `login`: it is a "connect".
+  std::chrono::steady_clock::duration admitLine(UserSession* user, bool toOthers, bool login);
+  // The user's login deadline has passed.
+  void loginTimedOut(UserSession* user);
 
   // Users.
   int allocateUserId();
@@ -125,6 +139,8 @@ class VoiceServer : public TimerListener,
   std::recursive_mutex& lock() { return lock_; }
   UserSession* findUser(int id) const;
   std::size_t userCount() const { return users_.size(); }
+  // Channels in the tree, the root included.
+  std::size_t channelCount() const { return channelCount_; }
   Channel& rootChannel() { return rootChannel_; }
   const std::string& serverName() const { return serverName_; }
 
@@ -132,6 +148,8 @@ class VoiceServer : public TimerListener,
   // Sends "removechannel" for each emptied created channel from `channel` up, and removes it.
   void pruneChannels(Channel* channel);
   void sendAddChannelToAll(const Channel* channel);
+  // Whether the limits let a join create a channel of that name and topic at that depth.
+  bool mayCreate(const std::string& name, std::size_t depth, const std::string& topic) const;
   void sendDatagram(const std::uint8_t* bytes, const UserSession* user);
   // The user whose confirmed voice endpoint `sender` is, when it is logged in.
   UserSession* voiceSender(const sockaddr_in& sender) const;
@@ -140,6 +158,20 @@ class VoiceServer : public TimerListener,
   void forgetVoiceEndpoint(const UserSession* user);
   void rememberVoiceEndpoint(UserSession* user);
   void log(const std::string& entry) const;
+  // Why a connection from `record`'s address is refused, or nothing.
+  std::optional<AddressRecord::Refusal> refusalFor(const AddressRecord& record,
+                                                    std::uint32_t address) const;
+  // Logs a refusal at most once a minute for each address and kind: true when this one is to be
+  // logged (after a summary of those left out, if any). Nothing is logged with logging off.
+  bool logRefusal(AddressRecord& record, AddressRecord::Refusal kind, const std::string& address);
+  void logLeftOut(AddressRecord& record, AddressRecord::Refusal kind, const std::string& address);
+  // A connection failed to log in (wrong passwords, login deadline): counts towards a ban.
+  void countFailure(UserSession* user);
+  // Removes the user: its connection closed, the server told.
+  void closeAndRemove(UserSession* user);
+  // The 30-s pass's housekeeping of the limits: summaries of refusals left out of the log,
+  // addresses and voice senders not seen for a while.
+  void tidyLimits();
   // "User #<id> name: "<nick>"" and the rest of the entry.
   void logUserEvent(const UserSession* user, const std::string& rest) const;
 
@@ -162,6 +194,12 @@ class VoiceServer : public TimerListener,
   bool voiceAddressCheck_ = true;
   // Users by the voice endpoint of their last hello (address and port, as sent on the wire).
   std::unordered_map<std::uint64_t, UserSession*> voiceEndpoints_;
+  ServerLimits limits_;
+  AddressBook addresses_;
+  // The voice limit's buckets, by sending address and port.
+  std::unordered_map<std::uint64_t, TokenBucket> voiceBuckets_;
+  std::size_t channelCount_ = 1;
+  std::size_t outputLimit_;
   std::function<std::time_t()> clock_;
   int timerPeriodMs_ = kTimerPeriodMs;
   int hostPort_ = 0;

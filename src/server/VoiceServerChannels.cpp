@@ -21,11 +21,12 @@ void VoiceServer::joinChannel(UserSession* user, const std::string& path,
       user->sendError(302);
       break;
     }
-    if (!allowChannelCreation_) {
+    if (!allowChannelCreation_ || !mayCreate(names[i], names.size(), topic)) {
       user->sendError(304);
       break;
     }
     current = current->addChild(std::make_unique<Channel>(names[i]));
+    ++channelCount_;
     if (!password.empty()) current->setPassword(password);
     current->setTopic(topic);
     if (allowOperators_) current->addOperator(user->id());
@@ -33,25 +34,35 @@ void VoiceServer::joinChannel(UserSession* user, const std::string& path,
     failed = false;
   }
 
-  if (!failed) {
-    if (password != current->password() && !isLocalUser(user)) {
-      user->sendError(301);
-    } else {
-      Channel* old = user->channel();
-      if (old != nullptr) old->removeUser(user);
-      user->sendJoined(current);
-      current->addUser(user);
-      if (isLocalUser(user) && !current->isOperator(user->id())) {
-        current->addOperator(user->id());
-        broadcastChannelUpdate(current);
-      }
-      if (old != nullptr) pruneChannels(old);
-    }
+  if (!failed && password != current->password() && !isLocalUser(user)) {
+    user->sendError(301);
+    failed = true;
   }
-  if (logging_) {
+  if (!failed) {
+    Channel* old = user->channel();
+    if (old != nullptr) old->removeUser(user);
+    user->sendJoined(current);
+    current->addUser(user);
+    if (isLocalUser(user) && !current->isOperator(user->id())) {
+      current->addOperator(user->id());
+      broadcastChannelUpdate(current);
+    }
+    if (old != nullptr) pruneChannels(old);
+  }
+  // A refused join is logged at most once a minute for each address.
+  if (logging_ && (!failed || user->address() == nullptr ||
+                   logRefusal(*user->address(), AddressRecord::RefusedJoin, user->peerAddress()))) {
     std::string now = user->channel() != nullptr ? user->channel()->path() : std::string();
     logUserEvent(user, " changed to channel: \"" + now + "\"");
   }
+}
+
+bool VoiceServer::mayCreate(const std::string& name, std::size_t depth,
+                            const std::string& topic) const {
+  const ServerLimits& l = limits_;
+  const auto within = [](std::size_t size, unsigned limit) { return limit == 0 || size <= limit; };
+  return within(channelCount_ + 1, l.maxChannels) && within(name.size(), l.maxChannelName) &&
+         within(depth, l.maxChannelDepth) && within(topic.size(), l.maxTopic);
 }
 
 void VoiceServer::kickUser(UserSession* kicker, const std::string& path, int targetId) {
@@ -108,6 +119,7 @@ void VoiceServer::pruneChannels(Channel* channel) {
     for (const auto& entry : users_) entry.second->sendRemoveChannel(current, &line);
     Channel* parent = current->parent();
     parent->removeChild(current);
+    --channelCount_;
     current = parent;
   }
 }

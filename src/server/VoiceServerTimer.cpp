@@ -8,8 +8,8 @@ void VoiceServer::onTimer(int id) {
   if (id != kTimerId || !running_) return;
   dropInactiveUsers();
   sendKeepAlives();
-  // Closed connections whose peers never finished closing are let go.
-  ReactorPool::instance().closeExpired();
+  Guard guard(*this);
+  tidyLimits();
 }
 
 void VoiceServer::dropInactiveUsers() {

@@ -2,6 +2,7 @@
 
 #include "server/UserSession.h"
 #include "server/VoiceServer.h"
+#include "transport/ClientConnection.h"
 #include "transport/ReactorPool.h"
 
 namespace quorvane {
@@ -35,18 +36,30 @@ void VoiceServer::login(UserSession* user) {
       logUserEvent(user, " address: " + user->peerAddress() + " port: " +
                              std::to_string(user->peerPort()) + " wrong server password.");
     }
+    if (limits_.loginAttempts != 0 && user->addWrongPassword() >= limits_.loginAttempts) {
+      countFailure(user);
+      closeAndRemove(user);
+    }
     return;
   }
   user->sendAccepted();
   user->setLoggedIn(true);
+  if (AddressRecord* address = user->address()) --address->pending;
+  if (ClientConnection* connection = user->connection()) {
+    connection->setDeadline(std::chrono::steady_clock::time_point::max());
+  }
+  // The channel list and the root's members, as they are now, sent as the client reads them: a
+  // list of any length arrives whole without filling the server's memory.
+  std::vector<std::shared_ptr<const std::string>> list;
   std::deque<const Channel*> queue{&rootChannel_};
   while (!queue.empty()) {
     const Channel* channel = queue.front();
     queue.pop_front();
-    user->sendAddChannel(channel);
+    list.push_back(user->addChannelLine(channel));
     for (const auto& child : channel->children()) queue.push_back(child.get());
   }
-  rootChannel_.addUser(user);
+  rootChannel_.addUser(user, &list);
+  user->sendList(std::move(list));
   if (isLocalUser(user)) {
     rootChannel_.addOperator(user->id());
     broadcastChannelUpdate(&rootChannel_);
@@ -66,12 +79,18 @@ void VoiceServer::disconnectUser(UserSession* user) {
 
   Channel* left = user->channel();
   if (left != nullptr) left->removeUser(user);
+  const bool wasLoggedIn = user->loggedIn();
   user->setLoggedIn(false);
   if (left != nullptr) pruneChannels(left);
 
   // The user's own handler may still be running (it quit, or its connection was lost): the
   // session is destroyed once that call has returned.
   forgetVoiceEndpoint(user);
+  if (AddressRecord* address = user->address()) {
+    --address->connections;
+    if (!wasLoggedIn) --address->pending;
+    address->lastClosed = now();
+  }
   UserSession* removed = entry->second.release();
   users_.erase(entry);
   ReactorPool::releaseAfterHandler([removed] { delete removed; });

@@ -49,6 +49,16 @@ void VoiceServer::onVoiceForward(Datagram datagram, const sockaddr_in& sender) {
       return;
     }
   }
+  if (limits_.voiceLimit != 0) {
+    // Excess voice is dropped, as UDP may drop it anyway.
+    const auto now = std::chrono::steady_clock::now();
+    TokenBucket& bucket = voiceBuckets_[endpointKey(sender)];
+    if (bucket.wait(limits_.voiceLimit, limits_.voiceLimit, now) >
+        std::chrono::steady_clock::duration::zero()) {
+      return;
+    }
+    bucket.take(limits_.voiceLimit, limits_.voiceLimit, now);
+  }
   // Sent from the receive buffer with one byte changed, with the others of its readiness.
   datagram[0] = kVoiceForwarded;
   voiceSocket_.sendReceived(datagram.data(), recipient->voiceDestination());

@@ -30,19 +30,17 @@ bool settingsFilePresent(const std::string& path) {
   return errno != ENOENT;
 }
 
-// A switch of a defence: "true" or "false" in any letter case. Anything else keeps the default and
-// is reported, so that a typo never turns a defence off.
-bool readSwitch(ServerSettings& file, const char* name, bool fallback,
-                std::vector<std::string>& problems) {
-  const std::optional<std::string> text = file.keyText(name);
-  if (!text) return fallback;
-  std::string lower = *text;
-  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  if (lower == "true") return true;
-  if (lower == "false") return false;
-  problems.push_back(std::string("Quorvane service ignored setting ") + name + ": \"" + *text +
-                     "\" is neither true nor false; using " + (fallback ? "true." : "false."));
-  return fallback;
+// Without recursion: a settings file may nest channels deeply.
+std::size_t channelsBelow(const Channel& root) {
+  std::size_t count = 0;
+  std::vector<const Channel*> pending{&root};
+  while (!pending.empty()) {
+    const Channel* channel = pending.back();
+    pending.pop_back();
+    for (const auto& child : channel->children()) pending.push_back(child.get());
+    count += channel->childCount();
+  }
+  return count;
 }
 
 }  // namespace
@@ -116,6 +114,14 @@ ServerService::Settings ServerService::readValues(ServerSettings& file, Channel&
   settings.allowForwarding = file.allowForwarding();
   settings.allowOperators = file.allowOperators();
   settings.voiceAddressCheck = readSwitch(file, "voice-address-check", true, settings.problems);
+  settings.limits = readLimits(file, settings.problems);
+  const std::size_t channels = channelsBelow(root) + 1;
+  if (settings.limits.maxChannels != 0 && channels > settings.limits.maxChannels) {
+    settings.problems.push_back("Quorvane service loaded all " + std::to_string(channels) +
+                                " channels of the settings file, more than max-channels (" +
+                                std::to_string(settings.limits.maxChannels) +
+                                "): clients can create none.");
+  }
   return settings;
 }
 
@@ -166,6 +172,7 @@ void ServerService::startServer(const Channel& root, const Settings& settings) {
   server->setAllowForwarding(settings.allowForwarding);
   server->setAllowOperators(settings.allowOperators);
   server->setVoiceAddressCheck(settings.voiceAddressCheck);
+  server->setLimits(settings.limits);
   if (!server->start(settings.hostPort, settings.soundPort) && settings.logging) {
     ServerLog::instance().write("Unable to launch server using TCP port " +
                                 std::to_string(settings.hostPort) + " UDP port " +

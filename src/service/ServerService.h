@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "server/ServerLimits.h"
 #include "service/ServiceHost.h"
 
 namespace quorvane {
@@ -49,6 +50,7 @@ class ServerService : public ServiceHost {
     bool allowForwarding = true;
     bool allowOperators = true;
     bool voiceAddressCheck = true;
+    ServerLimits limits;
     // Values that could not be used as written, each told at start-up.
     std::vector<std::string> problems;
     bool operator==(const Settings&) const = default;
@@ -56,6 +58,11 @@ class ServerService : public ServiceHost {
   // Reads every setting of a loaded file in the service's order (the order decides which
   // lookups write missing keys back), the static channels into `root`. Ports stay as read.
   static Settings readValues(ServerSettings& file, Channel& root);
+  // The defences' settings (ServerServiceLimits.cpp): a value that cannot be used keeps its
+  // default and is added to `problems`.
+  static ServerLimits readLimits(ServerSettings& file, std::vector<std::string>& problems);
+  static bool readSwitch(ServerSettings& file, const char* name, bool fallback,
+                         std::vector<std::string>& problems);
 
   // For tests; the program never calls them. The settings file to read instead of the one
   // beside the program, and the ports used when the settings name none.

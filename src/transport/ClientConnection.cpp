@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "transport/ReactorPool.h"
 
@@ -19,19 +20,27 @@ void ClientConnection::setOwner(Owner* owner) {
   }
 }
 
+namespace {
+
+// A list in the making keeps about this share of the output limit waiting in the queue.
+constexpr std::size_t kListShare = 4;
+
+}  // namespace
+
 void ClientConnection::queueText(std::string text) {
   ReactorPool& pool = ReactorPool::instance();
   std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
   std::lock_guard<std::mutex> lock(queueLock_);
   if (overflowed_) return;
   const bool wasEmpty = sendQueue_.empty();
-  if (queuedBytes_ + text.size() > kOutputLimit) {
-    // The client does not read: give its memory back, shut the connection down, and let the
-    // next send report it lost (the event loop may also see it end as input).
-    overflowed_ = true;
-    std::deque<SendItem>().swap(sendQueue_);
-    queuedBytes_ = 0;
-    shutdown(2);
+  const std::size_t waiting = queuedBytes_ + (list_ ? list_->afterBytes : 0);
+  if (waiting + text.size() > outputLimit_) {
+    overflow();
+  } else if (list_) {
+    // Behind a list in the making: it goes out when the list is done.
+    list_->afterBytes += text.size();
+    list_->after.push_back(SendItem{std::move(text), 0});
+    return;
   } else {
     queuedBytes_ += text.size();
     sendQueue_.push_back(SendItem{std::move(text), 0});
@@ -39,6 +48,51 @@ void ClientConnection::queueText(std::string text) {
   // While the queue holds items, a send is arranged already (Write registered, a send after the
   // handler call, or the send failed and the owner has been told); only a new batch needs one.
   if (wasEmpty && !sendPending_) arrangeSend(pool);
+}
+
+void ClientConnection::queueList(std::vector<std::shared_ptr<const std::string>> lines) {
+  ReactorPool& pool = ReactorPool::instance();
+  std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
+  std::lock_guard<std::mutex> lock(queueLock_);
+  if (overflowed_ || lines.empty()) return;
+  if (list_) {
+    // A second list follows the first and what was queued behind it.
+    for (const auto& line : lines) {
+      list_->afterBytes += line->size();
+      list_->after.push_back(SendItem{*line, 0});
+    }
+    return;
+  }
+  const bool wasEmpty = sendQueue_.empty();
+  list_ = std::make_unique<PendingList>();
+  list_->lines = std::move(lines);
+  refillFromList();
+  if (wasEmpty && !sendPending_) arrangeSend(pool);
+}
+
+void ClientConnection::refillFromList() {
+  const std::size_t share = std::max<std::size_t>(outputLimit_ / kListShare, 1);
+  while (list_ && queuedBytes_ < share) {
+    if (list_->next < list_->lines.size()) {
+      const std::string& line = *list_->lines[list_->next++];
+      queuedBytes_ += line.size();
+      sendQueue_.push_back(SendItem{line, 0});
+      continue;
+    }
+    for (SendItem& item : list_->after) sendQueue_.push_back(std::move(item));
+    queuedBytes_ += list_->afterBytes;
+    list_.reset();
+  }
+}
+
+void ClientConnection::overflow() {
+  // The client does not read: give its memory back, shut the connection down, and let the next
+  // send report it lost (the event loop may also see it end as input).
+  overflowed_ = true;
+  std::deque<SendItem>().swap(sendQueue_);
+  queuedBytes_ = 0;
+  list_.reset();
+  shutdown(2);
 }
 
 void ClientConnection::arrangeSend(ReactorPool& pool) {
@@ -51,6 +105,7 @@ void ClientConnection::arrangeSend(ReactorPool& pool) {
 
 ClientConnection::~ClientConnection() {
   if (sendPending_) ReactorPool::forgetPendingOutput(this);
+  ReactorPool::instance().cancelWake(this);
 }
 
 void ClientConnection::sendPendingOutput() {
@@ -104,7 +159,7 @@ void ClientConnection::shutdownWhenSent() {
   std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
   std::lock_guard<std::mutex> lock(queueLock_);
   closeAfterSend_ = true;
-  if (sendQueue_.empty()) shutdown(1);
+  if (sendQueue_.empty() && !list_) shutdown(1);
 }
 
 void ClientConnection::retire(std::unique_ptr<ClientConnection> connection) {
@@ -113,9 +168,57 @@ void ClientConnection::retire(std::unique_ptr<ClientConnection> connection) {
   if (connection->sock_ == kNoSocket) return;
   connection->owner_ = nullptr;
   connection->retiring_ = true;
+  connection->paused_ = false;
+  connection->deadline_ = Clock::time_point::max();
+  connection->lingerUntil_ = Clock::now() + kLinger;
   connection->shutdownWhenSent();
   pool.registerHandler(connection.get(), EventMask::Read);
-  pool.retire(std::move(connection), kLinger);
+  pool.wakeAt(connection.get(), connection->lingerUntil_);
+  pool.retire(std::move(connection));
+}
+
+void ClientConnection::setDeadline(Clock::time_point at) {
+  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
+  deadline_ = at;
+  armWake();
+}
+
+void ClientConnection::armWake() {
+  ReactorPool& pool = ReactorPool::instance();
+  pool.cancelWake(this);
+  const Clock::time_point next = std::min(paused_ ? resumeAt_ : Clock::time_point::max(),
+                                          deadline_);
+  if (next != Clock::time_point::max()) pool.wakeAt(this, next);
+}
+
+void ClientConnection::pause(Clock::time_point at) {
+  paused_ = true;
+  resumeAt_ = at;
+  armWake();
+}
+
+void ClientConnection::handleTimeout() {
+  ReactorPool& pool = ReactorPool::instance();
+  const Clock::time_point now = Clock::now();
+  if (retiring_) {
+    // Whatever the peer does, a retired connection ends when its time is up.
+    if (now >= lingerUntil_) {
+      pool.finishRetired(this);
+    } else {
+      pool.wakeAt(this, lingerUntil_);
+    }
+    return;
+  }
+  if (paused_ && now >= resumeAt_) {
+    paused_ = false;
+    // The lines kept in the buffer go first; reading goes on when they have all been taken.
+    if (owner_ != nullptr && deliverLines() && !paused_) pool.registerHandler(this, EventMask::Read);
+  }
+  if (deadline_ <= now) {
+    deadline_ = Clock::time_point::max();
+    if (owner_ != nullptr) owner_->deadlinePassed();
+  }
+  armWake();
 }
 
 bool ClientConnection::drainInput() {
@@ -152,6 +255,7 @@ bool ClientConnection::deliverLines() {
   const char* data = rxBuffer_.data();
   int start = 0;
   while (const void* found = std::memchr(data + start, '\n', rxLength_ - start)) {
+    const int lineStart = start;
     const int end = static_cast<int>(static_cast<const char*>(found) - data) + 1;
     std::string_view line(data + start, end - start);
     line = line.substr(0, line.find('\0'));
@@ -159,18 +263,24 @@ bool ClientConnection::deliverLines() {
     if (owner_ == nullptr) {
       continue;
     }
-    owner_->handleLine(line);
+    const Clock::duration wait = owner_->handleLine(line);
     // The line may have ended the session ("quit"): nothing more reaches it.
     if (owner_ == nullptr) {
       rxLength_ = 0;
       return false;
+    }
+    if (wait > Clock::duration::zero()) {
+      // Not now: this line and the rest stay in the buffer, and reading stops until then.
+      start = lineStart;
+      pause(Clock::now() + wait);
+      break;
     }
   }
   // The buffer is left alone while lines are handed out, so every view stays valid; the partial
   // rest moves down once at the end.
   std::memmove(rxBuffer_.data(), data + start, rxLength_ - start);
   rxLength_ -= start;
-  return true;
+  return !paused_;
 }
 
 bool ClientConnection::handleOutput() {
@@ -205,6 +315,7 @@ ClientConnection::SendResult ClientConnection::sendQueued() {
       return SendResult::Failed;
     }
     consumeSent(static_cast<std::size_t>(result));
+    if (list_) refillFromList();
   }
   if (closeAfterSend_) shutdown(1);
   return SendResult::Drained;

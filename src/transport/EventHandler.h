@@ -30,6 +30,8 @@ class EventHandler {
   virtual bool handleOutput() { return false; }
   virtual void handleConnect() {}
   virtual void handleException() {}
+  // The time given to ReactorPool::wakeAt has come.
+  virtual void handleTimeout() {}
 };
 
 }  // namespace quorvane

@@ -36,9 +36,10 @@ class Poller {
   bool valid() const;
   // Makes the calling thread the one that waits; call it before the first wait.
   void attachToThisThread();
-  // Waits without time-out until a listed handle is ready or wake() is called, then fills
-  // `ready`. False when the wait itself failed.
-  bool wait(const Lists& lists, Ready& ready);
+  // Waits until a listed handle is ready, wake() is called or `timeoutMs` milliseconds have
+  // passed (a negative time-out waits for ever), then fills `ready`. False when the wait itself
+  // failed.
+  bool wait(const Lists& lists, Ready& ready, int timeoutMs = -1);
   // Ends the pending wait, or the next one. Any thread.
   void wake();
 

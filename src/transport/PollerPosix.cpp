@@ -80,7 +80,7 @@ void Poller::wake() {
   if (state_->attached) pthread_kill(state_->thread, kWakeSignal);
 }
 
-bool Poller::wait(const Lists& lists, Ready& ready) {
+bool Poller::wait(const Lists& lists, Ready& ready, int timeoutMs) {
   ready.read.clear();
   ready.write.clear();
   ready.exception.clear();
@@ -104,7 +104,8 @@ bool Poller::wait(const Lists& lists, Ready& ready) {
   }
   fds.resize(kept);
 
-  int count = ::ppoll(fds.data(), fds.size(), nullptr, &state_->waitMask);
+  timespec limit{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000};
+  int count = ::ppoll(fds.data(), fds.size(), timeoutMs < 0 ? nullptr : &limit, &state_->waitMask);
   if (count < 0) {
     // The wake-up signal (or any other) ended the wait.
     ready.woken = errno == EINTR;

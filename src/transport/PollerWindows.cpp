@@ -58,7 +58,7 @@ void collect(const fd_set& set, const std::vector<SocketHandle>& handles,
 
 }  // namespace
 
-bool Poller::wait(const Lists& lists, Ready& ready) {
+bool Poller::wait(const Lists& lists, Ready& ready, int timeoutMs) {
   ready.read.clear();
   ready.write.clear();
   ready.exception.clear();
@@ -73,7 +73,11 @@ bool Poller::wait(const Lists& lists, Ready& ready) {
   fill(writeSet, lists.write);
   fill(exceptionSet, lists.exception);
 
-  if (::select(0, &readSet, &writeSet, &exceptionSet, nullptr) == SOCKET_ERROR) return false;
+  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  if (::select(0, &readSet, &writeSet, &exceptionSet, timeoutMs < 0 ? nullptr : &limit) ==
+      SOCKET_ERROR) {
+    return false;
+  }
 
   if (FD_ISSET(state_->wake, &readSet)) {
     char drain[64];

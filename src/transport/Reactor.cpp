@@ -99,6 +99,11 @@ void Reactor::stop() {
   wakeIfWaiting();
 }
 
+void Reactor::wake() {
+  std::lock_guard guard(pool_.mutex());
+  wakeIfWaiting();
+}
+
 void Reactor::wakeIfWaiting() {
   if (inWait_ && !woken_) {
     poller_.wake();
@@ -127,9 +132,11 @@ void Reactor::run() {
   if (!poller_.valid()) running_ = false;
   while (running_) {
     buildLists(lists_);
+    // The first loop also serves the pool's wake-ups: it waits no longer than the next one.
+    const int timeoutMs = index_ == 0 ? pool_.msUntilWake() : -1;
     inWait_ = true;
     guard.unlock();
-    bool waited = poller_.wait(lists_, ready_);
+    bool waited = poller_.wait(lists_, ready_, timeoutMs);
     guard.lock();
     inWait_ = false;
     if (!waited && !woken_) {
@@ -143,6 +150,7 @@ void Reactor::run() {
       // the pass is over, several lines to one client in one send, and what they end is released.
       ReactorPool::enterHandler();
       dispatch(ready_);
+      if (index_ == 0) pool_.runDueWakes();
       ReactorPool::leaveHandler();
     }
   }

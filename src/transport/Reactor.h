@@ -35,6 +35,8 @@ class Reactor {
   int load() const;
   // Empties the tables and ends the loop after its current wait.
   void stop();
+  // Ends the current wait (once per wait), so that the loop looks at its work again.
+  void wake();
   // The loop, on the Reactor's own thread; returns when stopped or when waiting fails.
   virtual void run();
   bool running() const;

@@ -48,14 +48,18 @@ void ReactorPool::registerHandler(EventHandler* handler, int mask) {
     }
   }
   firstWithRoom_ = reactors_.size();
+  startReactor()->addHandler(handler, mask);
+}
+
+Reactor* ReactorPool::startReactor() {
   reactors_.push_back(std::make_unique<Reactor>(*this, reactors_.size()));
   Reactor* reactor = reactors_.back().get();
-  reactor->addHandler(handler, mask);
   threads_.emplace_back([reactor] {
     reactor->run();
     delete handlerWork;
     handlerWork = nullptr;
   });
+  return reactor;
 }
 
 void ReactorPool::unregisterHandler(EventHandler* handler, int mask) {
@@ -107,39 +111,66 @@ void ReactorPool::stopAll() {
   for (auto& thread : threads) thread.join();
   std::lock_guard guard(lock_);
   retired_.clear();
-  deadlines_.clear();
+  wakes_.clear();
+  wakeOf_.clear();
 }
 
-void ReactorPool::retire(std::unique_ptr<EventHandler> handler,
-                         std::chrono::steady_clock::duration limit) {
+void ReactorPool::retire(std::unique_ptr<EventHandler> handler) {
   std::lock_guard guard(lock_);
-  closeExpired();
   EventHandler* key = handler.get();
-  const std::uint64_t number = ++retirements_;
-  deadlines_.push_back({std::chrono::steady_clock::now() + limit, key, number});
-  retired_[key] = {std::move(handler), number};
+  retired_[key] = std::move(handler);
 }
 
 void ReactorPool::finishRetired(EventHandler* handler) {
   std::lock_guard guard(lock_);
   auto it = retired_.find(handler);
   if (it == retired_.end()) return;
-  std::unique_ptr<EventHandler> done = std::move(it->second.handler);
+  std::unique_ptr<EventHandler> done = std::move(it->second);
   retired_.erase(it);
   release(std::move(done));
 }
 
-void ReactorPool::closeExpired() {
+void ReactorPool::wakeAt(EventHandler* handler, Clock::time_point at) {
   std::lock_guard guard(lock_);
-  const auto now = std::chrono::steady_clock::now();
-  while (!deadlines_.empty() && deadlines_.front().at <= now) {
-    const Deadline due = deadlines_.front();
-    deadlines_.pop_front();
-    auto it = retired_.find(due.handler);
-    if (it == retired_.end() || it->second.number != due.number) continue;  // finished already
-    std::unique_ptr<EventHandler> expired = std::move(it->second.handler);
-    retired_.erase(it);
-    release(std::move(expired));
+  if (auto it = wakeOf_.find(handler); it != wakeOf_.end()) {
+    if (it->second->first <= at) return;
+    wakes_.erase(it->second);
+    wakeOf_.erase(it);
+  }
+  const bool first = wakes_.empty() || at < wakes_.begin()->first;
+  wakeOf_[handler] = wakes_.emplace(at, handler);
+  // The first Reactor serves the wake-ups; it must not sleep past a new first one.
+  if (reactors_.empty()) {
+    firstWithRoom_ = 0;
+    startReactor();
+  } else if (first) {
+    reactors_.front()->wake();
+  }
+}
+
+void ReactorPool::cancelWake(EventHandler* handler) {
+  std::lock_guard guard(lock_);
+  auto it = wakeOf_.find(handler);
+  if (it == wakeOf_.end()) return;
+  wakes_.erase(it->second);
+  wakeOf_.erase(it);
+}
+
+int ReactorPool::msUntilWake() {
+  if (wakes_.empty()) return -1;
+  const auto left = wakes_.begin()->first - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  // Rounded up, so the wait never ends just before the time.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+void ReactorPool::runDueWakes() {
+  const auto now = Clock::now();
+  while (!wakes_.empty() && wakes_.begin()->first <= now) {
+    EventHandler* handler = wakes_.begin()->second;
+    wakes_.erase(wakes_.begin());
+    wakeOf_.erase(handler);
+    handler->handleTimeout();
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -48,14 +49,21 @@ class ReactorPool {
   std::recursive_mutex& mutex() { return lock_; }
 
   // Keeps a handler that is winding down (a connection whose user is gone) until it calls
-  // finishRetired or `limit` has passed; the pool then unregisters and destroys it, never under
-  // its own call. stopAll destroys those left. Any thread.
-  void retire(std::unique_ptr<EventHandler> handler, std::chrono::steady_clock::duration limit);
+  // finishRetired (it arranges its own time limit with wakeAt); the pool then unregisters and
+  // destroys it, never under its own call. stopAll destroys those left. Any thread.
+  void retire(std::unique_ptr<EventHandler> handler);
   // A retired handler is done: it is destroyed once the handler call in progress has returned.
   void finishRetired(EventHandler* handler);
-  // Destroys the retired handlers whose time is up.
-  void closeExpired();
   std::size_t retiredCount();
+
+  using Clock = std::chrono::steady_clock;
+  // Calls the handler's handleTimeout on an event-loop thread, pool lock held, once `at` has
+  // come. One wake-up per handler: an earlier time replaces a pending later one, a later one
+  // leaves an earlier one pending (the handler arranges the next itself when it is called).
+  // Any thread.
+  void wakeAt(EventHandler* handler, Clock::time_point at);
+  // Forgets the handler's pending wake-up; a handler calls it before it goes away.
+  void cancelWake(EventHandler* handler);
 
   // Runs `release` once the handler call in progress on this thread has returned, or at once
   // when this thread is not inside a handler call. Lets a handler end an object (its own session,
@@ -83,16 +91,13 @@ class ReactorPool {
   // Called by a Reactor around each handler call.
   static void enterHandler();
   static void leaveHandler();
+  // For the first Reactor, which serves the wake-ups: milliseconds until the next one is due
+  // (0 when one is due, -1 when none is pending), and the calls of those that are due.
+  int msUntilWake();
+  void runDueWakes();
+  // Adds a Reactor on a thread of its own; returns it.
+  Reactor* startReactor();
 
-  struct Retired {
-    std::unique_ptr<EventHandler> handler;
-    std::uint64_t number;
-  };
-  struct Deadline {
-    std::chrono::steady_clock::time_point at;
-    EventHandler* handler;
-    std::uint64_t number;  // tells a later handler at the same address from the one retired
-  };
 
   // Keeps homes_ and firstWithRoom_ up to date; a Reactor calls it, pool lock held, whenever its
   // entries for `handle` changed. `present`: it still has some; `shrank`: some were removed.
@@ -108,9 +113,11 @@ class ReactorPool {
   std::unordered_map<SocketHandle, std::vector<Reactor*>> homes_;
   // Every Reactor before this index is full; registrations look for room from here.
   std::size_t firstWithRoom_ = 0;
-  std::unordered_map<EventHandler*, Retired> retired_;
-  std::deque<Deadline> deadlines_;  // in the order of retirement, which is the order of deadlines
-  std::uint64_t retirements_ = 0;
+  std::unordered_map<EventHandler*, std::unique_ptr<EventHandler>> retired_;
+  // Pending wake-ups by time, and each handler's entry.
+  std::multimap<Clock::time_point, EventHandler*> wakes_;
+  std::unordered_map<EventHandler*, std::multimap<Clock::time_point, EventHandler*>::iterator>
+      wakeOf_;
 };
 
 }  // namespace quorvane

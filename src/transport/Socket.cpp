@@ -141,6 +141,12 @@ long Socket::sendGathered(const sys::SendSlice* slices, int count) {
 
 bool Socket::setNoDelay() { return sock_ != kNoSocket && sys::setNoDelay(sock_); }
 
+bool Socket::setSendBufferSize(int bytes) {
+  return sock_ != kNoSocket &&
+         ::setsockopt(sys::native(sock_), SOL_SOCKET, SO_SNDBUF,
+                      reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
 int Socket::sendTo(const void* bytes, int length, int port, const std::string& address) {
   return sendTo(bytes, length, sys::resolveAddress(address, port));
 }

@@ -50,6 +50,8 @@ class Socket {
   long sendGathered(const sys::SendSlice* slices, int count);
   // Protocol lines go out at once (TCP_NODELAY).
   bool setNoDelay();
+  // The kernel's send buffer (SO_SNDBUF).
+  bool setSendBufferSize(int bytes);
 
   // The socket's local IPv4 address as a dotted quad.
   bool localAddress(std::string& out) const;

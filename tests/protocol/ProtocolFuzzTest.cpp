@@ -170,7 +170,16 @@ class LineFuzzer {
 
 class ProtocolFuzzTest : public ProtocolTest {
  protected:
-  ProtocolFuzzTest() : ProtocolTest(false) {}
+  ProtocolFuzzTest() : ProtocolTest(false) {
+    // The lines come as fast as the clients can send them: the rate limits would only slow the
+    // test down (they have tests of their own).
+    configure([](VoiceServer& s) {
+      ServerLimits limits;
+      limits.commandLimit = limits.messageLimit = limits.addressMessageLimit = 0;
+      limits.addressLoginLimit = 0;
+      s.setLimits(limits);
+    });
+  }
 
   // A fuzzing client: logged in from its slot's address with a random version.
   std::unique_ptr<TestClient> enter(int slot) {

@@ -24,13 +24,14 @@ class RecordingOwner : public ClientConnection::Owner {
  public:
   explicit RecordingOwner(ClientConnection& connection) : connection_(connection) {}
 
-  void handleLine(std::string_view line) override {
+  ClientConnection::Clock::duration handleLine(std::string_view line) override {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.emplace_back(line);
     if (line == detachOn_) {
       connection_.setOwner(nullptr);
     }
     changed_.notify_all();
+    return {};
   }
   void connectionLost() override {
     std::lock_guard<std::mutex> lock(mutex_);
