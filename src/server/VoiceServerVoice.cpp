@@ -81,7 +81,7 @@ void VoiceServer::rememberVoiceEndpoint(UserSession* user) {
 }
 
 void VoiceServer::sendDatagram(const std::uint8_t* bytes, const UserSession* user) {
-  voiceSocket_.sendTo(bytes, kDatagramSize, user->voiceDestination());
+  voiceSocket_.sendOwn(bytes, user->voiceDestination());
 }
 
 bool VoiceServer::needsForwarding(std::uint32_t a, std::uint32_t b) {

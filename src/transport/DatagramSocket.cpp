@@ -1,5 +1,6 @@
 #include "transport/DatagramSocket.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "transport/ReactorPool.h"
@@ -65,6 +66,16 @@ void DatagramSocket::sendReceived(const std::uint8_t* datagram, const sockaddr_i
   if (!batching_ || outgoingCount_ == kDatagramsPerReadiness) sendBatch();
 }
 
+void DatagramSocket::sendOwn(const std::uint8_t* datagram, const sockaddr_in& destination) {
+  if (!batching_) {
+    sendTo(datagram, kDatagramSize, destination);
+    return;
+  }
+  std::uint8_t* copy = own_[ownCount_++];
+  std::copy(datagram, datagram + kDatagramSize, copy);
+  sendReceived(copy, destination);
+}
+
 void DatagramSocket::sendToEach(const std::uint8_t* datagram,
                                 const std::vector<sockaddr_in>& destinations) {
   std::vector<sys::OutgoingDatagram> outgoing;
@@ -79,6 +90,7 @@ void DatagramSocket::sendBatch() {
   if (outgoingCount_ == 0) return;
   sys::sendDatagrams(sock_, outgoing_, outgoingCount_);
   outgoingCount_ = 0;
+  ownCount_ = 0;
 }
 
 }  // namespace quorvane

@@ -66,6 +66,9 @@ class DatagramSocket : public Socket, public EventHandler {
   // Sends a datagram that lies in this socket's receive buffers (a forwarded one): during
   // handleInput it goes out with the others of the same readiness, in one call; otherwise at once.
   void sendReceived(const std::uint8_t* datagram, const sockaddr_in& destination);
+  // Sends a datagram of the owner's own (a reply) in order with the forwarded ones: during
+  // handleInput it is copied into the same batch; otherwise it goes out at once.
+  void sendOwn(const std::uint8_t* datagram, const sockaddr_in& destination);
   // Sends the same datagram to every destination, many with one call where the platform allows.
   void sendToEach(const std::uint8_t* datagram, const std::vector<sockaddr_in>& destinations);
 
@@ -76,8 +79,10 @@ class DatagramSocket : public Socket, public EventHandler {
 
   Owner* owner_;
   std::uint8_t buffers_[kDatagramsPerReadiness][kDatagramSize] = {};
+  std::uint8_t own_[kDatagramsPerReadiness][kDatagramSize] = {};
   sys::OutgoingDatagram outgoing_[kDatagramsPerReadiness] = {};
   int outgoingCount_ = 0;
+  int ownCount_ = 0;
   bool batching_ = false;
 };
 

@@ -108,6 +108,11 @@ inline std::string addUserLine(const TestClient& user, const std::string& nick,
          " statusmode=0 statusmessage=\"\"";
 }
 
+inline std::string updateUserLine(const TestClient& user, const std::string& nick,
+                                  const std::string& channel = "/") {
+  return "updateuser " + userFields(user, nick, channel) + " statusmode=0 statusmessage=\"\"";
+}
+
 inline std::string removeUserLine(const TestClient& user, const std::string& channel) {
   return "removeuser id=" + std::to_string(user.id()) + " channel=" + quoted(channel);
 }

@@ -200,29 +200,37 @@ TEST_F(ServerServiceTest, AnUnreadableSettingsFileIsKeptAndTheDefaultsApply) {
   EXPECT_EQ(events[0], err.substr(0, err.size() - 1) + "|1");
 }
 
-// A typo in the switch of a defence must not turn the defence off: it is reported and the
-// default kept; only "false" turns it off.
-TEST_F(ServerServiceTest, DefenceSwitchesKeepTheirDefaultOnATypo) {
+// A typo in the setting of a defence must not turn the defence off: it is reported and the
+// default kept; only "false" or a written 0 turns one off.
+TEST_F(ServerServiceTest, DefenceSettingsKeepTheirDefaultOnATypo) {
   struct Case {
-    const char* element;
-    bool expected;
-    bool reported;
+    const char* elements;
+    bool check;
+    unsigned commandLimit;
+    std::size_t trusted;
+    std::size_t reported;
   };
   const Case cases[] = {
-      {"", true, false},
-      {"<voice-address-check>FALSE</voice-address-check>", false, false},
-      {"<voice-address-check>True</voice-address-check>", true, false},
-      {"<voice-address-check>flase</voice-address-check>", true, true},
-      {"<voice-address-check/>", true, true},
+      {"", true, 50, 0, 0},
+      {"<voice-address-check>FALSE</voice-address-check><command-limit>0</command-limit>", false,
+       0, 0, 0},
+      {"<voice-address-check>True</voice-address-check><command-limit> 7 </command-limit>", true,
+       7, 0, 0},
+      {"<voice-address-check>flase</voice-address-check><command-limit>7x</command-limit>", true,
+       50, 0, 2},
+      {"<voice-address-check/><command-limit>-1</command-limit>", true, 50, 0, 2},
+      {"<trusted-addresses>127.0.0.1, 10.0.0.1,,bogus 1.2.3</trusted-addresses>", true, 50, 2, 2},
   };
   for (const Case& c : cases) {
-    writeFile(settings_, std::string("<quorvane><hosting>") + c.element + "</hosting></quorvane>");
+    writeFile(settings_, std::string("<quorvane><hosting>") + c.elements + "</hosting></quorvane>");
     ServerSettings file;
     ASSERT_TRUE(file.loadFile(settings_.string()));
     Channel root("");
     const ServerService::Settings read = ServerService::readValues(file, root);
-    EXPECT_EQ(read.voiceAddressCheck, c.expected) << c.element;
-    EXPECT_EQ(read.problems.size(), c.reported ? 1u : 0u) << c.element;
+    EXPECT_EQ(read.voiceAddressCheck, c.check) << c.elements;
+    EXPECT_EQ(read.limits.commandLimit, c.commandLimit) << c.elements;
+    EXPECT_EQ(read.limits.trusted.size(), c.trusted) << c.elements;
+    EXPECT_EQ(read.problems.size(), c.reported) << c.elements;
   }
 }
 

@@ -262,5 +262,24 @@ TEST_F(ClientConnectionTest, ARetiredConnectionDeliversItsLastLinesAndClosesWith
   EXPECT_TRUE(test::waitFor([] { return ReactorPool::instance().retiredCount() == 0; }));
 }
 
+// A peer that neither reads nor closes cannot keep a retired connection: it ends when its time
+// is up, whatever else happens meanwhile.
+TEST_F(ClientConnectionTest, ARetiredConnectionEndsWhenItsTimeIsUp) {
+  auto retiring = std::make_unique<ClientConnection>();
+  Socket client;
+  ASSERT_TRUE(client.create(0, Socket::Stream, "127.0.0.1"));
+  ASSERT_TRUE(client.connect("127.0.0.1", listener_.localPort()));
+  ASSERT_TRUE(listener_.accept(*retiring));
+  ASSERT_TRUE(retiring->setNonBlocking(true));
+  const auto begin = std::chrono::steady_clock::now();
+  ClientConnection::retire(std::move(retiring));
+  EXPECT_TRUE(test::waitFor([] { return ReactorPool::instance().retiredCount() == 0; },
+                            std::chrono::seconds(8)));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_GE(seconds, 4.9);
+  EXPECT_LT(seconds, 6.5);
+}
+
 }  // namespace
 }  // namespace quorvane

@@ -118,5 +118,51 @@ TEST_F(DatagramSocketTest, WithoutOwnerOnlyKindsThatNeedOneDropTheRegistration) 
   EXPECT_FALSE(voice_.handleInput());
 }
 
+// Answers hellos and forwards voice to one address, as the server does.
+class Relay : public DatagramSocket::Owner {
+ public:
+  explicit Relay(const sockaddr_in& to) : to_(to) {}
+  void onVoiceHello(Datagram datagram, const std::string&, int) override {
+    const std::uint8_t reply[kDatagramSize] = {kVoiceHelloReply, 2, datagram[2], datagram[3]};
+    socket->sendOwn(reply, to_);
+  }
+  void onVoiceForward(Datagram datagram, const sockaddr_in&) override {
+    datagram[0] = kVoiceForwarded;
+    socket->sendReceived(datagram.data(), to_);
+  }
+  DatagramSocket* socket = nullptr;
+
+ private:
+  sockaddr_in to_;
+};
+
+// Datagrams to one address leave in the order the server made them: a hello reply does not
+// overtake voice forwarded before it in the same batch.
+TEST_F(DatagramSocketTest, RepliesKeepTheirPlaceAmongForwardedDatagrams) {
+  Socket receiver;
+  ASSERT_TRUE(receiver.create(0, Socket::Datagram, "127.0.0.1"));
+  Relay relay(sys::resolveAddress("127.0.0.1", receiver.localPort()));
+  DatagramSocket unregistered(&relay);  // read by hand below, all three in one batch
+  relay.socket = &unregistered;
+  ASSERT_TRUE(unregistered.create(0, Socket::Datagram, "127.0.0.1"));
+  for (std::uint8_t kind : {kVoiceToForward, kVoiceHello, kVoiceToForward}) {
+    std::vector<std::uint8_t> bytes(kDatagramSize, 0);
+    bytes[0] = kind;
+    ASSERT_EQ(sender_.sendTo(bytes.data(), kDatagramSize, unregistered.localPort(), "127.0.0.1"),
+              kDatagramSize);
+  }
+  ASSERT_TRUE(test::waitReadable(unregistered.sock()));
+  EXPECT_TRUE(unregistered.handleInput());
+  std::vector<int> kinds;
+  std::uint8_t buffer[kDatagramSize];
+  while (test::waitReadable(receiver.sock(), std::chrono::milliseconds(500))) {
+    std::string address;
+    int port = 0;
+    if (receiver.receiveFrom(buffer, kDatagramSize, address, port) != kDatagramSize) break;
+    kinds.push_back(buffer[0]);
+  }
+  EXPECT_EQ(kinds, (std::vector<int>{kVoiceForwarded, kVoiceHelloReply, kVoiceForwarded}));
+}
+
 }  // namespace
 }  // namespace quorvane
