@@ -37,7 +37,7 @@ std::vector<std::string> fileNames(const fs::path& dir) {
 }
 
 // The file's inode, which a replacement changes; 0 on Windows, where the bytes alone tell.
-unsigned long long inodeOf(const fs::path& path) {
+unsigned long long inodeOf([[maybe_unused]] const fs::path& path) {
 #ifdef _WIN32
   return 0;
 #else
@@ -85,7 +85,13 @@ class ServerSettingsTest : public ::testing::Test {
   }
   void TearDown() override {
     fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+    makeWritable();
     fs::remove_all(dir_);
+  }
+  // Windows removes no read-only file.
+  void makeWritable() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_write, fs::perm_options::add, ignored);
   }
   // Writes `content` to the settings path and loads it into settings_.
   bool load(const std::string& content) {
@@ -261,7 +267,7 @@ TEST_F(ServerSettingsTest, WriteProtectedFileGivesItsValuesAndStaysAsItIs) {
                               "</hosting></quorvane>";
   for (bool directoryToo : {false, true}) {
     SCOPED_TRACE(directoryToo ? "read-only directory" : "read-only file");
-    fs::remove(path_);
+    makeWritable();
     writeFile(path_, content);
     fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     if (directoryToo) {
