@@ -341,8 +341,8 @@ bool ServerSettings::readStaticChannels(Channel* root) {
       }
       std::string text = elementText(name);
       if (!staysOnOneLine(text)) {
-        ignored_.push_back("static channel \"" + visible(text) + "\" in " + parent->path() +
-                           " with the channels in it");
+        ignored_.push_back("static channel " + parent->path() + visible(text) +
+                           "/ and its sub-channels");
         continue;
       }
       Channel* channel = parent->addChild(std::make_unique<Channel>(std::move(text)));

@@ -217,8 +217,8 @@ TEST_F(ServerSettingsTest, ValuesThatWouldBreakAClientLineAreIgnored) {
   EXPECT_EQ(describeTree(root), "/lobby/ /\n/games/ /fine\n");
   EXPECT_EQ(settings_.ignoredValues(),
             (std::vector<std::string>{"the topic of static channel /lobby/",
-                                      "static channel \"a\\rb\" in / with the channels in it",
-                                      "static channel \"end\\\" in /games/ with the channels in it"}));
+                                      "static channel /a\\rb/ and its sub-channels",
+                                      "static channel /games/end\\/ and its sub-channels"}));
 }
 
 // The default file is laid out one element to a line and reads back unchanged.
