@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -148,6 +149,9 @@ TEST_F(ServerSettingsTest, StringAndBooleanTexts) {
                            "<allow-forwarding>yes</allow-forwarding>"
                            "<server-logging>tRuE</server-logging>")));
   EXPECT_EQ(everyKey(settings_), "1 -1 -1 00 [\t||| two words ] 101");
+  EXPECT_EQ(settings_.keyText("admin-username"), std::optional<std::string>("\t"));
+  EXPECT_EQ(settings_.keyText("admin-password"), std::optional<std::string>(""));
+  EXPECT_EQ(settings_.keyText("missing"), std::nullopt);
 
   ASSERT_TRUE(load(hosting("<allow-channel-creation>False</allow-channel-creation>"
                            "<allow-operators></allow-operators>")));
@@ -348,15 +352,22 @@ TEST_F(ServerSettingsTest, ALinkOwnedByAnotherAccountIsNotFollowed) {
   EXPECT_EQ(fs::read_symlink(path_), target);
 }
 
-// Nothing is created through a link to a missing file.
+// Nothing is created through a link to a missing file, nor through a loop of links.
 TEST_F(ServerSettingsTest, ADanglingLinkCreatesNothing) {
-  fs::create_symlink("missing.xml", path_);
-  EXPECT_FALSE(settings_.loadFile(path_.string()));
-  EXPECT_EQ(settings_.errorDescription(), "It is a link to a file that does not exist.");
-  EXPECT_EQ(settings_.hostPort(), -1);
-  EXPECT_FALSE(settings_.createDefaultFile(path_.string()));
-  EXPECT_EQ(fs::read_symlink(path_), "missing.xml");
-  EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"missing.xml", "It is a link to a file that does not exist."},
+      {"QuorvaneService.xml", "It leads through too many links."}};
+  for (const auto& [target, problem] : cases) {
+    SCOPED_TRACE("link to " + target);
+    fs::remove(path_);
+    fs::create_symlink(target, path_);
+    EXPECT_FALSE(settings_.loadFile(path_.string()));
+    EXPECT_EQ(settings_.errorDescription(), problem);
+    EXPECT_EQ(settings_.hostPort(), -1);
+    EXPECT_FALSE(settings_.createDefaultFile(path_.string()));
+    EXPECT_EQ(fs::read_symlink(path_), target);
+    EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
+  }
 }
 #endif
 
