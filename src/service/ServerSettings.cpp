@@ -4,6 +4,7 @@
 #include <climits>
 #include <memory>
 #include <sstream>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,10 +38,14 @@ constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes |
                                    pugi::parse_ws_pcdata;
 constexpr unsigned kPrintOptions = pugi::format_raw | pugi::format_no_empty_element_tags;
 
-bool parse(pugi::xml_document& document, const std::string& content) {
+// A document without an element (an empty file, a lone comment) counts as parsed: it holds
+// nothing to lose, and the first lookup adds the root. After an error, the document holds what
+// parsed before it.
+pugi::xml_parse_result parse(pugi::xml_document& document, const std::string& content) {
   pugi::xml_parse_result result =
       document.load_buffer(content.data(), content.size(), kParseOptions, pugi::encoding_utf8);
-  return result || result.status == pugi::status_no_document_element;
+  if (result.status == pugi::status_no_document_element) result.status = pugi::status_ok;
+  return result;
 }
 
 // The document as parsed, white space included, with each top-level node on a line of its own
@@ -123,15 +128,11 @@ bool ServerSettings::loadFile(const std::string& path) {
   mayWrite_ = false;
   pendingWrite_ = false;
   if (!readFile(path, loaded_, error_)) {
-    if (error_.empty()) error_ = "The file could not be read.";
     return false;
   }
-  pugi::xml_parse_result result = document_.load_buffer(loaded_.data(), loaded_.size(),
-                                                        kParseOptions, pugi::encoding_utf8);
-  // A document without an element (an empty file, a lone comment) holds nothing to lose: the
-  // first lookup adds the root. After any other error the part before it is read, but the file
-  // is left alone.
-  if (!result && result.status != pugi::status_no_document_element) {
+  // After an error the part before it is read, but the file is left alone.
+  pugi::xml_parse_result result = parse(document_, loaded_);
+  if (!result) {
     error_ = describe(result, loaded_);
     return false;
   }
@@ -158,12 +159,7 @@ bool ServerSettings::createDefaultFile(const std::string& path) {
     error_ = "The file could not be written.";
     return false;
   }
-  if (!loadFile(path)) {
-    return false;
-  }
-  // The file was just printed, so it is already in its final form.
-  pendingWrite_ = false;
-  return true;
+  return loadFile(path);
 }
 
 bool ServerSettings::hasError() const { return !error_.empty(); }

@@ -116,15 +116,15 @@ TEST_F(ServerSettingsTest, RootOnlyOrEmptyFileGivesEveryDefaultAndGainsAnEmptyHo
   }
 }
 
-// The write-back keeps the layout, the blanks and what the server does not know; a file it
-// printed prints to the same bytes at the next start, and is then not written at all.
+// The write-back keeps the layout, the blanks, a byte order mark and what the server does not
+// know; a file it printed prints to the same bytes at the next start, and is then not written.
 TEST_F(ServerSettingsTest, TheWriteBackKeepsTheLayoutAndPrintsTheSameAgain) {
   const std::string content =
-      "<?xml version='1.0'?>\n<!-- top -->\n<settings>\n  <!--mine-->\n  <hosting>\n"
+      "\xEF\xBB\xBF<?xml version='1.0'?>\n<!-- top -->\n<settings>\n  <!--mine-->\n  <hosting>\n"
       "    <server-name>Hall</server-name>\r\n    <server-password> </server-password>\n"
       "  </hosting>\n\t<extra a='1'/>\n</settings>";
   const std::string printed =
-      "<?xml version=\"1.0\"?>\n<!-- top -->\n<settings>\n  <!--mine-->\n  <hosting>\n"
+      "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- top -->\n<settings>\n  <!--mine-->\n  <hosting>\n"
       "    <server-name>Hall</server-name>\r\n    <server-password> </server-password>\n"
       "  </hosting>\n\t<extra a=\"1\"></extra>\n</settings>\n";
   ASSERT_TRUE(load(content));
