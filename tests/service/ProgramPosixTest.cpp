@@ -244,28 +244,30 @@ TEST(ProgramTest, SettingsThroughALinkKeepBlanksAndLeaveOutLineBreaks) {
   Program program;
   const int hostPort = probeFreePort();
   const int soundPort = probeFreePort();
+  const fs::path link = program.dir() / "QuorvaneService.xml";
   const std::string hosting =
       "<hosting><server-password> </server-password><hostport>" + std::to_string(hostPort) +
       "</hostport><soundport>" + std::to_string(soundPort) + "</soundport>"
+      "<server-logging>true</server-logging>"
       "<static-channels><channel><name>lobby</name><topic>two\nlines</topic></channel>"
       "</static-channels></hosting></quorvane>";
   fs::create_directory(program.dir() / "real");
   const fs::path target = program.dir() / "real" / "QuorvaneService.xml";
   writeFile(target, "<quorvane version='1.1'>" + hosting);
-  fs::create_symlink("real/QuorvaneService.xml", program.dir() / "QuorvaneService.xml");
+  fs::create_symlink("real/QuorvaneService.xml", link);
   program.start();
 
   expectLogins(hostPort, soundPort, " ");
 
   program.signal(SIGINT);
   EXPECT_EQ(program.waitExit(), 1);
-  EXPECT_NE(program.console().find("Quorvane service ignored the topic of static channel /lobby/ "
-                                   "in settings file: " +
-                                   (program.dir() / "QuorvaneService.xml").string() + ". "),
-            std::string::npos)
-      << program.console();
-  ASSERT_TRUE(fs::is_symlink(program.dir() / "QuorvaneService.xml"));
-  EXPECT_EQ(fs::read_symlink(program.dir() / "QuorvaneService.xml"), "real/QuorvaneService.xml");
+  const std::string report = "Quorvane service ignored the topic of static channel /lobby/ in "
+                             "settings file: " + link.string() + ". ";
+  EXPECT_NE(program.console().find(report), std::string::npos) << program.console();
+  const std::string log = readFile(program.dir() / "QuorvaneService.log");
+  EXPECT_NE(log.find(report), std::string::npos) << log;
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), "real/QuorvaneService.xml");
   EXPECT_EQ(readFile(target), "<quorvane version=\"1.1\">" + hosting + "\n");
 }
 
