@@ -48,7 +48,7 @@ windows: deps
 	@scripts/deps.sh g++-mingw-w64-x86-64-posix dpkg-dev
 	@cmake -S . -B $(WINDOWS_DIR) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	  -DTINYXML2_SOURCE_DIR=$$(scripts/fetch-tinyxml2.sh $(WINDOWS_DIR)/third_party) >/dev/null
+	  -DPUGIXML_SOURCE_DIR=$$(scripts/fetch-pugixml.sh $(WINDOWS_DIR)/third_party) >/dev/null
 	@cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
 # The Windows build under Wine, in a fresh prefix in $(WINDOWS_DIR)/wine: its unit tests, the
@@ -85,7 +85,7 @@ bench: deps
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := ParamsFuzz LinePathFuzz DatagramFuzz SettingsFuzz
 fuzz:
-	@scripts/deps.sh cmake make pkg-config libtinyxml2-dev clang libclang-rt-14-dev llvm-14
+	@scripts/deps.sh cmake make pkg-config libpugixml-dev clang libclang-rt-14-dev llvm-14
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVANE_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)

@@ -1,6 +1,7 @@
 // Any bytes as the settings file, read the way the service reads it: every key in the service's
 // order and the static channels. A file that fails to parse stays byte for byte as it was; a file
-// that was written back reads again to the same settings; no temporary file is left behind.
+// that was written back reads again to the same settings and is not changed by that second
+// start; no value that reaches clients breaks their line; no temporary file is left behind.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +33,10 @@ struct Reading {
 
 void describeTree(const Channel& channel, std::string& out) {
   for (const auto& child : channel.children()) {
+    if (!ServerSettings::staysOnOneLine(child->name()) ||
+        !ServerSettings::staysOnOneLine(child->topic())) {
+      fail("a channel name or topic would break a client's line", child->path());
+    }
     out += child->path() + '\0' + child->password() + '\0' + child->topic() + '\0';
     describeTree(*child, out);
   }
@@ -42,6 +47,9 @@ Reading readAll(ServerSettings& settings) {
   Reading reading;
   Channel root{std::string()};
   reading.values = ServerService::readValues(settings, root);
+  if (!ServerSettings::staysOnOneLine(reading.values.serverName)) {
+    fail("the server name would break a client's line", reading.values.serverName);
+  }
   describeTree(root, reading.channels);
   return reading;
 }
@@ -101,10 +109,12 @@ void run(std::string_view content) {
     if (readFile(path) != content) fail("a file that failed to parse was changed", content);
     return;
   }
-  // What was written back is the library's printed form of what was read.
+  // What was written back is the printed form of what was read, and prints the same again.
+  const std::string written = readFile(path);
   ServerSettings again;
-  if (!again.loadFile(path)) fail("a written-back file does not load", readFile(path));
-  if (!(readAll(again) == first)) fail("a written-back file reads differently", readFile(path));
+  if (!again.loadFile(path) && again.hasError()) fail("a written-back file does not load", written);
+  if (!(readAll(again) == first)) fail("a written-back file reads differently", written);
+  if (readFile(path) != written) fail("a written-back file changes at the next start", written);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ version=$(sed -n 's/^project(Quorvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 grep -q "^ Package: $package\$" "$work/info.txt" || fail "wrong package name"
 grep -q "^ Version: $version-" "$work/info.txt" || fail "the version is not the project's ($version)"
 sed -n 's/^ Depends: //p' "$work/info.txt" | tr ',' '\n' | awk '{print $1}' > "$work/depends.txt"
-for dependency in libc6 libstdc++6 libtinyxml2-9 adduser; do
+for dependency in libc6 libstdc++6 libpugixml1v5 adduser; do
   grep -qxF "$dependency" "$work/depends.txt" || fail "Depends lacks $dependency"
 done
 dpkg-deb -e "$deb" "$work/control"

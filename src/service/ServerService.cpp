@@ -1,7 +1,8 @@
 #include "service/ServerService.h"
 
-#include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "server/Channel.h"
 #include "server/VoiceServer.h"
@@ -19,15 +20,12 @@ constexpr unsigned kStopWaitHint = 5000;
 // descriptor of the listener, the log, the settings file and the system's own (syslog, notify).
 constexpr long kReservedDescriptors = 16;
 
-// Whatever lies at the path counts as present, even when it cannot be read, so that the default
-// document is never written over it.
+// Whatever lies at the path counts as present, even when it cannot be read or is a link to
+// nothing, so that the default document is never written over it or through it.
 bool settingsFilePresent(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file != nullptr) {
-    std::fclose(file);
-    return true;
-  }
-  return errno != ENOENT;
+  std::error_code error;
+  std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+  return status.type() != std::filesystem::file_type::not_found;
 }
 
 // Without recursion: a settings file may nest channels deeply.
@@ -96,6 +94,12 @@ ServerService::Settings ServerService::readSettings(Channel& root) {
   if (settings.hostPort == -1) settings.hostPort = defaultHostPort_;
   if (settings.soundPort == -1) settings.soundPort = defaultSoundPort_;
   if (!problem.empty()) reportSettingsProblem(problem, settings.logging);
+  for (const std::string& value : file.ignoredValues()) {
+    reportSettingsProblem("Quorvane service ignored " + value + " in settings file: " + path +
+                              ". Names and topics may not hold a lone CR or LF nor end in a "
+                              "backslash.",
+                          settings.logging);
+  }
   for (const std::string& ignored : settings.problems) reportSettingsProblem(ignored, settings.logging);
   return settings;
 }

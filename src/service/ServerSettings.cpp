@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <sstream>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "server/Channel.h"
 
 namespace quorvane {
-
-using tinyxml2::XMLElement;
 
 const char* const ServerSettings::kDefaultDocument =
     "<?xml version=\"1.0\" ?><quorvane version=\"1.1\"><hosting>"
@@ -27,15 +27,61 @@ namespace {
 constexpr const char* kRootName = "quorvane";
 constexpr const char* kRootVersion = "1.1";
 constexpr const char* kHostingName = "hosting";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Everything is kept: comments, declarations, processing instructions and every white-space
+// text. Neither line ends nor white space in attributes are converted, so text reads byte for
+// byte as written.
+constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_escapes |
+                                   pugi::parse_comments | pugi::parse_pi |
+                                   pugi::parse_declaration | pugi::parse_doctype |
+                                   pugi::parse_ws_pcdata;
+constexpr unsigned kPrintOptions = pugi::format_raw | pugi::format_no_empty_element_tags;
+
+// A document without an element (an empty file, a lone comment) counts as parsed: it holds
+// nothing to lose, and the first lookup adds the root. After an error, the document holds what
+// parsed before it.
+pugi::xml_parse_result parse(pugi::xml_document& document, const std::string& content) {
+  pugi::xml_parse_result result =
+      document.load_buffer(content.data(), content.size(), kParseOptions, pugi::encoding_utf8);
+  if (result.status == pugi::status_no_document_element) result.status = pugi::status_ok;
+  return result;
+}
+
+// The document as parsed, white space included, with each top-level node on a line of its own
+// (the parser keeps no text between them). A file printed so prints to the same bytes again.
+std::string print(const pugi::xml_document& document, bool byteOrderMark) {
+  std::ostringstream out;
+  if (byteOrderMark) out << kByteOrderMark;
+  for (pugi::xml_node node : document.children()) {
+    node.print(out, "", kPrintOptions, pugi::encoding_utf8);
+    out << '\n';
+  }
+  return out.str();
+}
+
+std::string describe(const pugi::xml_parse_result& result, const std::string& content) {
+  const auto end = content.begin() + std::clamp<std::ptrdiff_t>(result.offset, 0, content.size());
+  const auto lineStart = std::find(std::make_reverse_iterator(end), content.rend(), '\n').base();
+  return std::string(result.description()) + " at line " +
+         std::to_string(std::count(content.begin(), end, '\n') + 1) + ", column " +
+         std::to_string(end - lineStart + 1) + ".";
+}
 
 // The value of the element's first child when that child is text; otherwise empty.
-std::string elementText(const XMLElement& element) {
-  const tinyxml2::XMLNode* first = element.FirstChild();
-  const tinyxml2::XMLText* text = first != nullptr ? first->ToText() : nullptr;
-  if (text == nullptr || text->Value() == nullptr) {
-    return std::string();
+std::string elementText(pugi::xml_node element) {
+  pugi::xml_node first = element.first_child();
+  const bool text = first.type() == pugi::node_pcdata || first.type() == pugi::node_cdata;
+  return text ? first.value() : std::string();
+}
+
+// The text with CR and LF shown as \r and \n, for a report that stays on one line.
+std::string visible(const std::string& text) {
+  std::string shown;
+  for (char c : text) {
+    shown += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
   }
-  return text->Value();
+  return shown;
 }
 
 bool isSpace(char c) {
@@ -75,57 +121,69 @@ bool equalsIgnoringAsciiCase(const std::string& text, const std::string& lower) 
 
 bool ServerSettings::loadFile(const std::string& path) {
   path_ = path;
-  tinyxml2::XMLError result = document_.LoadFile(path.c_str());
-  // An empty file holds nothing to lose: it is treated as a document without a root and repaired
-  // by the first lookup. Any other failure leaves the file alone.
-  if (result == tinyxml2::XML_ERROR_EMPTY_DOCUMENT) {
-    document_.ClearError();
-  }
-  mayWrite_ = result == tinyxml2::XML_SUCCESS || result == tinyxml2::XML_ERROR_EMPTY_DOCUMENT;
-  pendingWrite_ = mayWrite_;
-  return result == tinyxml2::XML_SUCCESS;
-}
-
-bool ServerSettings::createDefaultFile(const std::string& path) {
-  document_.Clear();
-  document_.Parse(kDefaultDocument);
-  path_ = path;
-  mayWrite_ = !document_.Error();
-  if (!writeBack()) {
-    mayWrite_ = false;
-    return false;
-  }
-  if (!loadFile(path)) {
-    return false;
-  }
-  // The file was just printed by the XML library, so it is already in its final form.
+  document_.reset();
+  error_.clear();
+  loaded_.clear();
+  ignored_.clear();
+  mayWrite_ = false;
   pendingWrite_ = false;
-  return true;
+  if (!readFile(path, loaded_, error_)) {
+    return false;
+  }
+  // After an error the part before it is read, but the file is left alone.
+  pugi::xml_parse_result result = parse(document_, loaded_);
+  if (!result) {
+    error_ = describe(result, loaded_);
+    return false;
+  }
+  mayWrite_ = true;
+  pendingWrite_ = true;
+  return !loaded_.empty();
 }
 
-bool ServerSettings::hasError() const { return document_.Error(); }
+// The default document goes out indented, one element to a line, a layout that the write-backs
+// of later starts keep.
+bool ServerSettings::createDefaultFile(const std::string& path) {
+  document_.reset();
+  document_.load_string(kDefaultDocument, kParseOptions);
+  path_ = path;
+  error_.clear();
+  mayWrite_ = false;
+  std::ostringstream out;
+  document_.save(out, "    ",
+                 pugi::format_indent | pugi::format_no_declaration |
+                     pugi::format_no_empty_element_tags,
+                 pugi::encoding_utf8);
+  std::string target;
+  if (!writeTarget(path, true, target) || !replaceFile(target, out.str())) {
+    error_ = "The file could not be written.";
+    return false;
+  }
+  return loadFile(path);
+}
 
-std::string ServerSettings::errorDescription() const { return document_.ErrorStr(); }
+bool ServerSettings::hasError() const { return !error_.empty(); }
 
-XMLElement* ServerSettings::rootElement() {
-  XMLElement* root = document_.FirstChildElement();
-  if (root == nullptr) {
-    root = document_.NewElement(kRootName);
-    root->SetAttribute("version", kRootVersion);
-    document_.InsertEndChild(root);
+std::string ServerSettings::errorDescription() const { return error_; }
+
+pugi::xml_node ServerSettings::rootElement() {
+  pugi::xml_node root = document_.document_element();
+  if (!root) {
+    root = document_.append_child(kRootName);
+    root.append_attribute("version") = kRootVersion;
     pendingWrite_ = true;
   }
   return root;
 }
 
 // Finds or adds the hosting element. The document goes back to its file the first time (so the
-// file takes the library's printed form) and whenever an element was added; a failed write does
-// not hide the settings that were read.
-XMLElement* ServerSettings::hostingElement() {
-  XMLElement* root = rootElement();
-  XMLElement* hosting = root->FirstChildElement(kHostingName);
-  if (hosting == nullptr) {
-    hosting = root->InsertNewChildElement(kHostingName);
+// file takes the printed form) and whenever an element was added; a failed write does not hide
+// the settings that were read.
+pugi::xml_node ServerSettings::hostingElement() {
+  pugi::xml_node root = rootElement();
+  pugi::xml_node hosting = root.child(kHostingName);
+  if (!hosting) {
+    hosting = root.append_child(kHostingName);
     pendingWrite_ = true;
   }
   if (pendingWrite_) {
@@ -139,25 +197,23 @@ bool ServerSettings::writeBack() {
   if (!mayWrite_) {
     return false;
   }
-  tinyxml2::XMLPrinter printer;
-  document_.Print(&printer);
-  // CStrSize counts the terminating null.
-  std::string content(printer.CStr(), printer.CStrSize() - 1);
-  // The library accepts some documents that it then prints in a form it cannot read (text after
-  // the root element followed by a stray end tag); such a file stays as the user wrote it.
-  tinyxml2::XMLDocument printed;
-  if (printed.Parse(content.data(), content.size()) != tinyxml2::XML_SUCCESS) {
-    return false;
+  const std::string content = print(document_, loaded_.rfind(kByteOrderMark, 0) == 0);
+  if (content == loaded_) {
+    return true;
   }
-  return replaceFile(path_, content);
+  // Only a document that reads back goes to the file.
+  pugi::xml_document printed;
+  std::string target;
+  return parse(printed, content) && writeTarget(path_, false, target) &&
+         replaceFile(target, content);
 }
 
 bool ServerSettings::readStringKey(const char* name, std::string& out) {
-  const XMLElement* element = hostingElement()->FirstChildElement(name);
-  if (element == nullptr) {
+  pugi::xml_node element = hostingElement().child(name);
+  if (!element) {
     return false;
   }
-  out = elementText(*element);
+  out = elementText(element);
   return true;
 }
 
@@ -182,7 +238,7 @@ bool ServerSettings::readBoolKey(const char* name, bool& out) {
 std::string ServerSettings::serverName() {
   std::string value;
   readStringKey("server-name", value);
-  return value;
+  return clientText(std::move(value), "the server name");
 }
 
 std::string ServerSettings::serverPassword() {
@@ -211,10 +267,8 @@ int ServerSettings::hostPort() {
 
 // Looks without adding anything and without writing the file.
 int ServerSettings::soundPort() {
-  const XMLElement* root = document_.FirstChildElement();
-  const XMLElement* hosting = root != nullptr ? root->FirstChildElement(kHostingName) : nullptr;
-  const XMLElement* port = hosting != nullptr ? hosting->FirstChildElement("soundport") : nullptr;
-  return port != nullptr ? parseInteger(elementText(*port)) : -1;
+  pugi::xml_node port = document_.document_element().child(kHostingName).child("soundport");
+  return port ? parseInteger(elementText(port)) : -1;
 }
 
 bool ServerSettings::allowForwarding() {
@@ -247,33 +301,55 @@ std::optional<std::string> ServerSettings::keyText(const char* name) {
   return value;
 }
 
+bool ServerSettings::staysOnOneLine(const std::string& text) {
+  if (!text.empty() && text.back() == '\\') return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) return false;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
+  }
+  return true;
+}
+
+std::string ServerSettings::clientText(std::string text, std::string what) {
+  if (staysOnOneLine(text)) return text;
+  ignored_.push_back(std::move(what));
+  return std::string();
+}
+
 // Every channel element becomes a sub-channel of its enclosing one, siblings in document order;
-// one without a name is dropped with everything inside it. The tree is built apart and copied
-// into `root` at the end. An explicit stack keeps deep nesting off the call stack.
+// one without a name, or with a name that would break a client's line, is dropped with
+// everything inside it. The tree is built apart and copied into `root` at the end. An explicit
+// stack keeps deep nesting off the call stack.
 bool ServerSettings::readStaticChannels(Channel* root) {
-  const XMLElement* list = hostingElement()->FirstChildElement("static-channels");
-  if (list == nullptr || root == nullptr) {
+  pugi::xml_node list = hostingElement().child("static-channels");
+  if (!list || root == nullptr) {
     return false;
   }
   Channel staging("");
-  std::vector<std::pair<const XMLElement*, Channel*>> pending{{list, &staging}};
+  std::vector<std::pair<pugi::xml_node, Channel*>> pending{{list, &staging}};
   while (!pending.empty()) {
     auto [element, parent] = pending.back();
     pending.pop_back();
-    for (const XMLElement* item = element->FirstChildElement("channel"); item != nullptr;
-         item = item->NextSiblingElement("channel")) {
-      const XMLElement* name = item->FirstChildElement("name");
-      if (name == nullptr) {
+    for (pugi::xml_node item : element.children("channel")) {
+      pugi::xml_node name = item.child("name");
+      if (!name) {
         continue;
       }
-      auto channel = std::make_unique<Channel>(elementText(*name));
-      if (const XMLElement* password = item->FirstChildElement("password")) {
-        channel->setPassword(elementText(*password));
+      std::string text = elementText(name);
+      if (!staysOnOneLine(text)) {
+        ignored_.push_back("static channel " + parent->path() + visible(text) +
+                           "/ and its sub-channels");
+        continue;
       }
-      if (const XMLElement* topic = item->FirstChildElement("topic")) {
-        channel->setTopic(elementText(*topic));
+      Channel* channel = parent->addChild(std::make_unique<Channel>(std::move(text)));
+      if (pugi::xml_node password = item.child("password")) {
+        channel->setPassword(elementText(password));
       }
-      pending.emplace_back(item, parent->addChild(std::move(channel)));
+      if (pugi::xml_node topic = item.child("topic")) {
+        channel->setTopic(
+            clientText(elementText(topic), "the topic of static channel " + channel->path()));
+      }
+      pending.emplace_back(item, channel);
     }
   }
   copyChannelTree(staging, *root);

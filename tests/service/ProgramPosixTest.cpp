@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/Files.h"
 #include "support/TestClient.h"
@@ -183,6 +185,90 @@ TEST(ProgramTest, FirstStartWritesTheDefaultSettingsBesideTheProgram) {
   EXPECT_NE(settings.find("<server-name>Quorvane Server</server-name>"), std::string::npos);
   EXPECT_NE(settings.find("<hostport>10300</hostport>"), std::string::npos);
   EXPECT_FALSE(fs::exists(program.dir() / "QuorvaneService.log"));
+}
+
+// Against a started program: a login without a password is refused with error 300, one with
+// `password` is accepted and sees /lobby/ without a topic.
+void expectLogins(int hostPort, int soundPort, const std::string& password) {
+  for (const std::string& tried : {std::string(), password}) {
+    SCOPED_TRACE("password \"" + tried + "\"");
+    std::unique_ptr<TestClient> client;
+    ASSERT_TRUE(waitFor([&] {
+      client = std::make_unique<TestClient>(hostPort, soundPort, "127.0.0.2");
+      return client->connected();
+    }));
+    std::vector<std::string> lines = client->login("user", "2.1", tried);
+    ASSERT_FALSE(lines.empty());
+    if (tried.empty()) {
+      EXPECT_EQ(lines, std::vector<std::string>{"error number=300"});
+      continue;
+    }
+    EXPECT_EQ(lines[0].rfind("accepted ", 0), 0u) << lines[0];
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "addchannel channel=\"/lobby/\" protected=0 topic=\"\" operators=[]"),
+              lines.end());
+  }
+}
+
+// A stray element after the hosting element: everything before it is read, the file is kept.
+TEST(ProgramTest, ASettingsFileWithAnErrorIsReadUpToItAndKept) {
+  Program program;
+  const int hostPort = probeFreePort();
+  const int soundPort = probeFreePort();
+  const fs::path file = program.dir() / "QuorvaneService.xml";
+  const std::string settings =
+      "<quorvane version=\"1.1\"><hosting><server-password>secret</server-password>"
+      "<hostport>" + std::to_string(hostPort) + "</hostport><soundport>" +
+      std::to_string(soundPort) + "</soundport><server-logging>true</server-logging>"
+      "<static-channels><channel><name>lobby</name></channel></static-channels></hosting>"
+      "<oops></quorvane>";
+  writeFile(file, settings);
+  program.start();
+
+  expectLogins(hostPort, soundPort, "secret");
+
+  program.signal(SIGINT);
+  EXPECT_EQ(program.waitExit(), 1);
+  const std::string reason = "Quorvane service failed to read settings file: " + file.string() +
+                             ". Start-end tags mismatch at line 1, column ";
+  EXPECT_NE(program.console().find(reason), std::string::npos) << program.console();
+  const std::string log = readFile(program.dir() / "QuorvaneService.log");
+  EXPECT_NE(log.find(reason), std::string::npos) << log;
+  EXPECT_NE(log.find("Started Quorvane server."), std::string::npos) << log;
+  EXPECT_EQ(readFile(file), settings);
+}
+
+// The settings file is a link: the blank password counts and survives the write-back, which
+// goes to the linked file and leaves the link; a topic with a line break is reported, not sent.
+TEST(ProgramTest, SettingsThroughALinkKeepBlanksAndLeaveOutLineBreaks) {
+  Program program;
+  const int hostPort = probeFreePort();
+  const int soundPort = probeFreePort();
+  const fs::path link = program.dir() / "QuorvaneService.xml";
+  const std::string hosting =
+      "<hosting><server-password> </server-password><hostport>" + std::to_string(hostPort) +
+      "</hostport><soundport>" + std::to_string(soundPort) + "</soundport>"
+      "<server-logging>true</server-logging>"
+      "<static-channels><channel><name>lobby</name><topic>two\nlines</topic></channel>"
+      "</static-channels></hosting></quorvane>";
+  fs::create_directory(program.dir() / "real");
+  const fs::path target = program.dir() / "real" / "QuorvaneService.xml";
+  writeFile(target, "<quorvane version='1.1'>" + hosting);
+  fs::create_symlink("real/QuorvaneService.xml", link);
+  program.start();
+
+  expectLogins(hostPort, soundPort, " ");
+
+  program.signal(SIGINT);
+  EXPECT_EQ(program.waitExit(), 1);
+  const std::string report = "Quorvane service ignored the topic of static channel /lobby/ in "
+                             "settings file: " + link.string() + ". ";
+  EXPECT_NE(program.console().find(report), std::string::npos) << program.console();
+  const std::string log = readFile(program.dir() / "QuorvaneService.log");
+  EXPECT_NE(log.find(report), std::string::npos) << log;
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), "real/QuorvaneService.xml");
+  EXPECT_EQ(readFile(target), "<quorvane version=\"1.1\">" + hosting + "\n");
 }
 
 }  // namespace

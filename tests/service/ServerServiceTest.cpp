@@ -175,29 +175,50 @@ TEST_F(ServerServiceTest, AFailedStartIsTheLastEntryOfTheLog) {
   EXPECT_TRUE(runner.waitForReturn());
 }
 
-TEST_F(ServerServiceTest, AnUnreadableSettingsFileIsKeptAndTheDefaultsApply) {
-  const std::string broken = "<quorvane><hosting><hostport>1</hostport><soundport>";
-  writeFile(settings_, broken);
-  int hostPort = test::probeFreePort();
-  service_.setDefaultPorts(hostPort, test::probeFreeDatagramPort());
+// A file with an error, and a link to nowhere, are reported and kept; what was read before the
+// error applies, the defaults apply to the rest.
+TEST_F(ServerServiceTest, AnUnreadableSettingsFileIsReportedAndKept) {
+  const std::string broken = "<quorvane><hosting><server-name>Kept</server-name><oops></hosting>";
+  std::vector<std::string> cases = {"broken"};
+#ifndef _WIN32
+  cases.push_back("dangling link");
+#endif
+  for (const std::string& kind : cases) {
+    SCOPED_TRACE(kind);
+    TestService service;
+    service.useSettingsFile(settings_.string());
+    fs::remove(settings_);
+    if (kind == "broken") {
+      writeFile(settings_, broken);
+    } else {
+      fs::create_symlink("missing.xml", settings_);
+    }
+    int hostPort = test::probeFreePort();
+    service.setDefaultPorts(hostPort, test::probeFreeDatagramPort());
 
-  testing::internal::CaptureStderr();
-  {
-    Runner runner(service_);
-    EXPECT_TRUE(test::waitFor([&] { return greets(hostPort); }));
-    service_.stop();
-    EXPECT_TRUE(runner.waitForReturn());
+    testing::internal::CaptureStderr();
+    {
+      Runner runner(service);
+      EXPECT_TRUE(test::waitFor([&] { return greets(hostPort); }));
+      service.stop();
+      EXPECT_TRUE(runner.waitForReturn());
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+
+    const std::string message =
+        "Quorvane service failed to read settings file: " + settings_.string() + ". ";
+    EXPECT_EQ(err.rfind(message, 0), 0u) << err;
+    EXPECT_GT(err.size(), message.size() + 1) << "the reason is missing";
+    std::vector<std::string> events = service.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], err.substr(0, err.size() - 1) + "|1");
+    if (kind == "broken") {
+      EXPECT_EQ(readFile(settings_), broken);
+    } else {
+      EXPECT_EQ(fs::read_symlink(settings_), "missing.xml");
+      EXPECT_FALSE(fs::exists(dir_ / "missing.xml"));
+    }
   }
-  std::string err = testing::internal::GetCapturedStderr();
-
-  EXPECT_EQ(readFile(settings_), broken);
-  const std::string message =
-      "Quorvane service failed to read settings file: " + settings_.string() + ". ";
-  EXPECT_EQ(err.rfind(message, 0), 0u) << err;
-  EXPECT_GT(err.size(), message.size() + 1) << "the parser's description is missing";
-  std::vector<std::string> events = service_.events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0], err.substr(0, err.size() - 1) + "|1");
 }
 
 // A typo in the setting of a defence must not turn the defence off: it is reported and the

@@ -1,10 +1,10 @@
 #include "service/ServerSettings.h"
 
 #include <gtest/gtest.h>
-#include <tinyxml2.h>
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::readFile;
+using test::writeFile;
 
 std::vector<std::string> fileNames(const fs::path& dir) {
   std::vector<std::string> names;
@@ -33,6 +35,16 @@ std::vector<std::string> fileNames(const fs::path& dir) {
     names.push_back(entry.path().filename().string());
   }
   return names;
+}
+
+// The file's inode, which a replacement changes; 0 on Windows, where the bytes alone tell.
+unsigned long long inodeOf([[maybe_unused]] const fs::path& path) {
+#ifdef _WIN32
+  return 0;
+#else
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
+#endif
 }
 
 std::string hosting(const std::string& inner) {
@@ -74,7 +86,13 @@ class ServerSettingsTest : public ::testing::Test {
   }
   void TearDown() override {
     fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+    makeWritable();
     fs::remove_all(dir_);
+  }
+  // Windows removes no read-only file.
+  void makeWritable() {
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_write, fs::perm_options::add, ignored);
   }
   // Writes `content` to the settings path and loads it into settings_.
   bool load(const std::string& content) {
@@ -93,22 +111,31 @@ TEST_F(ServerSettingsTest, RootOnlyOrEmptyFileGivesEveryDefaultAndGainsAnEmptyHo
     load(content);
     EXPECT_FALSE(settings_.hasError());
     EXPECT_EQ(everyKey(settings_), "0 -1 -1 00 [|||] 111");
-    EXPECT_EQ(readFile(path_), "<quorvane version=\"1.1\">\n    <hosting/>\n</quorvane>\n");
+    EXPECT_EQ(readFile(path_), "<quorvane version=\"1.1\"><hosting></hosting></quorvane>\n");
     EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
   }
 }
 
-// The first lookup leaves the file in the XML library's printed form, unknown content included.
-TEST_F(ServerSettingsTest, AnyRootNameIsAcceptedAndTheFileIsNormalised) {
-  const std::string content = "<settings><!--mine--><hosting><server-name>Hall</server-name>"
-                              "</hosting><extra a=\"1\"/></settings>";
+// The write-back keeps the layout, the blanks, a byte order mark and what the server does not
+// know; a file it printed prints to the same bytes at the next start, and is then not written.
+TEST_F(ServerSettingsTest, TheWriteBackKeepsTheLayoutAndPrintsTheSameAgain) {
+  const std::string content =
+      "\xEF\xBB\xBF<?xml version='1.0'?>\n<!-- top -->\n<settings>\n  <!--mine-->\n  <hosting>\n"
+      "    <server-name>Hall</server-name>\r\n    <server-password> </server-password>\n"
+      "  </hosting>\n\t<extra a='1'/>\n</settings>";
+  const std::string printed =
+      "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- top -->\n<settings>\n  <!--mine-->\n  <hosting>\n"
+      "    <server-name>Hall</server-name>\r\n    <server-password> </server-password>\n"
+      "  </hosting>\n\t<extra a=\"1\"></extra>\n</settings>\n";
   ASSERT_TRUE(load(content));
-  EXPECT_EQ(settings_.serverName(), "Hall");
-  tinyxml2::XMLDocument expected;
-  expected.Parse(content.c_str());
-  tinyxml2::XMLPrinter printer;
-  expected.Print(&printer);
-  EXPECT_EQ(readFile(path_), printer.CStr());
+  EXPECT_EQ(settings_.serverPassword(), " ");
+  EXPECT_EQ(readFile(path_), printed);
+  const auto inode = inodeOf(path_);
+  ServerSettings again;
+  ASSERT_TRUE(again.loadFile(path_.string()));
+  EXPECT_EQ(everyKey(again), "0 -1 -1 00 [||Hall| ] 111");
+  EXPECT_EQ(readFile(path_), printed);
+  EXPECT_EQ(inodeOf(path_), inode) << "a file already in printed form was replaced";
 }
 
 // Strings are the first child when it is text, unchanged; booleans are "true"/"false" in any case,
@@ -116,12 +143,15 @@ TEST_F(ServerSettingsTest, AnyRootNameIsAcceptedAndTheFileIsNormalised) {
 TEST_F(ServerSettingsTest, StringAndBooleanTexts) {
   ASSERT_TRUE(load(hosting("<server-name><!--c-->Hall</server-name>"
                            "<server-password> two words </server-password>"
-                           "<admin-username>op</admin-username>"
+                           "<admin-username>\t</admin-username>"
                            "<admin-password><b/>x</admin-password>"
                            "<allow-operators>TRUE</allow-operators>"
                            "<allow-forwarding>yes</allow-forwarding>"
                            "<server-logging>tRuE</server-logging>")));
-  EXPECT_EQ(everyKey(settings_), "1 -1 -1 00 [op||| two words ] 101");
+  EXPECT_EQ(everyKey(settings_), "1 -1 -1 00 [\t||| two words ] 101");
+  EXPECT_EQ(settings_.keyText("admin-username"), std::optional<std::string>("\t"));
+  EXPECT_EQ(settings_.keyText("admin-password"), std::optional<std::string>(""));
+  EXPECT_EQ(settings_.keyText("missing"), std::nullopt);
 
   ASSERT_TRUE(load(hosting("<allow-channel-creation>False</allow-channel-creation>"
                            "<allow-operators></allow-operators>")));
@@ -163,23 +193,64 @@ TEST_F(ServerSettingsTest, StaticChannelsFollowTheNestingInDocumentOrder) {
             "/lobby/ pw/Welcome\n/games/ /Play\n/games/quiet/ hush/\n/games/loud/ /\n/after/ /\n");
 }
 
+// A server name, channel name or topic goes to clients inside quotation marks on one line: CR LF
+// pairs travel escaped, a lone CR or LF or a final backslash would break the line.
+TEST_F(ServerSettingsTest, ValuesThatWouldBreakAClientLineAreIgnored) {
+  const std::vector<std::pair<std::string, bool>> names = {
+      {"Hall", true},       {"two\r\nlines", true}, {"back\\slash", true}, {"\r\n", true},
+      {"two\nlines", false}, {"two\rlines", false},  {"Hall\n", false},    {"&#10;", false},
+      {"Hall\\", false},   {"a\r\r\n", false}};
+  for (const auto& [name, kept] : names) {
+    SCOPED_TRACE("name \"" + name + "\"");
+    ASSERT_TRUE(load(hosting("<server-name>" + name + "</server-name>")));
+    const std::string read = settings_.serverName();
+    EXPECT_EQ(read.empty(), !kept) << read;
+    EXPECT_EQ(settings_.ignoredValues(),
+              kept ? std::vector<std::string>{} : std::vector<std::string>{"the server name"});
+  }
+
+  ASSERT_TRUE(load(hosting("<static-channels>"
+                           "<channel><name>lobby</name><topic>two\nlines</topic></channel>"
+                           "<channel><name>a\rb</name><channel><name>inner</name></channel>"
+                           "</channel>"
+                           "<channel><name>games</name><topic>fine</topic>"
+                           "<channel><name>end\\</name></channel></channel>"
+                           "</static-channels>")));
+  Channel root("");
+  ASSERT_TRUE(settings_.readStaticChannels(&root));
+  EXPECT_EQ(describeTree(root), "/lobby/ /\n/games/ /fine\n");
+  EXPECT_EQ(settings_.ignoredValues(),
+            (std::vector<std::string>{"the topic of static channel /lobby/",
+                                      "static channel /a\\rb/ and its sub-channels",
+                                      "static channel /games/end\\/ and its sub-channels"}));
+}
+
+// The default file is laid out one element to a line and reads back unchanged.
 TEST_F(ServerSettingsTest, DefaultFileRoundTrip) {
   ASSERT_TRUE(settings_.createDefaultFile(path_.string()));
+  const std::string created = readFile(path_);
   ServerSettings reloaded;
   ASSERT_TRUE(reloaded.loadFile(path_.string()));
   EXPECT_EQ(everyKey(reloaded), "0 10300 10301 10 [||Quorvane Server|] 111");
-  EXPECT_NE(readFile(path_).find("<!--\t<channel>\t\t<name>a</name>\t\t<password></password>"
-                                 "\t\t<topic></topic>\t</channel>-->"),
+  EXPECT_EQ(readFile(path_), created);
+  EXPECT_NE(created.find("\n        <server-password></server-password>\n"), std::string::npos)
+      << created;
+  EXPECT_NE(created.find("<!--\t<channel>\t\t<name>a</name>\t\t<password></password>"
+                         "\t\t<topic></topic>\t</channel>-->"),
             std::string::npos);
   EXPECT_FALSE(settings_.createDefaultFile((dir_ / "missing" / "file.xml").string()));
 }
 
+// What parsed before the error is read, the rest takes its default, and the file stays as it is.
 TEST_F(ServerSettingsTest, FileThatFailsToParseOrToBeReadIsNeverWritten) {
-  const std::string broken = "<quorvane><hosting><server-name>Mine</server-name><hostport>9";
+  const std::string broken =
+      "<quorvane>\n<hosting><server-name>Mine</server-name><hostport>9</hostport>"
+      "<static-channels><channel><name>lobby</name></channel></static-channels>"
+      "</hosting><oops></quorvane>";
   EXPECT_FALSE(load(broken));
   EXPECT_TRUE(settings_.hasError());
-  EXPECT_FALSE(settings_.errorDescription().empty());
-  everyKey(settings_);
+  EXPECT_EQ(settings_.errorDescription(), "Start-end tags mismatch at line 2, column 153.");
+  EXPECT_EQ(everyKey(settings_), "0 9 -1 11 [||Mine|] 111");
   EXPECT_EQ(readFile(path_), broken);
 
   fs::remove(path_);
@@ -192,20 +263,29 @@ TEST_F(ServerSettingsTest, FileThatFailsToParseOrToBeReadIsNeverWritten) {
   EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
 }
 
-// With the file and its directory read-only the write-back fails (unless we run as root); the
-// values must come through either way.
-TEST_F(ServerSettingsTest, ReadOnlyFileStillGivesItsValues) {
-  const std::string content = hosting("<server-name>Mine</server-name><hostport>900</hostport>"
-                                      "<allow-forwarding>false</allow-forwarding>");
-  std::ofstream(path_, std::ios::binary) << content;
-  fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  fs::permissions(dir_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
-  ASSERT_TRUE(settings_.loadFile(path_.string()));
-  EXPECT_EQ(settings_.serverName(), "Mine");
-  EXPECT_EQ(settings_.hostPort(), 900);
-  EXPECT_FALSE(settings_.allowForwarding());
-  EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
+// A file without write permission bits, or in a read-only directory, gives its values and is
+// never written, also when root runs the server. The content would change if it were written.
+TEST_F(ServerSettingsTest, WriteProtectedFileGivesItsValuesAndStaysAsItIs) {
+  const std::string content = "<quorvane version='1.1'><hosting><server-name>Mine</server-name>"
+                              "<hostport>900</hostport><allow-forwarding>false</allow-forwarding>"
+                              "</hosting></quorvane>";
+  for (bool directoryToo : {false, true}) {
+    SCOPED_TRACE(directoryToo ? "read-only directory" : "read-only file");
+    makeWritable();
+    writeFile(path_, content);
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    if (directoryToo) {
+      fs::permissions(dir_, fs::perms::owner_write | fs::perms::group_write |
+                                fs::perms::others_write, fs::perm_options::remove);
+    }
+    const auto inode = inodeOf(path_);
+    ServerSettings settings;
+    ASSERT_TRUE(settings.loadFile(path_.string()));
+    EXPECT_EQ(everyKey(settings), "0 900 -1 00 [||Mine|] 101");
+    EXPECT_EQ(readFile(path_), content);
+    EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
+    EXPECT_EQ(inodeOf(path_), inode);
+  }
 }
 
 #ifndef _WIN32
@@ -218,7 +298,7 @@ TEST_F(ServerSettingsTest, WritesKeepPermissionsAndLeaveNoTemporaryFile) {
   fs::permissions(path_, static_cast<fs::perms>(0600));
   settings_.serverName();
   umask(mask);
-  EXPECT_NE(readFile(path_).find("<hosting/>"), std::string::npos);
+  EXPECT_NE(readFile(path_).find("<hosting></hosting>"), std::string::npos);
   EXPECT_EQ(fs::status(path_).permissions(), static_cast<fs::perms>(0600));
   EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
 }
@@ -228,11 +308,66 @@ TEST_F(ServerSettingsTest, WritesKeepPermissionsAndLeaveNoTemporaryFile) {
 TEST_F(ServerSettingsTest, WriteThatCannotCreateItsTemporaryFileLeavesTheOldFile) {
   const std::string name = std::string(250, 's') + ".xml";
   path_ = dir_ / name;
-  const std::string content = hosting("<hostport>900</hostport>") + "\n";
+  const std::string content = "<quorvane version='1.1'><hosting><hostport>900</hostport>"
+                              "</hosting></quorvane>";
   ASSERT_TRUE(load(content));
   EXPECT_EQ(settings_.hostPort(), 900);
   EXPECT_EQ(readFile(path_), content);
   EXPECT_EQ(fileNames(dir_), std::vector<std::string>{name});
+}
+
+// The settings file as a chain of links: the write-back replaces the file at the end, in its own
+// directory, and the links stay as they were.
+TEST_F(ServerSettingsTest, TheWriteBackGoesThroughLinksToTheFile) {
+  fs::create_directory(dir_ / "real");
+  const fs::path target = dir_ / "real" / "settings.xml";
+  writeFile(target, "<quorvane version='1.1'><hosting><server-name>Linked</server-name>"
+                          "</hosting></quorvane>");
+  fs::create_symlink("real/settings.xml", dir_ / "middle.xml");
+  fs::create_symlink(dir_ / "middle.xml", path_);
+  ASSERT_TRUE(settings_.loadFile(path_.string()));
+  EXPECT_EQ(settings_.serverName(), "Linked");
+  EXPECT_EQ(readFile(target), "<quorvane version=\"1.1\"><hosting><server-name>Linked"
+                              "</server-name></hosting></quorvane>\n");
+  EXPECT_EQ(fs::read_symlink(path_), dir_ / "middle.xml");
+  EXPECT_EQ(fs::read_symlink(dir_ / "middle.xml"), "real/settings.xml");
+  EXPECT_EQ(fileNames(dir_ / "real"), std::vector<std::string>{"settings.xml"});
+}
+
+// A link that another account owns is not followed: it fails like an unreadable file, and
+// nothing is written anywhere.
+TEST_F(ServerSettingsTest, ALinkOwnedByAnotherAccountIsNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a link to another account";
+  const fs::path target = dir_ / "target.xml";
+  const std::string content = "<quorvane version='1.1'><hosting><hostport>900</hostport>"
+                              "</hosting></quorvane>";
+  writeFile(target, content);
+  fs::create_symlink(target, path_);
+  ASSERT_EQ(lchown(path_.c_str(), 65534, 65534), 0);
+  EXPECT_FALSE(settings_.loadFile(path_.string()));
+  EXPECT_NE(settings_.errorDescription().find("not followed"), std::string::npos);
+  EXPECT_EQ(settings_.hostPort(), -1);
+  EXPECT_FALSE(settings_.createDefaultFile(path_.string()));
+  EXPECT_EQ(readFile(target), content);
+  EXPECT_EQ(fs::read_symlink(path_), target);
+}
+
+// Nothing is created through a link to a missing file, nor through a loop of links.
+TEST_F(ServerSettingsTest, ADanglingLinkCreatesNothing) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"missing.xml", "It is a link to a file that does not exist."},
+      {"QuorvaneService.xml", "It leads through too many links."}};
+  for (const auto& [target, problem] : cases) {
+    SCOPED_TRACE("link to " + target);
+    fs::remove(path_);
+    fs::create_symlink(target, path_);
+    EXPECT_FALSE(settings_.loadFile(path_.string()));
+    EXPECT_EQ(settings_.errorDescription(), problem);
+    EXPECT_EQ(settings_.hostPort(), -1);
+    EXPECT_FALSE(settings_.createDefaultFile(path_.string()));
+    EXPECT_EQ(fs::read_symlink(path_), target);
+    EXPECT_EQ(fileNames(dir_), std::vector<std::string>{"QuorvaneService.xml"});
+  }
 }
 #endif
 
