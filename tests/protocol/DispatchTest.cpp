@@ -96,24 +96,5 @@ TEST_F(DispatchTest, PingAndWhoamiBeforeLogin) {
                           " bandmode=-1 framesize=-1 encodedframesize=-1"));
 }
 
-// The cost of one "ping" round trip over loopback, for the record; no time is asserted.
-TEST_F(DispatchTest, PingRoundTripCost) {
-  TestClient& c = member("timer", "127.0.0.2");
-  constexpr int kTrips = 2000;
-  std::vector<double> micros;
-  micros.reserve(kTrips);
-  for (int i = 0; i < kTrips; ++i) {
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(c.sendLine("ping"));
-    ASSERT_EQ(c.nextLine(), "pong");
-    micros.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::nth_element(micros.begin(), micros.begin() + kTrips / 2, micros.end());
-  RecordProperty("ping_median_us", std::to_string(micros[kTrips / 2]));
-  std::cout << "ping round trip, median of " << kTrips << ": " << micros[kTrips / 2] << " us\n";
-}
-
 }  // namespace
 }  // namespace quorvane::test
