@@ -1,7 +1,10 @@
 // One UDP datagram of any size and content reaches the voice socket's input handler, whose owner
-// is a running server with three users. Only a datagram of exactly 150 bytes may have effects,
-// and only of kind 1 (the named user's voice address, port and confirmation change, and the
-// sender gets the reply) or kind 5 (the named recipient gets the datagram as kind 4).
+// is a running server with four logged-in users in the root channel, all connected from
+// 127.0.0.1: three listeners whose voice address is a sink, and a speaker whose confirmed voice
+// endpoint is the socket that sends the datagrams. Only a datagram of exactly 150 bytes may have
+// effects, and only of kind 1 (the named user's voice address, port and confirmation change, and
+// the sender gets the reply) or kind 5 (the named user gets the datagram as kind 4: it comes from
+// the speaker's endpoint).
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,11 +23,14 @@
 namespace quorvane::fuzz {
 namespace {
 
-constexpr int kUsers = 3;
+constexpr int kListeners = 3;
+constexpr int kUsers = kListeners + 1;
+constexpr int kSpeaker = kListeners;
 constexpr std::size_t kLargestDatagram = 2048;
 constexpr int kDeliveryPatienceMs = 1000;
 // The timer never fires during a run, so nothing but the datagram changes the users.
 constexpr int kQuietTimerMs = 24 * 3600 * 1000;
+constexpr const char* kAddress = "127.0.0.1";
 
 int byteAt(std::string_view datagram, int i) { return static_cast<unsigned char>(datagram[i]); }
 // The user id of a hello: bytes 2 and 3, little-endian.
@@ -37,9 +43,9 @@ struct Voice {
   bool operator==(const Voice&) const = default;
 };
 
-// A running server with users 1 to 3 on socketpairs, a voice socket under test whose owner is that
-// server, the socket that sends the datagrams, and the socket every user's voice address names
-// before each run.
+// A running server with users 1 to 4 on socketpairs, a voice socket under test whose owner is that
+// server, the socket that sends the datagrams (the speaker's endpoint), and the socket the
+// listeners' voice address names before each run.
 class DatagramBench {
  public:
   DatagramBench();
@@ -52,13 +58,21 @@ class DatagramBench {
   void run(std::string_view datagram);
 
  private:
-  // Every user back at the sink, unconfirmed.
+  // Where each user's voice is between runs: the listeners at the sink, unconfirmed, the speaker
+  // at the sender, confirmed.
+  std::array<Voice, kUsers> restingVoices() const;
+  // Puts every user back there through the server's own hello, which keeps its index of voice
+  // endpoints right, and takes the replies.
   void reset();
   std::array<Voice, kUsers> voices();
   bool isUser(int id) const { return std::find(ids_.begin(), ids_.end(), id) != ids_.end(); }
   std::array<Voice, kUsers> expectedVoices(std::string_view datagram) const;
-  std::string expectedReply(std::string_view datagram) const;
-  std::string expectedForward(std::string_view datagram) const;
+  // What the sender must get (the reply to a hello, or voice forwarded to the speaker) and what
+  // the sink must get (voice forwarded to a listener).
+  std::string expectedAtSender(std::string_view datagram) const;
+  std::string expectedAtSink(std::string_view datagram) const;
+  // The forwarded datagram when it goes to user `slot`, or none.
+  std::string forwardedTo(std::string_view datagram, int slot) const;
   // The datagram `socket` must now hold, or none.
   static void expectDelivery(LoopbackUdp& socket, const std::string& expected, const char* what);
 
@@ -69,6 +83,15 @@ class DatagramBench {
   LoopbackUdp sink_;
   std::array<int, kUsers> ids_{};
 };
+
+std::string helloReply(std::string_view hello) {
+  std::string reply(kDatagramSize, '\0');
+  reply[0] = kVoiceHelloReply;
+  reply[1] = 2;
+  reply[2] = hello[2];
+  reply[3] = hello[3];
+  return reply;
+}
 
 DatagramBench::DatagramBench()
     : server_(startOnFreePorts([](VoiceServer& server) {
@@ -81,25 +104,45 @@ DatagramBench::DatagramBench()
     if (!makeSocketPair(serverEnd, peer)) fail("no socketpair for a user");
     UserSession* user = server_->addConnection(std::make_unique<AdoptedConnection>(serverEnd));
     if (user == nullptr) fail("the server refused an in-memory connection");
+    // As if accepted from 127.0.0.1 (a socketpair has no address), where the hellos come from.
+    user->setPeer(kAddress, 40000 + static_cast<int>(peers_.size()));
     id = user->id();
     peers_.push_back(peer);
   }
+  reset();
+  for (int id : ids_) server_->login(server_->findUser(id));
   // Not registered with the event loop: the runs call its input handler themselves.
-  if (!socket_.create(0, Socket::Datagram, "127.0.0.1") || !socket_.setNonBlocking(true)) {
+  if (!socket_.create(0, Socket::Datagram, kAddress) || !socket_.setNonBlocking(true)) {
     fail("no voice socket to test");
   }
 }
 
-void DatagramBench::reset() {
-  VoiceServer::Guard guard(*server_);
-  for (int id : ids_) {
-    UserSession* user = server_->findUser(id);
-    user->setVoiceAddress("127.0.0.1");
-    user->setSoundPort(sink_.port());
-    user->setVoiceConfirmed(false);
-  }
+std::array<Voice, kUsers> DatagramBench::restingVoices() const {
+  std::array<Voice, kUsers> result;
+  result.fill({kAddress, sink_.port(), false});
+  result[kSpeaker] = {kAddress, sender_.port(), true};
+  return result;
 }
 
+void DatagramBench::reset() {
+  const std::array<Voice, kUsers> resting = restingVoices();
+  // The speaker last: a listener's hello may have taken the sender's endpoint over.
+  for (int i = 0; i < kUsers; ++i) {
+    // Byte 1 above 2 leaves an unconfirmed listener unconfirmed.
+    const std::uint8_t confirming = i == kSpeaker ? 0 : 3;
+    std::uint8_t hello[kDatagramSize] = {kVoiceHello, confirming,
+                                         static_cast<std::uint8_t>(ids_[i] & 0xFF),
+                                         static_cast<std::uint8_t>(ids_[i] >> 8)};
+    server_->onVoiceHello(Datagram(hello), kAddress, resting[i].port);
+    if (!resting[i].confirmed) {
+      VoiceServer::Guard guard(*server_);
+      server_->findUser(ids_[i])->setVoiceConfirmed(false);
+    }
+    const std::string reply =
+        helloReply(std::string_view(reinterpret_cast<const char*>(hello), kDatagramSize));
+    expectDelivery(i == kSpeaker ? sender_ : sink_, reply, "a resting hello was not answered");
+  }
+}
 std::array<Voice, kUsers> DatagramBench::voices() {
   VoiceServer::Guard guard(*server_);
   std::array<Voice, kUsers> result;
@@ -111,12 +154,12 @@ std::array<Voice, kUsers> DatagramBench::voices() {
 }
 
 std::array<Voice, kUsers> DatagramBench::expectedVoices(std::string_view datagram) const {
-  std::array<Voice, kUsers> result;
-  result.fill({"127.0.0.1", sink_.port(), false});
+  std::array<Voice, kUsers> result = restingVoices();
   if (datagram.size() != kDatagramSize || byteAt(datagram, 0) != kVoiceHello) return result;
   for (int i = 0; i < kUsers; ++i) {
-    if (ids_[i] == idAt(datagram))
-      result[i] = {"127.0.0.1", sender_.port(), byteAt(datagram, 1) <= 2};
+    if (ids_[i] == idAt(datagram)) {
+      result[i] = {kAddress, sender_.port(), result[i].confirmed || byteAt(datagram, 1) <= 2};
+    }
   }
   return result;
 }
@@ -134,7 +177,7 @@ void DatagramBench::expectDelivery(LoopbackUdp& socket, const std::string& expec
 }
 
 void DatagramBench::run(std::string_view datagram) {
-  reset();
+  if (voices() != restingVoices()) reset();
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(datagram.data());
   if (!sender_.sendTo(socket_.localPort(), bytes, datagram.size()))
     fail("the datagram was not sent");
@@ -147,26 +190,30 @@ void DatagramBench::run(std::string_view datagram) {
   }
   if (voices() != expectedVoices(datagram))
     fail("the users' voice state changed wrongly", datagram);
-  expectDelivery(sender_, expectedReply(datagram), "the sender got another answer than the reply");
-  expectDelivery(sink_, expectedForward(datagram), "a recipient got another datagram");
+  expectDelivery(sender_, expectedAtSender(datagram),
+                 "the sender got another answer than the reply or its own voice");
+  expectDelivery(sink_, expectedAtSink(datagram), "a listener got another datagram");
 }
 
-std::string DatagramBench::expectedReply(std::string_view datagram) const {
-  if (datagram.size() != kDatagramSize || byteAt(datagram, 0) != kVoiceHello ||
-      !isUser(idAt(datagram))) {
-    return std::string();
+std::string DatagramBench::expectedAtSender(std::string_view datagram) const {
+  if (datagram.size() == kDatagramSize && byteAt(datagram, 0) == kVoiceHello &&
+      isUser(idAt(datagram))) {
+    return helloReply(datagram);
   }
-  std::string reply(kDatagramSize, '\0');
-  reply[0] = kVoiceHelloReply;
-  reply[1] = 2;
-  reply[2] = datagram[2];
-  reply[3] = datagram[3];
-  return reply;
+  return forwardedTo(datagram, kSpeaker);
 }
 
-std::string DatagramBench::expectedForward(std::string_view datagram) const {
+std::string DatagramBench::expectedAtSink(std::string_view datagram) const {
+  for (int i = 0; i < kListeners; ++i) {
+    std::string forwarded = forwardedTo(datagram, i);
+    if (!forwarded.empty()) return forwarded;
+  }
+  return std::string();
+}
+
+std::string DatagramBench::forwardedTo(std::string_view datagram, int slot) const {
   if (datagram.size() != kDatagramSize || byteAt(datagram, 0) != kVoiceToForward ||
-      !isUser(byteAt(datagram, 4))) {
+      byteAt(datagram, 4) != ids_[slot]) {
     return std::string();
   }
   std::string forwarded(datagram);

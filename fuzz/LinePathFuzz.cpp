@@ -12,7 +12,12 @@
 //   3 ('<'-'?')  an event: a client that is gone connects anew; "t" lets the timer fire 100
 //                seconds later; anything else closes the client's end.
 // Options: v clients start without a confirmed voice path, p the server has the password "pw",
-// f no forwarding, c no channel creation, o no operators, s static channels.
+// f no forwarding, c no channel creation, o no operators, s static channels, a no voice address
+// check (hellos and voice then count from any address).
+// Each client's connection comes from its voice address; a hello or voice datagram comes from
+// the address of the client whose step sends it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,6 +41,8 @@ constexpr int kClients = 4;
 constexpr char kStepMark = '|';
 constexpr std::time_t kStartTime = 1000000;
 constexpr std::time_t kTimerStep = 100;
+// The TCP port client slot k seems to come from is this plus k.
+constexpr int kPeerPortBase = 40000;
 
 enum class Action { Bytes, Hello, Forward, Event };
 
@@ -46,6 +53,7 @@ struct Options {
   bool channelCreation = true;
   bool operators = true;
   bool staticChannels = false;
+  bool addressCheck = true;
 };
 
 struct Step {
@@ -68,6 +76,7 @@ void readOptions(std::string_view letters, Options& options) {
       case 'c': options.channelCreation = false; break;
       case 'o': options.operators = false; break;
       case 's': options.staticChannels = true; break;
+      case 'a': options.addressCheck = false; break;
       default: break;
     }
   }
@@ -180,6 +189,8 @@ void LinePathRun::connect(int slot) {
   client.session = server_.addConnection(std::make_unique<AdoptedConnection>(serverEnd));
   if (client.session == nullptr) fail("the server refused an in-memory connection");
   client.id = client.session->id();
+  // As if accepted from the client's own address (a socketpair has none).
+  client.session->setPeer(voiceAddress(slot), kPeerPortBase + slot);
   client.view = ClientView(client.id);
   // A hello that confirms the voice path, as a client sends it after "welcome".
   if (options_.voiceConfirmed) hello(slot, std::string_view("\0", 1));
@@ -203,7 +214,11 @@ void LinePathRun::forward(int slot, std::string_view payload) {
   for (std::size_t i = 1; i < payload.size() && i + 4 < kDatagramSize; ++i) {
     bytes[i + 4] = static_cast<std::uint8_t>(payload[i]);
   }
-  server_.onVoiceForward(Datagram(bytes));
+  sockaddr_in sender{};
+  sender.sin_family = AF_INET;
+  sender.sin_port = htons(static_cast<std::uint16_t>(sinkPort_));
+  ::inet_pton(AF_INET, voiceAddress(slot).c_str(), &sender.sin_addr);
+  server_.onVoiceForward(Datagram(bytes), sender);
 }
 
 void LinePathRun::event(int slot, std::string_view payload) {
@@ -286,6 +301,7 @@ void configure(VoiceServer& server, const Options& options, std::time_t& clock) 
   server.setAllowForwarding(options.forwarding);
   server.setAllowChannelCreation(options.channelCreation);
   server.setAllowOperators(options.operators);
+  server.setVoiceAddressCheck(options.addressCheck);
   server.setClock([&clock] { return clock; });
 }
 

@@ -66,6 +66,7 @@ write_settings() {
 <hostport>$host_port</hostport><soundport>$sound_port</soundport>
 <allow-channel-creation>true</allow-channel-creation><allow-forwarding>true</allow-forwarding>
 <allow-operators>true</allow-operators><server-logging>false</server-logging>
+<voice-address-check>true</voice-address-check>
 <static-channels><channel><name>soak</name>$channels</channel></static-channels>
 </hosting></quorvane>
 EOF

@@ -2,13 +2,9 @@
 
 namespace quorvane {
 
-namespace {
-
-// The loopback addresses the connections come from, in turn: the kernel then finds a free local
-// port at once for each of tens of thousands of connections to one server port.
-constexpr std::size_t kSourceAddresses = 8;
-
-}  // namespace
+std::string ClientPool::sourceAddress(std::size_t slot) {
+  return "127.0.0." + std::to_string(2 + slot % kSourceAddresses);
+}
 
 ClientPool::ClientPool(ClientLoop& loop, const ProtocolClient::Options& options)
     : loop_(loop), options_(options) {
@@ -44,7 +40,7 @@ void ClientPool::openMore() {
     member->index = members_.size();
     member->client.setHandler(member.get());
     ProtocolClient::Options options = options_;
-    options.connectionAddress = "127.0.0." + std::to_string(1 + member->index % kSourceAddresses);
+    options.connectionAddress = sourceAddress(sourceSlot(member->index));
     if (!member->client.open(options)) {
       member->closed = true;
       ++unopened_;

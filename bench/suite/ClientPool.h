@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "client/ClientLoop.h"
@@ -18,6 +19,14 @@ class ClientPool {
  public:
   using Clock = ClientLoop::Clock;
   using LineCallback = std::function<void(std::size_t index, const ServerLine& line)>;
+
+  // The loopback addresses the connections come from, in turn: the kernel then finds a free
+  // local port at once for each of tens of thousands of connections to one server port.
+  static constexpr std::size_t kSourceAddresses = 8;
+  // Source address `slot` (127.0.0.2 and up: never 127.0.0.1, whose clients the server takes
+  // for its own), and the slot of the client at `index`.
+  static std::string sourceAddress(std::size_t slot);
+  static std::size_t sourceSlot(std::size_t index) { return index % kSourceAddresses; }
 
   // `options` is used for every client; autoLogin is switched off.
   ClientPool(ClientLoop& loop, const ProtocolClient::Options& options);

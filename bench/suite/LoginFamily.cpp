@@ -26,21 +26,25 @@ std::size_t prepareLogins(Subject& subject, ClientLoop& loop, ClientPool& pool,
                           SharedVoice& voice, std::size_t count, Clock::time_point deadline,
                           std::string& error) {
   const std::size_t greeted = pool.connect(count, kConnectWindow, deadline);
-  std::vector<int> ids;
+  std::vector<SharedVoice::Hello> hellos;
   for (std::size_t i = 0; i < pool.size(); ++i) {
     if (!pool.open(i)) continue;
     pool.client(i).sendLine(protocolLine("2.1"));
-    ids.push_back(pool.client(i).userId());
+    hellos.push_back({pool.client(i).userId(), ClientPool::sourceSlot(i)});
   }
-  if (!voice.open("127.0.0.2", subject.soundPort())) {
-    error = "cannot open the shared voice socket at 127.0.0.2";
+  std::vector<std::string> addresses;
+  for (std::size_t slot = 0; slot < ClientPool::kSourceAddresses; ++slot) {
+    addresses.push_back(ClientPool::sourceAddress(slot));
+  }
+  if (!voice.open(addresses, subject.soundPort())) {
+    error = "cannot open the shared voice sockets at " + addresses.front() + " and up";
     return 0;
   }
-  const std::size_t confirmed = voice.confirm(ids, kHelloWindow, deadline);
+  const std::size_t confirmed = voice.confirm(hellos, kHelloWindow, deadline);
   double ignored = 0;
   // Every "protocol" line has been read once every "ping" after it is answered.
   const std::size_t answered = pingAll(loop, pool, deadline, ignored);
-  if (greeted < count || confirmed < ids.size() || answered < ids.size()) {
+  if (greeted < count || confirmed < hellos.size() || answered < hellos.size()) {
     error = std::to_string(greeted) + " of " + std::to_string(count) + " clients greeted (" +
             std::to_string(pool.unopenedCount()) + " not even opened), " +
             std::to_string(confirmed) + " voice paths confirmed, " + std::to_string(answered) +

@@ -22,8 +22,8 @@ class LoginFamily : public Family {
 };
 
 // Connects `count` clients, sends "protocol" on each and confirms the voice path of each through
-// `voice` (opened here at 127.0.0.2, so that they count as remote clients): each is then ready
-// for "connect". The number ready; `error` says what failed.
+// `voice` (opened here, a socket at each address the pool's connections come from): each is then
+// ready for "connect". The number ready; `error` says what failed.
 // Each step ends at the deadline at the latest.
 std::size_t prepareLogins(Subject& subject, ClientLoop& loop, ClientPool& pool,
                           SharedVoice& voice, std::size_t count,

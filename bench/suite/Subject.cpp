@@ -125,7 +125,8 @@ bool Subject::writeSettings(std::string& error) const {
       << "<hostport>" << hostPort_ << "</hostport><soundport>" << soundPort_ << "</soundport>\n"
       << "<allow-channel-creation>true</allow-channel-creation>"
       << "<allow-forwarding>true</allow-forwarding><allow-operators>true</allow-operators>\n"
-      << "<server-logging>false</server-logging><static-channels>";
+      << "<server-logging>false</server-logging><voice-address-check>true</voice-address-check>\n"
+      << "<static-channels>";
   // The capacity scenario spreads its logged-in clients over these.
   for (int k = 0; k < 10; ++k) out << "<channel><name>c" << k << "</name></channel>";
   out << "</static-channels>\n</hosting></quorvane>\n";

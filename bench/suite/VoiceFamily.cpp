@@ -6,8 +6,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <string>
 #include <thread>
 
+#include "client/ClientCommands.h"
 #include "client/VoiceDatagrams.h"
 #include "suite/Stats.h"
 
@@ -28,11 +31,16 @@ std::string format(const char* pattern, double a, double b = 0, double c = 0, do
   return text;
 }
 
-// Sends the hello of `id` from a socket aimed at the subject's sound port until it is answered.
-bool confirmHello(int fd, int id) {
+// The address of the bench's voice socket `index` (the receivers', then the senders'), each its
+// own: 127.0.0.2 and up, never 127.0.0.1, whose clients the server takes for its own.
+std::string voiceAddress(std::size_t index) { return "127.0.0." + std::to_string(2 + index); }
+
+// Sends the hello of `id` from `fd` to the subject's sound port until it is answered.
+bool confirmHello(int fd, int id, const sockaddr_in& subject) {
   VoiceDatagram reply{};
   for (int attempt = 0; attempt < kHelloAttempts; ++attempt) {
-    ::send(fd, helloDatagram(id).data(), kVoiceDatagramSize, 0);
+    ::sendto(fd, helloDatagram(id).data(), kVoiceDatagramSize, 0,
+             reinterpret_cast<const sockaddr*>(&subject), sizeof subject);
     pollfd readable{fd, POLLIN, 0};
     while (::poll(&readable, 1, 300) > 0) {
       const ssize_t n = ::recv(fd, reply.data(), reply.size(), MSG_DONTWAIT);
@@ -41,6 +49,38 @@ bool confirmHello(int fd, int id) {
       }
     }
   }
+  return false;
+}
+
+// Makes `user` a user of the server whose voice endpoint is `fd`: connected from the socket's
+// address, "protocol", the hello from the socket, "connect" into the root channel. The server
+// forwards voice only from a logged-in user's own endpoint to a member of its channel.
+bool logInFrom(const Subject& subject, const std::string& address, int fd, ProtocolClient& user,
+               std::string& error) {
+  ProtocolClient::Options options;
+  options.hostPort = subject.hostPort();
+  options.soundPort = subject.soundPort();
+  options.connectionAddress = address;
+  options.autoLogin = false;
+  options.ownVoiceSocket = false;
+  if (!user.open(options) || !user.nextLine(kPatience) || user.userId() == 0) {
+    error = "a voice user got no welcome: " + user.lastError();
+    return false;
+  }
+  const int id = user.userId();
+  user.sendLine(protocolLine("2.1"));
+  if (!confirmHello(fd, id, loopbackAddress("127.0.0.1", subject.soundPort()))) {
+    error = "voice user " + std::to_string(id) + " got no hello reply";
+    return false;
+  }
+  LoginDetails details;
+  details.nick = "voice" + std::to_string(id);
+  user.sendLine(connectLine(details));
+  while (const std::optional<ServerLine> line = user.nextLine(kPatience)) {
+    if (line->is("accepted")) return true;
+    if (line->is("error")) break;
+  }
+  error = "voice user " + std::to_string(id) + " was not logged in: " + user.lastError();
   return false;
 }
 
@@ -79,11 +119,11 @@ VoiceFamily::VoiceFamily(const BenchOptions& options) : Family(options) {
 void VoiceFamily::prepare() {
   VoiceEndpoints alone;
   for (std::size_t r = 0; r < kReceivers; ++r) {
-    alone.receivers.push_back(openVoiceSocket("127.0.0.1", true));
+    alone.receivers.push_back(openVoiceSocket(voiceAddress(r).c_str(), true));
     alone.receiverIds.push_back(static_cast<int>(r + 1));
   }
   for (std::size_t s = 0; s < kSenders; ++s) {
-    alone.senders.push_back(openVoiceSocket("127.0.0.1", false));
+    alone.senders.push_back(openVoiceSocket(voiceAddress(kReceivers + s).c_str(), false));
   }
   for (const std::size_t senders : {std::size_t{1}, kSenders}) {
     const FloodResult result =
@@ -98,39 +138,34 @@ void VoiceFamily::prepare() {
   closeAll(alone.senders);
 }
 
-bool VoiceFamily::makeReceivers(Subject& subject, VoiceEndpoints& endpoints,
+bool VoiceFamily::makeEndpoints(Subject& subject, VoiceEndpoints& endpoints,
                                 std::vector<std::unique_ptr<ProtocolClient>>& users,
-                                std::vector<int>& ownSockets, std::string& error) {
-  for (std::size_t r = 0; r < kReceivers; ++r) {
-    int fd = -1;
-    int id = static_cast<int>(r + 1);
-    if (subject.isServer()) {
-      ProtocolClient::Options options;
-      options.hostPort = subject.hostPort();
-      options.soundPort = subject.soundPort();
-      options.autoLogin = false;
-      users.push_back(std::make_unique<ProtocolClient>());
-      ProtocolClient& user = *users.back();
-      if (!user.open(options) || !user.nextLine(kPatience) || user.userId() == 0) {
-        error = "a receiver got no welcome: " + user.lastError();
-        return false;
-      }
-      id = user.userId();
-      fd = user.udpSocket();
-      const int buffer = 4 << 20;
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    } else {
-      fd = openVoiceSocket("127.0.0.1", true);
-      ownSockets.push_back(fd);
-      const sockaddr_in relay = loopbackAddress("127.0.0.1", subject.soundPort());
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&relay), sizeof relay);
-    }
-    if (id > 255 || !confirmHello(fd, id)) {
-      error = "receiver " + std::to_string(id) + " got no hello reply (ids above 255 cannot "
-              "receive forwarded voice)";
+                                std::string& error) {
+  for (std::size_t k = 0; k < kReceivers + kSenders; ++k) {
+    const bool receiver = k < kReceivers;
+    const std::string address = voiceAddress(k);
+    const int fd = openVoiceSocket(address.c_str(), receiver);
+    if (fd < 0) {
+      error = "cannot open a voice socket at " + address;
       return false;
     }
-    endpoints.receivers.push_back(fd);
+    (receiver ? endpoints.receivers : endpoints.senders).push_back(fd);
+    int id = static_cast<int>(k + 1);
+    if (subject.isServer()) {
+      users.push_back(std::make_unique<ProtocolClient>());
+      if (!logInFrom(subject, address, fd, *users.back(), error)) return false;
+      id = users.back()->userId();
+    } else if (!confirmHello(fd, id, endpoints.subject)) {
+      error = "the relay did not answer the hello of " + std::to_string(id);
+      return false;
+    }
+    if (!receiver) continue;
+    if (id > 255) {
+      error = "receiver " + std::to_string(id) + " cannot receive forwarded voice (above 255)";
+      return false;
+    }
+    // Only what the subject sends arrives at a receiver.
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&endpoints.subject), sizeof endpoints.subject);
     endpoints.receiverIds.push_back(id);
   }
   return true;
@@ -140,12 +175,8 @@ bool VoiceFamily::run(Subject& subject, Figures& figures, std::string& error) {
   VoiceEndpoints endpoints;
   endpoints.subject = loopbackAddress("127.0.0.1", subject.soundPort());
   std::vector<std::unique_ptr<ProtocolClient>> users;
-  std::vector<int> ownSockets;
-  const bool ready = makeReceivers(subject, endpoints, users, ownSockets, error);
+  const bool ready = makeEndpoints(subject, endpoints, users, error);
   if (ready) {
-    for (std::size_t s = 0; s < kSenders; ++s) {
-      endpoints.senders.push_back(openVoiceSocket("127.0.0.1", false));
-    }
     const RoundTripResult idle = VoiceFlood::roundTrips(endpoints, options_.idleRoundTrips,
                                                         options_.idleGapSeconds);
     figures["idle.p50"] = percentile(idle.seconds, 0.50);
@@ -156,7 +187,7 @@ bool VoiceFamily::run(Subject& subject, Figures& figures, std::string& error) {
     measureFixedRate(subject, endpoints, figures);
   }
   closeAll(endpoints.senders);
-  closeAll(ownSockets);
+  closeAll(endpoints.receivers);
   for (const auto& user : users) user->close(true);
   return ready;
 }

@@ -21,12 +21,12 @@ class VoiceFamily : public Family {
   bool run(Subject& subject, Figures& figures, std::string& error) override;
 
  private:
-  // Receivers that the subject knows: users of the server (a connection and a confirmed hello),
-  // or ids announced to the relay with a hello. Their sockets go into `endpoints`.
-  // The relay's receiver sockets are added to `ownSockets`, which the caller closes.
-  bool makeReceivers(Subject& subject, VoiceEndpoints& endpoints,
-                     std::vector<std::unique_ptr<ProtocolClient>>& users,
-                     std::vector<int>& ownSockets, std::string& error);
+  // The receivers and senders, each a socket on its own loopback address that the subject
+  // knows: for the server, a user logged in from that address into the root channel whose
+  // confirmed voice endpoint the socket is (the clients go into `users`); for the relay, an id
+  // announced with a hello. The sockets go into `endpoints`, which the caller closes.
+  bool makeEndpoints(Subject& subject, VoiceEndpoints& endpoints,
+                     std::vector<std::unique_ptr<ProtocolClient>>& users, std::string& error);
   void measureFullRate(Subject& subject, VoiceEndpoints& endpoints, std::size_t senders,
                        Figures& figures);
   void measureFixedRate(Subject& subject, VoiceEndpoints& endpoints, Figures& figures);

@@ -1,5 +1,5 @@
-// A short quorvane-load run against an in-process server with the channels it expects: every
-// check passes and the report says so.
+// A short quorvane-load run against an in-process server with the channels it expects (and the
+// voice address check on): every check passes, voice gets through, and the report says so.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -46,6 +46,10 @@ TEST(LoadToolTest, ShortRunFindsNoFault) {
   EXPECT_NE(output.find("protocol errors: 0\n"), std::string::npos) << output;
   EXPECT_NE(output.find("result: PASS"), std::string::npos) << output;
   EXPECT_EQ(output.find("messages checked: 0 "), std::string::npos) << output;
+  // Voice between members of one channel, each client's from its connection's address, gets
+  // through the server's checks.
+  EXPECT_EQ(output.find("voice datagrams: sent 0,"), std::string::npos) << output;
+  EXPECT_EQ(output.find(", received 0,"), std::string::npos) << output;
 }
 
 TEST(LoadToolTest, ServerWithoutTheChannelsFails) {

@@ -1,6 +1,10 @@
 // ProtocolClient against an in-process server: the blocking login and replies, voice
-// forwarding, a refused login, the server closing, and many clients in one ClientLoop.
+// forwarding, the addresses its sockets come from, a refused login, the server closing, and many
+// clients in one ClientLoop.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <memory>
 #include <vector>
@@ -78,6 +82,39 @@ TEST(ProtocolClientTest, ForwardedVoiceKeepsEveryByteButTheKind) {
   ASSERT_EQ(got->size(), kVoiceDatagramSize);
   EXPECT_EQ((*got)[0], kForwardedKind);
   EXPECT_TRUE(std::equal(sent.begin() + 1, sent.end(), got->begin() + 1));
+}
+
+// The local address of a socket as a dotted quad.
+std::string localAddress(int fd) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  char text[INET_ADDRSTRLEN] = {};
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return "?";
+  return ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+}
+
+// The server honours a hello only from the address of the user's own connection: an address
+// given for either socket alone binds both, and the login goes through.
+TEST(ProtocolClientTest, OneAddressGivenBindsBothSockets) {
+  if (!test::loopbackAddressesDistinct()) GTEST_SKIP() << "one loopback address here";
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  struct Case {
+    const char* voice;
+    const char* connection;
+    const char* bound;
+  };
+  for (const Case& c : {Case{"127.0.0.3", "", "127.0.0.3"}, Case{"", "127.0.0.4", "127.0.0.4"},
+                        Case{"127.0.0.5", "127.0.0.5", "127.0.0.5"}}) {
+    ProtocolClient::Options options = optionsFor(server, "x");
+    options.voiceAddress = c.voice;
+    options.connectionAddress = c.connection;
+    ProtocolClient client;
+    ASSERT_TRUE(client.login(options, kPatience)) << c.bound << ": " << client.lastError();
+    EXPECT_EQ(client.voiceAddress(), c.bound);
+    EXPECT_EQ(localAddress(client.tcpSocket()), c.bound);
+    client.quit();
+  }
 }
 
 TEST(ProtocolClientTest, RefusedLoginLeavesTheClientConnected) {

@@ -53,22 +53,30 @@ TEST(SoakPayloadTest, VoiceIsCheckedByteForByte) {
   }
 }
 
-TEST(PeerDirectoryTest, PicksOthersAndOnlyVoiceIdsForVoice) {
+TEST(PeerDirectoryTest, PicksOthersAndFindsTheSessionBehindAnId) {
   PeerDirectory peers;
   std::mt19937_64 random(1);
   PeerDirectory::Peer peer;
   peers.add({1, 100});
-  EXPECT_FALSE(peers.pick(random, 100, false, peer)) << "nobody but itself";
+  EXPECT_FALSE(peers.pick(random, 100, peer)) << "nobody but itself";
   peers.add({300, 101});
   for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(peers.pick(random, 100, false, peer));
+    ASSERT_TRUE(peers.pick(random, 100, peer));
     EXPECT_EQ(peer.key, 101u);
   }
-  EXPECT_FALSE(peers.pick(random, 100, true, peer)) << "id 300 cannot be named in a datagram";
-  ASSERT_TRUE(peers.pick(random, 101, true, peer));
-  EXPECT_EQ(peer.id, 1);
+  ASSERT_TRUE(peers.find(1, peer));
+  EXPECT_EQ(peer.key, 100u);
+  EXPECT_FALSE(peers.find(2, peer));
+  // The server gave id 1 to a new session before the old one noticed its end: the new one holds
+  // it, also after the old one is removed.
+  peers.add({1, 102});
   peers.remove(100);
-  EXPECT_FALSE(peers.pick(random, 101, true, peer));
+  ASSERT_TRUE(peers.find(1, peer));
+  EXPECT_EQ(peer.key, 102u);
+  peers.remove(102);
+  EXPECT_FALSE(peers.find(1, peer));
+  ASSERT_TRUE(peers.pick(random, 100, peer));
+  EXPECT_EQ(peer.key, 101u) << "the only one left";
   EXPECT_NE(peers.newSessionKey(), peers.newSessionKey());
 }
 

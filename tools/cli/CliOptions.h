@@ -13,7 +13,8 @@ struct CliOptions {
   int soundPort = 10301;
   std::string nick;
   std::string password;
-  // The local address of the voice socket; empty binds to any address.
+  // The local address of the voice socket and of the connection (the server honours a hello
+  // only from the connection's address); empty lets the system choose.
   std::string voiceAddress;
   // Scripted mode when not empty: run these in order, then quit.
   std::vector<std::string> commands;

@@ -50,6 +50,11 @@ ProtocolClient::~ProtocolClient() { closeSockets(false); }
 bool ProtocolClient::open(const Options& options) {
   closeSockets(false);
   options_ = options;
+  if (options_.connectionAddress.empty()) {
+    options_.connectionAddress = options_.voiceAddress;
+  } else if (options_.voiceAddress.empty()) {
+    options_.voiceAddress = options_.connectionAddress;
+  }
   userId_ = 0;
   loginError_ = 0;
   lastError_.clear();

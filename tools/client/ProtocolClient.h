@@ -42,6 +42,9 @@ class ProtocolClient {
     // The local address of the TCP connection; empty lets the kernel choose. Thousands of
     // clients spread over several loopback addresses keep the kernel's search for a free local
     // port short.
+    // The server honours a hello only from the address of the user's own connection, so a client
+    // comes from one host: when only one of the two addresses is given, both sockets are bound
+    // to it.
     std::string connectionAddress;
     // Run the handshake on "welcome"; without it the caller speaks for itself.
     bool autoLogin = true;
@@ -99,6 +102,7 @@ class ProtocolClient {
   int userId() const { return userId_; }
   // The error number that answered "connect"; 0 when none.
   int loginError() const { return loginError_; }
+  // The options of the last open, each address filled in from the other when it was missing.
   const Options& options() const { return options_; }
   // The local address and port of the voice socket.
   const std::string& voiceAddress() const { return voiceAddress_; }

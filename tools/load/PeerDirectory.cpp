@@ -2,30 +2,36 @@
 
 namespace quorvane {
 
-void PeerDirectory::insert(Table& table, const Peer& peer) {
-  if (table.index.contains(peer.key)) return;
-  table.index[peer.key] = table.peers.size();
-  table.peers.push_back(peer);
+void PeerDirectory::add(const Peer& peer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (byKey_.contains(peer.key)) return;
+  byKey_[peer.key] = peers_.size();
+  peers_.push_back(peer);
+  // A session that ended unnoticed may still hold the id; the newest holds it now.
+  byId_[peer.id] = peer.key;
 }
 
-void PeerDirectory::erase(Table& table, std::uint32_t key) {
-  const auto found = table.index.find(key);
-  if (found == table.index.end()) return;
+void PeerDirectory::remove(std::uint32_t key) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto found = byKey_.find(key);
+  if (found == byKey_.end()) return;
   const std::size_t at = found->second;
-  table.index.erase(found);
-  if (at + 1 != table.peers.size()) {
-    table.peers[at] = table.peers.back();
-    table.index[table.peers[at].key] = at;
+  byKey_.erase(found);
+  const auto holder = byId_.find(peers_[at].id);
+  if (holder != byId_.end() && holder->second == key) byId_.erase(holder);
+  if (at + 1 != peers_.size()) {
+    peers_[at] = peers_.back();
+    byKey_[peers_[at].key] = at;
   }
-  table.peers.pop_back();
+  peers_.pop_back();
 }
 
-bool PeerDirectory::pickFrom(const Table& table, std::mt19937_64& random, std::uint32_t self,
-                             Peer& out) {
-  const std::size_t size = table.peers.size();
-  if (size == 0 || (size == 1 && table.peers[0].key == self)) return false;
+bool PeerDirectory::pick(std::mt19937_64& random, std::uint32_t self, Peer& out) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::size_t size = peers_.size();
+  if (size == 0 || (size == 1 && peers_[0].key == self)) return false;
   for (;;) {
-    const Peer& peer = table.peers[std::uniform_int_distribution<std::size_t>(0, size - 1)(random)];
+    const Peer& peer = peers_[std::uniform_int_distribution<std::size_t>(0, size - 1)(random)];
     if (peer.key != self) {
       out = peer;
       return true;
@@ -33,22 +39,12 @@ bool PeerDirectory::pickFrom(const Table& table, std::mt19937_64& random, std::u
   }
 }
 
-void PeerDirectory::add(const Peer& peer) {
+bool PeerDirectory::find(int id, Peer& out) const {
   std::lock_guard<std::mutex> hold(lock_);
-  insert(all_, peer);
-  if (peer.id >= 1 && peer.id <= kLargestVoiceId) insert(voice_, peer);
-}
-
-void PeerDirectory::remove(std::uint32_t key) {
-  std::lock_guard<std::mutex> hold(lock_);
-  erase(all_, key);
-  erase(voice_, key);
-}
-
-bool PeerDirectory::pick(std::mt19937_64& random, std::uint32_t self, bool voice,
-                         Peer& out) const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return pickFrom(voice ? voice_ : all_, random, self, out);
+  const auto found = byId_.find(id);
+  if (found == byId_.end()) return false;
+  out = {id, found->second};
+  return true;
 }
 
 }  // namespace quorvane

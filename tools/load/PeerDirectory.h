@@ -1,5 +1,6 @@
 // The logged-in sessions of a load run, shared by all worker threads, from which clients pick
-// the recipients of text messages and voice. Thread-safe (one mutex).
+// the recipients of text messages and find the sessions behind the ids of voice recipients.
+// Thread-safe (one mutex).
 #pragma once
 
 #include <atomic>
@@ -27,22 +28,18 @@ class PeerDirectory {
 
   void add(const Peer& peer);
   void remove(std::uint32_t key);
-  // A random peer other than `self`; with `voice` one whose id can be named in a datagram.
-  bool pick(std::mt19937_64& random, std::uint32_t self, bool voice, Peer& out) const;
+  // A random peer other than `self`.
+  bool pick(std::mt19937_64& random, std::uint32_t self, Peer& out) const;
+  // The session that has the user id `id` now; false when none has.
+  bool find(int id, Peer& out) const;
 
  private:
-  struct Table {
-    std::vector<Peer> peers;
-    std::unordered_map<std::uint32_t, std::size_t> index;
-  };
-  static void insert(Table& table, const Peer& peer);
-  static void erase(Table& table, std::uint32_t key);
-  static bool pickFrom(const Table& table, std::mt19937_64& random, std::uint32_t self, Peer& out);
-
   std::atomic<std::uint32_t> nextKey_{1};
   mutable std::mutex lock_;
-  Table all_;
-  Table voice_;
+  std::vector<Peer> peers_;
+  // Where each session's key stands in peers_, and the session holding each id.
+  std::unordered_map<std::uint32_t, std::size_t> byKey_;
+  std::unordered_map<int, std::uint32_t> byId_;
 };
 
 }  // namespace quorvane

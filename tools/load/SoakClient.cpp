@@ -1,6 +1,8 @@
 #include "load/SoakClient.h"
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include "client/ClientCommands.h"
 
@@ -58,7 +60,9 @@ void SoakClient::openSession() {
   options.host = context_.options.host;
   options.hostPort = context_.options.port;
   options.soundPort = context_.options.soundPort;
-  // Not 127.0.0.1: local users become operators everywhere, which no real client is.
+  // The connection and the voice socket on one address, as a real client comes from one host
+  // (the server honours a hello only from the connection's address). Not 127.0.0.1: local users
+  // become operators everywhere, which no real client is.
   options.voiceAddress = "127.0.0." + std::to_string(2 + index_ % 250);
   options.login.nick = nick_;
   if (!client_.open(options)) {
@@ -185,7 +189,7 @@ void SoakClient::joinChannel() {
 
 void SoakClient::messageUser() {
   PeerDirectory::Peer peer;
-  if (!context_.peers.pick(random_, key_, false, peer)) return;
+  if (!context_.peers.pick(random_, key_, peer)) return;
   const SoakStamp stamp{key_, ++sentTo_[peer.key], peer.key, client_.userId()};
   send(messageToUserLine(peer.id, SoakPayload::messageText(stamp)));
 }
@@ -196,9 +200,20 @@ void SoakClient::messageChannel() {
   send(messageToChannelLine(path, SoakPayload::messageText(stamp)));
 }
 
+// Voice goes to another member of this client's channel, as the server forwards nothing else,
+// and not while a join is on its way, which may have moved this client already.
 void SoakClient::sendVoice() {
+  const bool joining = std::any_of(expected_.begin(), expected_.end(), [](const Expected& e) {
+    return e.kind == Expected::Joined;
+  });
+  std::vector<int> listeners;
+  for (const int id : members_) {
+    if (id <= PeerDirectory::kLargestVoiceId) listeners.push_back(id);
+  }
+  if (joining || listeners.empty()) return;
   PeerDirectory::Peer peer;
-  if (!context_.peers.pick(random_, key_, true, peer)) return;
+  const auto pick = static_cast<std::size_t>(below(static_cast<int>(listeners.size())));
+  if (!context_.peers.find(listeners[pick], peer)) return;
   for (int n = 3 + below(4); n > 0; --n) {
     const SoakStamp stamp{key_, ++voiceSequence_, peer.key, client_.userId()};
     if (client_.sendDatagram(SoakPayload::voice(stamp, peer.id))) {
