@@ -163,7 +163,12 @@ class PingingHandler : public ProtocolClient::Handler {
 
 TEST(ClientLoopTest, ServesManyClientsAndTimersOnOneThread) {
   constexpr int kClients = 40;
-  TestServer server;
+  // More clients from one address than may wait for their login by default.
+  TestServer server([](VoiceServer& s) {
+    ServerLimits limits;
+    limits.pendingPerAddress = kClients;
+    s.setLimits(limits);
+  });
   ASSERT_TRUE(server.started());
   ClientLoop loop;
   ASSERT_TRUE(loop.valid());
