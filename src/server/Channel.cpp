@@ -55,7 +55,7 @@ void Channel::addUser(UserSession* user, std::vector<std::shared_ptr<const std::
   std::array<std::string, 2> newcomer;  // what the members hear of the user
   for (const auto& [id, member] : members_) {
     if (list != nullptr) {
-      list->push_back(user->addUserLine(member));
+      list->push_back(user->sharedAddUserLine(member));
     } else {
       user->sendAddUser(member);
     }

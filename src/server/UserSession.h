@@ -2,9 +2,8 @@
 // state. Owned by the VoiceServer's user table. Used under the server lock, on event-loop
 // threads or on threads that hold the pool lock first.
 //
-// Split by concern: server-side operations in server/UserSession.cpp, the command dispatch and
-// handlers in protocol/UserSessionCommands.cpp, the reply and notification builders in
-// protocol/UserSessionReplies.cpp.
+// Split by concern: server-side operations in UserSession.cpp, the command dispatch and handlers
+// in UserSessionCommands.cpp, the replies and notifications in UserSessionReplies.cpp.
 #pragma once
 
 #include <array>
@@ -14,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/ErrorNumber.h"
 #include "server/AddressBook.h"
 #include "server/TokenBucket.h"
 #include "server/UserRecord.h"
@@ -77,7 +77,7 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   std::chrono::steady_clock::duration handleLine(std::string_view line) override;
   // The login deadline set on the connection has passed.
   void deadlinePassed() override;
-  void sendError(int number);
+  void sendError(ErrorNumber number);
 
   // Replies and notifications. Each queues at most one line on the connection; those other than
   // "welcome", "accepted", "error", "pong", "quit", "youare" and "kicked" reach logged-in
@@ -103,8 +103,8 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   void sendList(std::vector<std::shared_ptr<const std::string>> lines);
   // Lines of that list, CR LF included, shared with the lists of other logins sent meanwhile:
   // "addchannel" for the channel, and "adduser" for `user` as this client is to receive it.
-  std::shared_ptr<const std::string> addChannelLine(const Channel* channel) const;
-  std::shared_ptr<const std::string> addUserLine(const UserSession* user) const;
+  std::shared_ptr<const std::string> sharedAddChannelLine(const Channel* channel) const;
+  std::shared_ptr<const std::string> sharedAddUserLine(const UserSession* user) const;
   void sendMessageDeliver(const TextMessage& message, std::string* shared = nullptr);
 
  private:

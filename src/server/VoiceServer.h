@@ -42,7 +42,6 @@ class VoiceServer : public TimerListener,
   static constexpr int kTimerPeriodMs = 30000;
   static constexpr std::time_t kInactivityLimitSeconds = 180;
   static constexpr int kMaxUserId = 32766;
-  static constexpr const char* kProtocolVersion = "2.1";
   // The one address whose users are trusted as the server's own (operators, no passwords).
   static constexpr const char* kLocalAddress = "127.0.0.1";
 

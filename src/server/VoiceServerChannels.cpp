@@ -18,11 +18,11 @@ void VoiceServer::joinChannel(UserSession* user, const std::string& path,
     }
     failed = true;
     if (i + 1 < names.size()) {
-      user->sendError(302);
+      user->sendError(ErrorNumber::NoSuchChannel);
       break;
     }
     if (!allowChannelCreation_ || !mayCreate(names[i], names.size(), topic)) {
-      user->sendError(304);
+      user->sendError(ErrorNumber::ChannelNotCreated);
       break;
     }
     current = current->addChild(std::make_unique<Channel>(names[i]));
@@ -35,7 +35,7 @@ void VoiceServer::joinChannel(UserSession* user, const std::string& path,
   }
 
   if (!failed && password != current->password() && !isLocalUser(user)) {
-    user->sendError(301);
+    user->sendError(ErrorNumber::WrongChannelPassword);
     failed = true;
   }
   if (!failed) {
@@ -70,17 +70,17 @@ void VoiceServer::kickUser(UserSession* kicker, const std::string& path, int tar
   Guard guard(*this);
   Channel* channel = findChannel(rootChannel_, path);
   if (channel == nullptr) {
-    kicker->sendError(302);
+    kicker->sendError(ErrorNumber::NoSuchChannel);
     return;
   }
   if (!channel->isOperator(kicker->id()) && !kicker->admin()) {
-    kicker->sendError(303);
+    kicker->sendError(ErrorNumber::NotOperator);
     return;
   }
   UserSession* target = findUser(targetId);
   if (target == nullptr || target->channel() == nullptr ||
       !target->channel()->samePath(kicker->channel())) {
-    kicker->sendError(206);
+    kicker->sendError(ErrorNumber::NoSuchUser);
     return;
   }
   target->sendKicked();

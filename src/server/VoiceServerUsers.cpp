@@ -30,7 +30,7 @@ void VoiceServer::login(UserSession* user) {
   if (user == nullptr) return;
   Guard guard(*this);
   if (user->password() != serverPassword_) {
-    user->sendError(300);
+    user->sendError(ErrorNumber::WrongServerPassword);
     // Where the connection comes from, not the voice endpoint, which its owner may choose.
     if (logging_) {
       logUserEvent(user, " address: " + user->peerAddress() + " port: " +
@@ -55,7 +55,7 @@ void VoiceServer::login(UserSession* user) {
   while (!queue.empty()) {
     const Channel* channel = queue.front();
     queue.pop_front();
-    list.push_back(user->addChannelLine(channel));
+    list.push_back(user->sharedAddChannelLine(channel));
     for (const auto& child : channel->children()) queue.push_back(child.get());
   }
   rootChannel_.addUser(user, &list);

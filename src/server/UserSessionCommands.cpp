@@ -95,7 +95,7 @@ std::chrono::steady_clock::duration UserSession::handleLine(std::string_view lin
   }
   if (tooShort) return {};
   if (command == nullptr) {
-    sendError(204);
+    sendError(ErrorNumber::UnknownCommand);
   } else {
     (this->*command->handler)(line);
   }
@@ -108,31 +108,31 @@ unsigned UserSession::textLimit(unsigned ServerLimits::*limit) const {
 
 void UserSession::onProtocol(std::string_view line) {
   std::string version;
-  if (!LineParams(line).getStringParam("version", version)) return sendError(104);
+  if (!LineParams(line).getStringParam("version", version)) return sendError(ErrorNumber::MissingVersion);
   setProtocolVersion(std::move(version));
 }
 
 void UserSession::onConnect(std::string_view line) {
-  if (!voiceConfirmed_) return sendError(403);
-  if (loggedIn_) return sendError(400);
-  if (protocolVersion_.empty()) return sendError(401);
+  if (!voiceConfirmed_) return sendError(ErrorNumber::VoiceNotConfirmed);
+  if (loggedIn_) return sendError(ErrorNumber::AlreadyLoggedIn);
+  if (protocolVersion_.empty()) return sendError(ErrorNumber::NoProtocolVersion);
 
   const LineParams params(line);
   std::string text;
   int value = 0;
   if (!getOutgoingParam(params, "nick", text, textLimit(&ServerLimits::maxNick))) {
-    return sendError(101);
+    return sendError(ErrorNumber::MissingNick);
   }
   setNick(std::move(text));
-  if (!params.getStringParam("password", text)) return sendError(102);
+  if (!params.getStringParam("password", text)) return sendError(ErrorNumber::MissingPassword);
   setPassword(std::move(text));
-  if (!params.getIntParam("bandmode", value)) return sendError(103);
+  if (!params.getIntParam("bandmode", value)) return sendError(ErrorNumber::MissingAudioFormat);
   setBandMode(value);
-  if (!params.getIntParam("framesize", value)) return sendError(103);
+  if (!params.getIntParam("framesize", value)) return sendError(ErrorNumber::MissingAudioFormat);
   setFrameSize(value);
-  if (!params.getIntParam("encodedframesize", value)) return sendError(103);
+  if (!params.getIntParam("encodedframesize", value)) return sendError(ErrorNumber::MissingAudioFormat);
   setEncodedFrameSize(value);
-  if (!params.getIntParam("fpp", value)) return sendError(111);
+  if (!params.getIntParam("fpp", value)) return sendError(ErrorNumber::MissingFramesPerPacket);
   setFramesPerPacket(value);
   if (server_ != nullptr) server_->login(this);
 }
@@ -140,10 +140,10 @@ void UserSession::onConnect(std::string_view line) {
 void UserSession::onQuit(std::string_view) { quit(); }
 
 void UserSession::onChangeNick(std::string_view line) {
-  if (!loggedIn_) return sendError(402);
+  if (!loggedIn_) return sendError(ErrorNumber::NotLoggedIn);
   std::string nick;
   if (!getOutgoingParam(LineParams(line), "nick", nick, textLimit(&ServerLimits::maxNick))) {
-    return sendError(101);
+    return sendError(ErrorNumber::MissingNick);
   }
   setNick(std::move(nick));
   if (server_ != nullptr) server_->userUpdated(this);
@@ -155,53 +155,53 @@ void UserSession::onPing(std::string_view) {
 }
 
 void UserSession::onJoin(std::string_view line) {
-  if (!loggedIn_) return sendError(402);
+  if (!loggedIn_) return sendError(ErrorNumber::NotLoggedIn);
   const LineParams params(line);
   std::string path, password, topic;
   if (!getOutgoingParam(params, "channel", path) || !params.getStringParam("password", password) ||
       !getOutgoingParam(params, "topic", topic)) {
-    return sendError(105);
+    return sendError(ErrorNumber::MissingChannel);
   }
   if (server_ != nullptr) server_->joinChannel(this, path, password, topic);
 }
 
 void UserSession::onPwc(std::string_view) {
-  if (!loggedIn_) return sendError(402);
+  if (!loggedIn_) return sendError(ErrorNumber::NotLoggedIn);
   sendPwc();
 }
 
 void UserSession::onWhoami(std::string_view) { sendYouAre(); }
 
 void UserSession::onChangeStatus(std::string_view line) {
-  if (!loggedIn_) return sendError(402);
+  if (!loggedIn_) return sendError(ErrorNumber::NotLoggedIn);
   const LineParams params(line);
   int mode = 0;
-  if (!params.getIntParam("statusmode", mode)) return sendError(106);
+  if (!params.getIntParam("statusmode", mode)) return sendError(ErrorNumber::MissingStatusMode);
   setStatusMode(mode);
   std::string message;
   if (!getOutgoingParam(params, "statusmessage", message, textLimit(&ServerLimits::maxStatus))) {
-    return sendError(108);
+    return sendError(ErrorNumber::MissingText);
   }
   setStatusMessage(std::move(message));
   if (server_ != nullptr) server_->userUpdated(this);
 }
 
 void UserSession::onMessage(std::string_view line) {
-  if (!loggedIn_) return sendError(402);
+  if (!loggedIn_) return sendError(ErrorNumber::NotLoggedIn);
   const LineParams params(line);
   const bool addressesChannels = versionAtLeast21(protocolVersion_);
   TextMessage message;
   if (!params.getIntParam("to", message.to)) {
-    if (!addressesChannels) return sendError(110);
+    if (!addressesChannels) return sendError(ErrorNumber::MissingRecipient);
     message.to = 0;
   }
-  if (!getOutgoingParam(params, "message", message.message)) return sendError(108);
+  if (!getOutgoingParam(params, "message", message.message)) return sendError(ErrorNumber::MissingText);
   std::string path;
   if (addressesChannels) {
-    if (!params.getIntParam("type", message.type)) return sendError(112);
+    if (!params.getIntParam("type", message.type)) return sendError(ErrorNumber::MissingType);
     // Only the two known types are delivered; others end the command without a word.
     if (message.type != TextMessage::ToUser && message.type != TextMessage::ToChannel) return;
-    if (!getOutgoingParam(params, "channel", path)) return sendError(105);
+    if (!getOutgoingParam(params, "channel", path)) return sendError(ErrorNumber::MissingChannel);
   }
   if (channel() == nullptr) return;
   message.from = id();
@@ -210,21 +210,21 @@ void UserSession::onMessage(std::string_view line) {
 }
 
 void UserSession::onKick(std::string_view line) {
-  if (!loggedIn_) return sendError(402);
+  if (!loggedIn_) return sendError(ErrorNumber::NotLoggedIn);
   const LineParams params(line);
   int target = 0;
-  if (!params.getIntParam("id", target)) return sendError(100);
+  if (!params.getIntParam("id", target)) return sendError(ErrorNumber::MissingId);
   std::string path;
-  if (!params.getStringParam("channel", path)) return sendError(105);
+  if (!params.getStringParam("channel", path)) return sendError(ErrorNumber::MissingChannel);
   if (server_ != nullptr) server_->kickUser(this, path, target);
 }
 
 void UserSession::onAdmin(std::string_view line) {
-  if (protocolVersion_.empty()) return sendError(401);
+  if (protocolVersion_.empty()) return sendError(ErrorNumber::NoProtocolVersion);
   const LineParams params(line);
   std::string username, password;
-  if (!params.getStringParam("username", username)) return sendError(113);
-  if (!params.getStringParam("password", password)) return sendError(102);
+  if (!params.getStringParam("username", username)) return sendError(ErrorNumber::MissingUsername);
+  if (!params.getStringParam("password", password)) return sendError(ErrorNumber::MissingPassword);
   if (server_ != nullptr) server_->adminLogin(this, username, password);
 }
 
