@@ -97,10 +97,6 @@ void Channel::clear() {
   listLine_.reset();
 }
 
-void Channel::setProtected(bool on) {
-  if (!on) setPassword(std::string());
-}
-
 std::vector<std::string> splitChannelPath(std::string_view path) {
   std::vector<std::string> names;
   std::size_t start = 0;

@@ -60,8 +60,6 @@ class Channel {
   void clear();
 
   bool isProtected() const { return !password_.empty(); }
-  // false empties the password; true changes nothing.
-  void setProtected(bool on);
   void setTopic(std::string topic) {
     topic_ = std::move(topic);
     listLine_.reset();

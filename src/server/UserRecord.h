@@ -1,5 +1,5 @@
 // The properties of a user that other clients are told about: what the client announced and
-// what the server learned of its voice endpoint. Guarded by the server lock.
+// what the server learned of its voice endpoint. Guarded by the loop lock.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "transport/SocketApi.h"
 
 namespace quorvane {
 
@@ -18,10 +17,6 @@ class UserRecord {
   explicit UserRecord(int id) : id_(id) {}
   virtual ~UserRecord() = default;
 
-  void setId(int id) {
-    id_ = id;
-    changed();
-  }
   int id() const { return id_; }
   void setNick(std::string nick) {
     nick_ = std::move(nick);
@@ -50,20 +45,15 @@ class UserRecord {
   int bandMode() const { return bandMode_; }
   void setVoiceAddress(std::string address) {
     voiceAddress_ = std::move(address);
-    voiceDestination_ = sys::resolveAddress(voiceAddress_, soundPort_);
     voiceAddressNumber_ = addressNumber(voiceAddress_);
     changed();
   }
   const std::string& voiceAddress() const { return voiceAddress_; }
   void setSoundPort(int port) {
     soundPort_ = port;
-    voiceDestination_ = sys::resolveAddress(voiceAddress_, soundPort_);
     changed();
   }
   int soundPort() const { return soundPort_; }
-  // Where datagrams to the user go, made once from its voice address and port. Without an
-  // address (no hello yet) it is an all-zero record, to which every send fails.
-  const sockaddr_in& voiceDestination() const { return voiceDestination_; }
   // The voice address as a number (w*2^24 + x*2^16 + y*2^8 + z); 0 for none.
   std::uint32_t voiceAddressNumber() const { return voiceAddressNumber_; }
   // w.x.y.z as a number; 0 for text that is not a dotted quad.
@@ -106,7 +96,6 @@ class UserRecord {
   std::string nick_;
   std::string voiceAddress_;
   int soundPort_ = -1;
-  sockaddr_in voiceDestination_{};
   std::uint32_t voiceAddressNumber_ = 0;
   Channel* channel_ = nullptr;
   int statusMode_ = 0;

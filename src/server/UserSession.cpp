@@ -16,9 +16,8 @@ UserSession::~UserSession() {
 
 void UserSession::closeConnection() {
   if (!connection_) return;
-  connection_->flushQueued();
   connection_->setOwner(nullptr);
-  connection_->shutdownWhenSent();
+  connection_->closeWhenSent();
 }
 
 void UserSession::connectionLost() {

@@ -1,6 +1,6 @@
-// One accepted client: its user record, its connection (owned) and its server-side and protocol
-// state. Owned by the VoiceServer's user table. Used under the server lock, on event-loop
-// threads or on threads that hold the pool lock first.
+// One accepted client: its user record, its connection (owned until retired) and its
+// server-side and protocol state. Owned by the VoiceServer's user table. Used with the loop lock
+// held, like the rest of the server.
 //
 // Split by concern: server-side operations in UserSession.cpp, the command dispatch and handlers
 // in UserSessionCommands.cpp, the replies and notifications in UserSessionReplies.cpp.
@@ -31,6 +31,7 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
  public:
   UserSession(int id, VoiceServer* server, std::unique_ptr<ClientConnection> connection);
   // Detaches the connection and retires it: what is still queued goes out before it closes.
+  // Loop lock held.
   ~UserSession() override;
 
   void setLoggedIn(bool on) { loggedIn_ = on; }
@@ -63,9 +64,8 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   // Counts a wrong server password; the count so far.
   unsigned addWrongPassword() { return ++wrongPasswords_; }
 
-  // Sends what is queued (never blocking; the rest follows as the socket takes it), detaches the
-  // connection so no more lines or loss notices arrive, and shuts its sending side down once the
-  // queue is out. The user stays in the table.
+  // Detaches the connection, so no more lines or loss notices arrive, and shuts its sending side
+  // down once what is queued has gone out. The user stays in the table.
   void closeConnection();
   // The connection failed or the peer closed: closeConnection, then removal by the server.
   void connectionLost() override;

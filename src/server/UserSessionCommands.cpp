@@ -2,7 +2,6 @@
 // client's state first, then reads its parameters in order and answers the first failure with
 // its error number; what earlier steps stored stays stored.
 #include <array>
-#include <mutex>
 
 #include "protocol/MessageSyntax.h"
 #include "protocol/TextMessage.h"
@@ -76,8 +75,6 @@ std::chrono::steady_clock::duration UserSession::handleLine(std::string_view lin
   } else if (line.ends_with('\n')) {
     line.remove_suffix(1);
   }
-  std::unique_lock<std::recursive_mutex> guard;
-  if (server_ != nullptr) guard = std::unique_lock(server_->lock());
 
   const std::string_view word = commandWord(line);
   const Command* command = nullptr;

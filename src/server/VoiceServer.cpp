@@ -2,9 +2,9 @@
 
 #include <deque>
 
+#include "protocol/VoiceDatagram.h"
 #include "server/UserSession.h"
-#include "service/ServerLog.h"
-#include "transport/ReactorPool.h"
+#include "transport/ClientConnection.h"
 
 namespace quorvane {
 
@@ -13,6 +13,10 @@ namespace {
 // The platform's largest backlog: with a small one, connections of a burst (all clients coming
 // back after a restart) are lost in the kernel before they are ever accepted.
 constexpr int kListenBacklog = SOMAXCONN;
+
+// The kernel's send buffer of a client connection: with the server's own queue it bounds what a
+// client that never reads costs the host. (Linux doubles the value asked for.)
+constexpr int kSendBufferBytes = 32 * 1024;
 
 std::time_t systemClock() { return std::time(nullptr); }
 
@@ -33,28 +37,27 @@ std::size_t markStaticBelow(Channel& root) {
   return count;
 }
 
-// The kernel's send buffer of a client connection: with the server's own queue it bounds what a
-// client that never reads costs the host. (Linux doubles the value asked for.)
-constexpr int kSendBufferBytes = 32 * 1024;
-
 }  // namespace
 
-VoiceServer::Guard::Guard(VoiceServer& server)
-    : pool_(ReactorPool::instance().mutex()), server_(server.lock_) {}
-
-VoiceServer::VoiceServer(const Channel* staticRoot)
-    : listener_(this),
-      voiceSocket_(this),
+VoiceServer::VoiceServer(ReactorPool& pool, const Channel* staticRoot)
+    : pool_(pool),
+      listener_(pool),
       rootChannel_(std::string()),
       outputLimit_(ClientConnection::kOutputLimit),
-      clock_(systemClock) {
+      clock_(systemClock),
+      relay_(voiceSocket_, directory_, [this](const VoiceRelay::Hello& hello) { queueHello(hello); }) {
   if (staticRoot != nullptr) {
     copyChannelTree(*staticRoot, rootChannel_);
     channelCount_ = markStaticBelow(rootChannel_);
   }
 }
 
-VoiceServer::~VoiceServer() = default;
+VoiceServer::~VoiceServer() {
+  relay_.stop();
+  Guard guard(*this);
+  pool_.cancelPosts(this);
+  listener_.close();
+}
 
 void VoiceServer::setAdminAccount(std::string username, std::string password) {
   adminUsername_ = std::move(username);
@@ -62,11 +65,12 @@ void VoiceServer::setAdminAccount(std::string username, std::string password) {
 }
 
 bool VoiceServer::start(int hostPort, int soundPort) {
+  Guard guard(*this);
   if (running_ || hostPort == 0 || soundPort == 0) return false;
 
-  bool tcpOpen = listener_.create(hostPort, Socket::Stream);
+  const bool tcpOpen = listener_.create(hostPort, Socket::Stream);
   if (!tcpOpen && logging_) log("Error opening TCP socket on port " + std::to_string(hostPort));
-  bool udpOpen = voiceSocket_.create(soundPort, Socket::Datagram);
+  const bool udpOpen = voiceSocket_.create(soundPort, Socket::Datagram);
   if (!udpOpen && logging_) log("Error opening UDP socket on port " + std::to_string(soundPort));
 
   bool listening = false;
@@ -74,12 +78,11 @@ bool VoiceServer::start(int hostPort, int soundPort) {
     listener_.setNonBlocking(true);
     listening = listener_.listen(kListenBacklog);
     if (listening) {
-      // A spurious readiness must never block an event loop on the voice socket.
-      voiceSocket_.setNonBlocking(true);
       hostPort_ = hostPort;
       soundPort_ = soundPort;
+      directory_.configure({voiceAddressCheck_, allowForwarding_, limits_.voiceLimit});
       listener_.setOwner(this);
-      voiceSocket_.setOwner(this);
+      relay_.start();
     }
   }
 
@@ -91,10 +94,13 @@ bool VoiceServer::start(int hostPort, int soundPort) {
 }
 
 void VoiceServer::stop() {
+  // The voice thread ends first: it reaches the server only through the hellos it queues.
+  relay_.stop();
   {
     Guard guard(*this);
     if (!running_) return;
     timers_.cancelTimer(kTimerId);
+    pool_.cancelPosts(this);
 
     std::vector<UserSession*> noted;
     for (auto& entry : users_) {
@@ -104,13 +110,14 @@ void VoiceServer::stop() {
       noted.push_back(user);
     }
     for (UserSession* user : noted) {
-      // Send "quit" (and whatever else is queued) before the connection goes.
+      // "quit" (and whatever else is queued) goes out before the connection closes.
       user->closeConnection();
       disconnectUser(user);
     }
 
     listener_.close();
     voiceSocket_.close();
+    directory_.clear();
     rootChannel_.clear();
     channelCount_ = 1;
     lastInactivityCheck_ = 0;
@@ -119,15 +126,12 @@ void VoiceServer::stop() {
   if (logging_) log("Stopped Quorvane server.");
 }
 
-bool VoiceServer::acceptConnection(ListenSocket& listener) {
-  auto connection = std::make_unique<ClientConnection>();
-  if (!listener.accept(*connection)) return false;
+void VoiceServer::acceptConnection(std::unique_ptr<ClientConnection> connection) {
   addConnection(std::move(connection));
-  return true;
 }
 
 UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connection) {
-  Guard guard(*this);
+  pool_.assertLocked();
   std::string peerAddress;
   int peerPort = -1;
   connection->peerAddress(peerAddress, peerPort);
@@ -141,38 +145,41 @@ UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connec
     }
     return nullptr;
   }
-  int id = allocateUserId();
+  const int id = allocateUserId();
   if (id == 0) return nullptr;  // no id free: the connection is dropped unheard
+  if (!connection->setNonBlocking(true)) return nullptr;
+  connection->setNoDelay();
+  connection->setSendBufferSize(kSendBufferBytes);
+  connection->setOutputLimit(outputLimit_);
 
   auto session = std::make_unique<UserSession>(id, this, std::move(connection));
-  ClientConnection* accepted = session->connection();
-  if (!accepted->setNonBlocking(true)) return nullptr;
-  accepted->setNoDelay();
-  accepted->setSendBufferSize(kSendBufferBytes);
-  accepted->setOutputLimit(outputLimit_);
-  session->setPeer(std::move(peerAddress), peerPort);
-  session->setAddress(&address);
+  UserSession* user = session.get();
+  user->setPeer(std::move(peerAddress), peerPort);
+  user->setAddress(&address);
   ++address.connections;
   ++address.pending;
+  users_[id] = std::move(session);
+  directory_.addUser(id, number);
+  ClientConnection* accepted = user->connection();
+  accepted->setOwner(user);
   if (limits_.loginTimeout != 0) {
     accepted->setDeadline(std::chrono::steady_clock::now() +
                           std::chrono::seconds(limits_.loginTimeout));
   }
-
-  UserSession* user = session.get();
-  users_[id] = std::move(session);
-  accepted->setOwner(user);
   user->setLastPingTime(now());
   user->sendWelcome(serverName_, allowForwarding_, allowChannelCreation_, allowOperators_);
   return user;
 }
 
 UserSession* VoiceServer::findUser(int id) const {
+  pool_.assertLocked();
   auto it = users_.find(id);
   return it == users_.end() ? nullptr : it->second.get();
 }
 
-void VoiceServer::log(const std::string& entry) const { ServerLog::instance().write(entry); }
+void VoiceServer::log(const std::string& entry) const {
+  if (log_ != nullptr) log_->write(entry);
+}
 
 void VoiceServer::logUserEvent(const UserSession* user, const std::string& rest) const {
   log("User #" + std::to_string(user->id()) + " name: \"" + user->nick() + "\"" + rest);

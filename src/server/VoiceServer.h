@@ -1,30 +1,37 @@
-// The server core: the listening and voice sockets, the user table, the channel tree and the
-// timer of inactivity handling. Owns its sockets, its timers, the channel tree and every
-// UserSession. Every operation on users or channels holds the server lock for its whole length;
-// threads other than the event loops take the pool lock before it (design.md's lock order).
+// The server core: the listening and voice sockets, the user table, the channel tree, the limits
+// and the timer of inactivity handling. Owns its sockets, its timers, the channel tree and every
+// UserSession.
+//
+// Threads: every operation on users, channels and limits runs with the loop lock held (see
+// ReactorPool): the event loops call in with it held (accepted connections, lines, losses,
+// deadlines), and the timer thread, the thread that stops the server and tests take it through a
+// Guard. Operations assert that it is held and never take it themselves, except the entry points
+// named below. Voice is forwarded on the voice thread (VoiceRelay) without the lock; the
+// VoiceDirectory tells it what it needs, and control work keeps the directory up to date.
 //
 // Split by concern: lifecycle in VoiceServer.cpp, users in VoiceServerUsers.cpp, channels in
-// VoiceServerChannels.cpp, datagrams in VoiceServerVoice.cpp, timer work in
-// VoiceServerTimer.cpp.
+// VoiceServerChannels.cpp, voice in VoiceServerVoice.cpp, timer work in VoiceServerTimer.cpp,
+// the defences in VoiceServerLimits.cpp.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 
 #include "server/AddressBook.h"
 #include "server/Channel.h"
+#include "server/LogSink.h"
 #include "server/ServerLimits.h"
+#include "server/VoiceDirectory.h"
+#include "server/VoiceRelay.h"
 #include "transport/DatagramSocket.h"
 #include "transport/ListenSocket.h"
+#include "transport/ReactorPool.h"
 #include "transport/TimerListener.h"
 #include "transport/TimerService.h"
 
@@ -34,9 +41,7 @@ class ClientConnection;
 class UserSession;
 struct TextMessage;
 
-class VoiceServer : public TimerListener,
-                    public ListenSocket::Owner,
-                    public DatagramSocket::Owner {
+class VoiceServer : public TimerListener, public ListenSocket::Owner {
  public:
   static constexpr int kTimerId = 1;
   static constexpr int kTimerPeriodMs = 30000;
@@ -45,24 +50,24 @@ class VoiceServer : public TimerListener,
   // The one address whose users are trusted as the server's own (operators, no passwords).
   static constexpr const char* kLocalAddress = "127.0.0.1";
 
-  // Holds the pool lock and then the server lock: the order every thread follows.
-  class Guard {
+  // Holds the loop lock, for threads other than the event loops.
+  class Guard : public ReactorPool::Section {
    public:
-    explicit Guard(VoiceServer& server);
-
-   private:
-    std::lock_guard<std::recursive_mutex> pool_;
-    std::lock_guard<std::recursive_mutex> server_;
+    explicit Guard(VoiceServer& server) : ReactorPool::Section(server.pool_) {}
   };
 
   // Copies the tree below `staticRoot` (which stays the caller's) and marks its channels static.
-  explicit VoiceServer(const Channel* staticRoot = nullptr);
+  // The pool serves the server's sockets; it must outlive the server.
+  explicit VoiceServer(ReactorPool& pool, const Channel* staticRoot = nullptr);
   VoiceServer(const VoiceServer&) = delete;
   VoiceServer& operator=(const VoiceServer&) = delete;
-  // Call stop first; destroy with no lock held.
+  // Call stop first; destroy without the lock.
   ~VoiceServer() override;
 
+  // Settings, before start.
   void setLogging(bool on) { logging_ = on; }
+  // Where log entries go when logging is on; the sink must outlive the server.
+  void setLogSink(LogSink* sink) { log_ = sink; }
   void setAllowChannelCreation(bool on) { allowChannelCreation_ = on; }
   void setAllowOperators(bool on) { allowOperators_ = on; }
   void setAllowForwarding(bool on) { allowForwarding_ = on; }
@@ -70,33 +75,39 @@ class VoiceServer : public TimerListener,
   // connection, and voice is forwarded only from a logged-in user's confirmed endpoint to a
   // member of the same channel.
   void setVoiceAddressCheck(bool on) { voiceAddressCheck_ = on; }
+  void setServerName(std::string name) { serverName_ = std::move(name); }
+  void setServerPassword(std::string password) { serverPassword_ = std::move(password); }
+  void setAdminAccount(std::string username, std::string password);
   void setLimits(ServerLimits limits) { limits_ = std::move(limits); }
   const ServerLimits& limits() const { return limits_; }
   // Unsent output per client beyond which it counts as lost (for tests; the program keeps
   // ClientConnection::kOutputLimit).
   void setOutputLimit(std::size_t bytes) { outputLimit_ = bytes; }
-  void setServerName(std::string name) { serverName_ = std::move(name); }
-  void setServerPassword(std::string password) { serverPassword_ = std::move(password); }
-  void setAdminAccount(std::string username, std::string password);
+  // The current time in seconds; tests may replace the clock.
+  std::time_t now() const { return clock_(); }
+  void setClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
+  // For tests: the period of timer 1 (the program always uses kTimerPeriodMs).
+  void setTimerPeriod(int ms) { timerPeriodMs_ = ms; }
 
-  // Opens both sockets, starts timer 1 and counts as running (also when a socket failed); true
-  // only when both sockets opened and the listener listens.
+  // Entry points that take the lock themselves. start opens both sockets, starts the voice
+  // thread and timer 1 and counts as running (also when a socket failed); true only when both
+  // sockets opened and the listener listens.
   bool start(int hostPort, int soundPort);
   // Says "quit" to every client, removes every user, closes the sockets, clears the tree.
   void stop();
+  // Timer 1, on the timer's thread: the inactivity pass, keep-alives, housekeeping.
+  void onTimer(int id) override;
+
   bool running() const { return running_; }
   // The ports given to a successful start.
   int hostPort() const { return hostPort_; }
   int soundPort() const { return soundPort_; }
 
-  // Transport callbacks (event-loop threads and the timer thread).
-  bool acceptConnection(ListenSocket& listener) override;
-  void onVoiceHello(Datagram datagram, const std::string& address, int port) override;
-  void onVoiceForward(Datagram datagram, const sockaddr_in& sender) override;
-  void onTimer(int id) override;
+  // Everything below: lock held.
 
-  // Makes an accepted connection a user: an id, the session, "welcome". Nothing (and the
-  // connection is dropped) when no id is free or the connection cannot be made non-blocking.
+  // An accepted connection becomes a user: an id, the session, "welcome". Nothing (and the
+  // connection is closed) when a limit refuses it or no id is free.
+  void acceptConnection(std::unique_ptr<ClientConnection> connection) override;
   UserSession* addConnection(std::unique_ptr<ClientConnection> connection);
 
   // Rate limits: zero when the user may have its line handled now, or how long it must wait.
@@ -112,6 +123,8 @@ class VoiceServer : public TimerListener,
   void userUpdated(UserSession* user);
   void adminLogin(UserSession* user, const std::string& username, const std::string& password);
   bool isLocalUser(const UserSession* user) const;
+  // A hello that counted on the voice thread: the user's voice endpoint, and the reply.
+  void applyHello(const VoiceRelay::Hello& hello);
 
   // Channels and messages.
   void joinChannel(UserSession* user, const std::string& path, const std::string& password,
@@ -128,20 +141,13 @@ class VoiceServer : public TimerListener,
   static bool forwardBetween(std::uint32_t addressA, std::uint32_t addressB);
   static bool needsForwarding(std::uint32_t a, std::uint32_t b);
 
-  // The current time in seconds; tests may replace the clock.
-  std::time_t now() const { return clock_(); }
-  void setClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
-  // For tests: the period of timer 1 (the program always uses kTimerPeriodMs).
-  void setTimerPeriod(int ms) { timerPeriodMs_ = ms; }
-
-  // For the service and tests. Take the pool lock before this lock.
-  std::recursive_mutex& lock() { return lock_; }
   UserSession* findUser(int id) const;
   std::size_t userCount() const { return users_.size(); }
   // Channels in the tree, the root included.
   std::size_t channelCount() const { return channelCount_; }
   Channel& rootChannel() { return rootChannel_; }
   const std::string& serverName() const { return serverName_; }
+  ReactorPool& pool() { return pool_; }
 
  private:
   // Sends "removechannel" for each emptied created channel from `channel` up, and removes it.
@@ -149,14 +155,9 @@ class VoiceServer : public TimerListener,
   void sendAddChannelToAll(const Channel* channel);
   // Whether the limits let a join create a channel of that name and topic at that depth.
   bool mayCreate(const std::string& name, std::size_t depth, const std::string& topic) const;
-  void sendDatagram(const std::uint8_t* bytes, const UserSession* user);
-  // The user whose confirmed voice endpoint `sender` is, when it is logged in.
-  UserSession* voiceSender(const sockaddr_in& sender) const;
-  // Keeps voiceEndpoints_ in step with a user's endpoint: forget drops the user's entry,
-  // remember adds it.
-  void forgetVoiceEndpoint(const UserSession* user);
-  void rememberVoiceEndpoint(UserSession* user);
   void log(const std::string& entry) const;
+  // "User #<id> name: "<nick>"" and the rest of the entry.
+  void logUserEvent(const UserSession* user, const std::string& rest) const;
   // Why a connection from `record`'s address is refused, or nothing.
   std::optional<AddressRecord::Refusal> refusalFor(const AddressRecord& record,
                                                     std::uint32_t address) const;
@@ -171,18 +172,20 @@ class VoiceServer : public TimerListener,
   // The 30-s pass's housekeeping of the limits: summaries of refusals left out of the log,
   // addresses and voice senders not seen for a while.
   void tidyLimits();
-  // "User #<id> name: "<nick>"" and the rest of the entry.
-  void logUserEvent(const UserSession* user, const std::string& rest) const;
+  // The voice thread's hellos, queued for the lock (voiceHellos_ has a lock of its own).
+  void queueHello(const VoiceRelay::Hello& hello);
+  void applyQueuedHellos();
 
-  std::atomic<bool> running_{false};
+  ReactorPool& pool_;
+  bool running_ = false;
   bool logging_ = false;
+  LogSink* log_ = nullptr;
   std::map<int, std::unique_ptr<UserSession>> users_;
   int lastUserId_ = 0;
   std::string serverName_;
   std::string serverPassword_;
   ListenSocket listener_;
   DatagramSocket voiceSocket_;
-  std::recursive_mutex lock_;
   Channel rootChannel_;
   std::string adminUsername_;
   std::string adminPassword_;
@@ -191,18 +194,18 @@ class VoiceServer : public TimerListener,
   bool allowChannelCreation_ = true;
   bool allowOperators_ = true;
   bool voiceAddressCheck_ = true;
-  // Users by the voice endpoint of their last hello (address and port, as sent on the wire).
-  std::unordered_map<std::uint64_t, UserSession*> voiceEndpoints_;
   ServerLimits limits_;
   AddressBook addresses_;
-  // The voice limit's buckets, by sending address and port.
-  std::unordered_map<std::uint64_t, TokenBucket> voiceBuckets_;
   std::size_t channelCount_ = 1;
   std::size_t outputLimit_;
   std::function<std::time_t()> clock_;
   int timerPeriodMs_ = kTimerPeriodMs;
   int hostPort_ = 0;
   int soundPort_ = 0;
+  VoiceDirectory directory_;
+  VoiceRelay relay_;
+  std::mutex helloLock_;  // a leaf: never held with another lock
+  std::vector<VoiceRelay::Hello> hellos_;
   // Last, so it is destroyed first: its threads call back into the members above.
   TimerService timers_;
 };

@@ -7,7 +7,7 @@ namespace quorvane {
 void VoiceServer::joinChannel(UserSession* user, const std::string& path,
                               const std::string& password, const std::string& topic) {
   if (user == nullptr) return;
-  Guard guard(*this);
+  pool_.assertLocked();
   const std::vector<std::string> names = splitChannelPath(path);
   Channel* current = &rootChannel_;
   bool failed = false;
@@ -43,6 +43,7 @@ void VoiceServer::joinChannel(UserSession* user, const std::string& path,
     if (old != nullptr) old->removeUser(user);
     user->sendJoined(current);
     current->addUser(user);
+    directory_.setChannel(user->id(), current);
     if (isLocalUser(user) && !current->isOperator(user->id())) {
       current->addOperator(user->id());
       broadcastChannelUpdate(current);
@@ -67,7 +68,7 @@ bool VoiceServer::mayCreate(const std::string& name, std::size_t depth,
 
 void VoiceServer::kickUser(UserSession* kicker, const std::string& path, int targetId) {
   if (kicker == nullptr) return;
-  Guard guard(*this);
+  pool_.assertLocked();
   Channel* channel = findChannel(rootChannel_, path);
   if (channel == nullptr) {
     kicker->sendError(ErrorNumber::NoSuchChannel);
@@ -90,7 +91,7 @@ void VoiceServer::kickUser(UserSession* kicker, const std::string& path, int tar
 
 void VoiceServer::deliverMessage(UserSession* sender, const TextMessage& message) {
   if (sender == nullptr) return;
-  Guard guard(*this);
+  pool_.assertLocked();
   if (message.type == TextMessage::ToUser) {
     if (UserSession* recipient = findUser(message.to)) recipient->sendMessageDeliver(message);
   } else if (message.type == TextMessage::ToChannel) {
@@ -101,7 +102,7 @@ void VoiceServer::deliverMessage(UserSession* sender, const TextMessage& message
 }
 
 void VoiceServer::broadcastChannelUpdate(const Channel* channel) {
-  Guard guard(*this);
+  pool_.assertLocked();
   std::string line;
   for (const auto& entry : users_) entry.second->sendUpdateChannel(channel, &line);
 }

@@ -120,7 +120,7 @@ void VoiceServer::closeAndRemove(UserSession* user) {
 
 void VoiceServer::loginTimedOut(UserSession* user) {
   if (user == nullptr) return;
-  Guard guard(*this);
+  pool_.assertLocked();
   if (user->loggedIn() || findUser(user->id()) != user) return;
   countFailure(user);
   closeAndRemove(user);
@@ -139,10 +139,7 @@ void VoiceServer::tidyLimits() {
   });
   addresses_.expire(current, std::max<std::time_t>(limits_.autobanTimeframe,
                                                     kMinimumMemorySeconds));
-  const auto steadyNow = SteadyClock::now();
-  std::erase_if(voiceBuckets_, [&](auto& entry) {
-    return entry.second.full(limits_.voiceLimit, limits_.voiceLimit, steadyNow);
-  });
+  directory_.tidy(SteadyClock::now());
 }
 
 }  // namespace quorvane

@@ -1,19 +1,20 @@
+// Timer 1: the inactivity pass, the keep-alives and the housekeeping of the limits.
 #include "server/UserSession.h"
 #include "server/VoiceServer.h"
-#include "transport/ReactorPool.h"
 
 namespace quorvane {
 
 void VoiceServer::onTimer(int id) {
-  if (id != kTimerId || !running_) return;
+  if (id != kTimerId) return;
+  Guard guard(*this);
+  if (!running_) return;
   dropInactiveUsers();
   sendKeepAlives();
-  Guard guard(*this);
   tidyLimits();
 }
 
 void VoiceServer::dropInactiveUsers() {
-  Guard guard(*this);
+  pool_.assertLocked();
   const std::time_t current = now();
   std::vector<UserSession*> silent;
   // A clock that went back drops nobody on this pass.
@@ -30,22 +31,8 @@ void VoiceServer::dropInactiveUsers() {
       logUserEvent(user, " dropped after " + std::to_string(current - user->lastPingTime()) +
                              " sec for inactivity.");
     }
-    user->closeConnection();
-    disconnectUser(user);
+    closeAndRemove(user);
   }
-}
-
-void VoiceServer::sendKeepAlives() {
-  Guard guard(*this);
-  const std::uint8_t keepAlive[kDatagramSize] = {kVoiceKeepAlive, 2, 0, 0};
-  std::vector<sockaddr_in> destinations;
-  for (const auto& entry : users_) {
-    const UserSession* user = entry.second.get();
-    if (user->voiceConfirmed() && user->loggedIn()) {
-      destinations.push_back(user->voiceDestination());
-    }
-  }
-  voiceSocket_.sendToEach(keepAlive, destinations);
 }
 
 }  // namespace quorvane

@@ -8,7 +8,7 @@
 namespace quorvane {
 
 int VoiceServer::allocateUserId() {
-  Guard guard(*this);
+  pool_.assertLocked();
   bool wrapped = false;
   for (;;) {
     int candidate = ++lastUserId_;
@@ -28,7 +28,7 @@ int VoiceServer::allocateUserId() {
 
 void VoiceServer::login(UserSession* user) {
   if (user == nullptr) return;
-  Guard guard(*this);
+  pool_.assertLocked();
   if (user->password() != serverPassword_) {
     user->sendError(ErrorNumber::WrongServerPassword);
     // Where the connection comes from, not the voice endpoint, which its owner may choose.
@@ -60,6 +60,8 @@ void VoiceServer::login(UserSession* user) {
   }
   rootChannel_.addUser(user, &list);
   user->sendList(std::move(list));
+  directory_.setLoggedIn(user->id(), true);
+  directory_.setChannel(user->id(), &rootChannel_);
   if (isLocalUser(user)) {
     rootChannel_.addOperator(user->id());
     broadcastChannelUpdate(&rootChannel_);
@@ -72,7 +74,7 @@ void VoiceServer::login(UserSession* user) {
 
 void VoiceServer::disconnectUser(UserSession* user) {
   if (user == nullptr) return;
-  Guard guard(*this);
+  pool_.assertLocked();
   if (logging_) logUserEvent(user, " disconnected.");
   auto entry = users_.find(user->id());
   if (entry == users_.end() || entry->second.get() != user) return;
@@ -85,7 +87,7 @@ void VoiceServer::disconnectUser(UserSession* user) {
 
   // The user's own handler may still be running (it quit, or its connection was lost): the
   // session is destroyed once that call has returned.
-  forgetVoiceEndpoint(user);
+  directory_.removeUser(user->id());
   if (AddressRecord* address = user->address()) {
     --address->connections;
     if (!wasLoggedIn) --address->pending;
@@ -93,12 +95,12 @@ void VoiceServer::disconnectUser(UserSession* user) {
   }
   UserSession* removed = entry->second.release();
   users_.erase(entry);
-  ReactorPool::releaseAfterHandler([removed] { delete removed; });
+  pool_.releaseAfterSection([removed] { delete removed; });
 }
 
 void VoiceServer::userUpdated(UserSession* user) {
   if (user == nullptr) return;
-  Guard guard(*this);
+  pool_.assertLocked();
   if (user->channel() != nullptr) user->channel()->notifyUserUpdated(user);
 }
 

@@ -1,3 +1,6 @@
+// The control side of voice: hellos that counted on the voice thread, keep-alives, and the
+// "forward" decision of "adduser".
+#include "protocol/VoiceDatagram.h"
 #include "server/UserSession.h"
 #include "server/VoiceServer.h"
 
@@ -12,76 +15,59 @@ bool looksPrivate(std::uint32_t x) {
   return false;
 }
 
-// Address and port as one key, both as they travel on the wire.
-std::uint64_t endpointKey(const sockaddr_in& endpoint) {
-  return std::uint64_t{endpoint.sin_addr.s_addr} << 16 | endpoint.sin_port;
-}
-
 }  // namespace
 
-void VoiceServer::onVoiceHello(Datagram datagram, const std::string& address, int port) {
-  Guard guard(*this);
-  UserSession* user = findUser(datagram[2] + 256 * datagram[3]);
+void VoiceServer::queueHello(const VoiceRelay::Hello& hello) {
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> guard(helloLock_);
+    first = hellos_.empty();
+    hellos_.push_back(hello);
+  }
+  // One task takes every hello queued until it runs.
+  if (first) pool_.post(this, [this] { applyQueuedHellos(); });
+}
+
+void VoiceServer::applyQueuedHellos() {
+  std::vector<VoiceRelay::Hello> hellos;
+  {
+    std::lock_guard<std::mutex> guard(helloLock_);
+    hellos.swap(hellos_);
+  }
+  for (const VoiceRelay::Hello& hello : hellos) applyHello(hello);
+}
+
+void VoiceServer::applyHello(const VoiceRelay::Hello& hello) {
+  pool_.assertLocked();
+  UserSession* user = findUser(hello.id);
   if (user == nullptr) return;
-  // Only the user's own host may move its voice: a hello from anywhere else is not answered,
-  // so it neither takes the user's voice nor tells which ids are in use.
-  if (voiceAddressCheck_ && address != user->peerAddress()) return;
-  forgetVoiceEndpoint(user);
-  user->setVoiceAddress(address);
-  user->setSoundPort(port);
-  rememberVoiceEndpoint(user);
-  if (!user->voiceConfirmed() && datagram[1] <= 2) user->setVoiceConfirmed(true);
-  std::uint8_t reply[kDatagramSize] = {kVoiceHelloReply, 2, datagram[2], datagram[3]};
-  sendDatagram(reply, user);
+  // The id may have gone to another connection since the voice thread looked.
+  if (voiceAddressCheck_ && UserRecord::addressNumber(user->peerAddress()) != hello.from.address) {
+    return;
+  }
+  user->setVoiceAddress(hello.from.addressText());
+  user->setSoundPort(hello.from.port);
+  directory_.setEndpoint(hello.id, hello.from);
+  if (!user->voiceConfirmed() && hello.confirms) user->setVoiceConfirmed(true);
+  std::uint8_t reply[kDatagramSize];
+  makeHelloReply(reply, hello.id);
+  const DatagramSocket::Outgoing outgoing{reply, kDatagramSize, hello.from};
+  voiceSocket_.send(&outgoing, 1);
 }
 
-void VoiceServer::onVoiceForward(Datagram datagram, const sockaddr_in& sender) {
-  if (!running_) return;
-  Guard guard(*this);
-  if (!allowForwarding_) return;
-  UserSession* recipient = findUser(datagram[4]);
-  if (recipient == nullptr) return;
-  if (voiceAddressCheck_) {
-    // Forwarding is for members of one channel, from a known user's own endpoint: not a relay
-    // that hides anyone's address.
-    const UserSession* from = voiceSender(sender);
-    if (from == nullptr || !recipient->loggedIn() || recipient->channel() != from->channel()) {
-      return;
+void VoiceServer::sendKeepAlives() {
+  pool_.assertLocked();
+  std::uint8_t keepAlive[kDatagramSize];
+  makeKeepAlive(keepAlive);
+  std::vector<DatagramSocket::Outgoing> outgoing;
+  for (const auto& entry : users_) {
+    const UserSession* user = entry.second.get();
+    if (user->voiceConfirmed() && user->loggedIn()) {
+      outgoing.push_back({keepAlive, kDatagramSize,
+                          Endpoint::of(user->voiceAddress(), user->soundPort())});
     }
   }
-  if (limits_.voiceLimit != 0) {
-    // Excess voice is dropped, as UDP may drop it anyway.
-    const auto now = std::chrono::steady_clock::now();
-    TokenBucket& bucket = voiceBuckets_[endpointKey(sender)];
-    if (bucket.wait(limits_.voiceLimit, limits_.voiceLimit, now) >
-        std::chrono::steady_clock::duration::zero()) {
-      return;
-    }
-    bucket.take(limits_.voiceLimit, limits_.voiceLimit, now);
-  }
-  // Sent from the receive buffer with one byte changed, with the others of its readiness.
-  datagram[0] = kVoiceForwarded;
-  voiceSocket_.sendReceived(datagram.data(), recipient->voiceDestination());
-}
-
-UserSession* VoiceServer::voiceSender(const sockaddr_in& sender) const {
-  auto it = voiceEndpoints_.find(endpointKey(sender));
-  if (it == voiceEndpoints_.end()) return nullptr;
-  UserSession* user = it->second;
-  return user->loggedIn() && user->voiceConfirmed() ? user : nullptr;
-}
-
-void VoiceServer::forgetVoiceEndpoint(const UserSession* user) {
-  auto it = voiceEndpoints_.find(endpointKey(user->voiceDestination()));
-  if (it != voiceEndpoints_.end() && it->second == user) voiceEndpoints_.erase(it);
-}
-
-void VoiceServer::rememberVoiceEndpoint(UserSession* user) {
-  voiceEndpoints_[endpointKey(user->voiceDestination())] = user;
-}
-
-void VoiceServer::sendDatagram(const std::uint8_t* bytes, const UserSession* user) {
-  voiceSocket_.sendOwn(bytes, user->voiceDestination());
+  voiceSocket_.send(outgoing.data(), static_cast<int>(outgoing.size()));
 }
 
 bool VoiceServer::needsForwarding(std::uint32_t a, std::uint32_t b) {

@@ -8,9 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include "server/LogSink.h"
+
 namespace quorvane {
 
-class ServerLog {
+class ServerLog : public LogSink {
  public:
   static constexpr const char* kFileName = "QuorvaneService.log";
 
@@ -21,7 +23,7 @@ class ServerLog {
   ServerLog& operator=(const ServerLog&) = delete;
 
   // Appends one entry: prefix, message, line feed. Any thread; entries never interleave.
-  void write(const std::string& message);
+  void write(const std::string& message) override;
 
   // The prefix of an entry made at `local`: "%d/%.2d/%2d %.2d:%.2d - " of year, month, day,
   // hour and minute.

@@ -75,10 +75,12 @@ void ServerService::stop() {
     server = std::move(server_);
   }
   if (server) {
-    // The server takes its locks itself and is destroyed with none held.
+    // The server takes the loop lock itself and is destroyed without it; the loops then send
+    // what is still queued ("quit") and end.
     server->stop();
     server.reset();
   }
+  pool_.stopAll();
   {
     std::lock_guard<std::mutex> guard(lock_);
     stopDone_ = true;
@@ -167,8 +169,9 @@ void ServerService::reportCapacity(bool logging) {
 
 void ServerService::startServer(const Channel& root, const Settings& settings) {
   if (stopRequested()) return;
-  auto server = std::make_unique<VoiceServer>(&root);
+  auto server = std::make_unique<VoiceServer>(pool_, &root);
   server->setLogging(settings.logging);
+  if (settings.logging) server->setLogSink(&ServerLog::instance());
   server->setAdminAccount(settings.adminUsername, settings.adminPassword);
   server->setServerName(settings.serverName);
   server->setServerPassword(settings.serverPassword);
@@ -190,6 +193,8 @@ void ServerService::startServer(const Channel& root, const Settings& settings) {
   guard.unlock();
   // A stop came while the server was starting and could not reach it.
   server->stop();
+  server.reset();
+  pool_.stopAll();
 }
 
 bool ServerService::stopRequested() {

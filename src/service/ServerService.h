@@ -11,6 +11,7 @@
 
 #include "server/ServerLimits.h"
 #include "service/ServiceHost.h"
+#include "transport/ReactorPool.h"
 
 namespace quorvane {
 
@@ -85,6 +86,8 @@ class ServerService : public ServiceHost {
   std::condition_variable stopDoneSignal_;
   bool stopRequested_ = false;  // set when a stop begins: no server is published after it
   bool stopDone_ = false;       // set when a stop has finished: run may return
+  // The event loops of the server; stopped once the server is.
+  ReactorPool pool_;
   std::unique_ptr<VoiceServer> server_;
   std::string settingsPathOverride_;
   int defaultHostPort_ = kDefaultHostPort;

@@ -1,7 +1,6 @@
 // The process entry: the command line chooses what the process does (run as a service, in the
 // console or in the background, or a management action) and its result is the exit code.
 #include "service/ServerService.h"
-#include "transport/ReactorPool.h"
 #include "transport/SocketApi.h"
 
 int main(int argc, char** argv) {
@@ -10,7 +9,6 @@ int main(int argc, char** argv) {
   {
     quorvane::ServerService service;
     exitCode = service.processCommandLine(argc, argv);
-    quorvane::ReactorPool::instance().stopAll();
     quorvane::sys::stopNetworking();
   }
   return exitCode;

@@ -1,218 +1,262 @@
 #include "transport/ClientConnection.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
-#include <vector>
 
+#include "transport/Reactor.h"
 #include "transport/ReactorPool.h"
 
 namespace quorvane {
 
-void ClientConnection::setOwner(Owner* owner) {
-  ReactorPool& pool = ReactorPool::instance();
-  std::lock_guard<std::recursive_mutex> lock(pool.mutex());
-  owner_ = owner;
-  if (owner != nullptr) {
-    pool.registerHandler(this, EventMask::Read);
-  } else {
-    pool.unregisterHandler(this, EventMask::Read);
-  }
-}
-
 namespace {
 
-// A list in the making keeps about this share of the output limit waiting in the queue.
+// A list in the making keeps about this share of the output limit waiting to be sent.
 constexpr std::size_t kListShare = 4;
+// Items handed to one gathered send at most.
+constexpr int kSlices = 64;
 
 }  // namespace
 
+ClientConnection::ClientConnection(ReactorPool& pool) : pool_(pool) {}
+
+ClientConnection::~ClientConnection() {
+  if (reactor() != nullptr) reactor()->remove(this);
+}
+
+void ClientConnection::setOwner(Owner* owner) {
+  pool_.assertLocked();
+  owner_ = owner;
+  if (owner != nullptr && reactor() == nullptr) pool_.adopt(this);
+  if (reactor() != nullptr) reactor()->setReadInterest(this, owner != nullptr && !paused_);
+}
+
 void ClientConnection::queueText(std::string text) {
-  ReactorPool& pool = ReactorPool::instance();
-  std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
-  std::lock_guard<std::mutex> lock(queueLock_);
-  if (overflowed_) return;
-  const bool wasEmpty = sendQueue_.empty();
-  const std::size_t waiting = queuedBytes_ + (list_ ? list_->afterBytes : 0);
+  pool_.assertLocked();
+  if (overflowed_ || retiring_) return;
+  const std::size_t waiting = unsentBytes() + (list_ ? list_->afterBytes : 0);
   if (waiting + text.size() > outputLimit_) {
     overflow();
   } else if (list_) {
     // Behind a list in the making: it goes out when the list is done.
     list_->afterBytes += text.size();
-    list_->after.push_back(SendItem{std::move(text), 0});
-    return;
+    list_->after.push_back(std::move(text));
   } else {
-    queuedBytes_ += text.size();
-    sendQueue_.push_back(SendItem{std::move(text), 0});
+    outboxBytes_ += text.size();
+    outbox_.push_back(std::move(text));
+    requestSend();
   }
-  // While the queue holds items, a send is arranged already (Write registered, a send after the
-  // handler call, or the send failed and the owner has been told); only a new batch needs one.
-  if (wasEmpty && !sendPending_) arrangeSend(pool);
 }
 
 void ClientConnection::queueList(std::vector<std::shared_ptr<const std::string>> lines) {
-  ReactorPool& pool = ReactorPool::instance();
-  std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
-  std::lock_guard<std::mutex> lock(queueLock_);
+  pool_.assertLocked();
   if (overflowed_ || lines.empty()) return;
   if (list_) {
     // A second list follows the first and what was queued behind it.
-    for (const auto& line : lines) {
-      list_->afterBytes += line->size();
-      list_->after.push_back(SendItem{*line, 0});
-    }
+    for (const auto& line : lines) queueText(*line);
     return;
   }
-  const bool wasEmpty = sendQueue_.empty();
   list_ = std::make_unique<PendingList>();
   list_->lines = std::move(lines);
   refillFromList();
-  if (wasEmpty && !sendPending_) arrangeSend(pool);
+  requestSend();
 }
 
 void ClientConnection::refillFromList() {
   const std::size_t share = std::max<std::size_t>(outputLimit_ / kListShare, 1);
-  while (list_ && queuedBytes_ < share) {
+  while (list_ && unsentBytes() < share) {
     if (list_->next < list_->lines.size()) {
       const std::string& line = *list_->lines[list_->next++];
-      queuedBytes_ += line.size();
-      sendQueue_.push_back(SendItem{line, 0});
+      outboxBytes_ += line.size();
+      outbox_.push_back(line);
       continue;
     }
-    for (SendItem& item : list_->after) sendQueue_.push_back(std::move(item));
-    queuedBytes_ += list_->afterBytes;
+    for (std::string& item : list_->after) outbox_.push_back(std::move(item));
+    outboxBytes_ += list_->afterBytes;
     list_.reset();
   }
 }
 
 void ClientConnection::overflow() {
-  // The client does not read: give its memory back, shut the connection down, and let the next
-  // send report it lost (the event loop may also see it end as input).
+  // The client does not read: its memory goes back at once, and the loop drops what it has taken
+  // and reports the connection lost.
   overflowed_ = true;
-  std::deque<SendItem>().swap(sendQueue_);
-  queuedBytes_ = 0;
+  std::vector<std::string>().swap(outbox_);
+  outboxBytes_ = 0;
   list_.reset();
-  shutdown(2);
+  requestSend();
 }
 
-void ClientConnection::arrangeSend(ReactorPool& pool) {
-  if (ReactorPool::sendAfterHandler(this)) {
-    sendPending_ = true;
-  } else {
-    pool.registerHandler(this, EventMask::Write);
+void ClientConnection::requestSend() {
+  if (sendRequested_ || reactor() == nullptr) return;
+  sendRequested_ = true;
+  reactor()->queueOutput(this);
+}
+
+void ClientConnection::closeWhenSent() {
+  pool_.assertLocked();
+  closeAfterSend_ = true;
+  requestSend();
+}
+
+void ClientConnection::takeOutput() {
+  pool_.assertLocked();
+  sendRequested_ = false;
+  if (list_) refillFromList();
+  failedSeen_ = overflowed_;
+  for (std::string& item : outbox_) inflight_.push_back(std::move(item));
+  outbox_.clear();
+  inflightBytes_ += outboxBytes_;
+  outboxBytes_ = 0;
+  listTaken_ = list_ != nullptr;
+  shutdownTaken_ = closeAfterSend_ && !list_;
+}
+
+bool ClientConnection::sendTaken() {
+  if (failedSeen_) {
+    failedSeen_ = false;
+    inflight_.clear();
+    inflightHead_ = headSent_ = 0;
+    inflightBytes_ = 0;
+    shutdown(2);
+    reportFailure();
+    return false;
   }
+  return sendInflight();
 }
 
-ClientConnection::~ClientConnection() {
-  if (sendPending_) ReactorPool::forgetPendingOutput(this);
-  ReactorPool::instance().cancelWake(this);
-}
+bool ClientConnection::handleWrite() { return sendInflight(); }
 
-void ClientConnection::sendPendingOutput() {
-  SendResult result;
-  {
-    std::lock_guard<std::mutex> lock(queueLock_);
-    sendPending_ = false;
-    result = sendQueued();
-    if (result == SendResult::WouldBlock) {
-      ReactorPool::instance().registerHandler(this, EventMask::Write);
+bool ClientConnection::sendInflight() {
+  for (;;) {
+    while (inflightHead_ < inflight_.size()) {
+      // Every waiting line (up to kSlices) goes out with one call, the head from where it stopped.
+      sys::SendSlice slices[kSlices];
+      int count = 0;
+      for (std::size_t i = inflightHead_; i < inflight_.size() && count < kSlices; ++i) {
+        const std::size_t skip = i == inflightHead_ ? headSent_ : 0;
+        slices[count++] = {inflight_[i].data() + skip, inflight_[i].size() - skip};
+      }
+      const long sent = sendGathered(slices, count);
+      if (sent < 0 && !lastErrorIsFatal()) return true;
+      if (sent <= 0) {
+        reportFailure();
+        return false;
+      }
+      inflightBytes_ -= static_cast<std::size_t>(sent);
+      std::size_t left = static_cast<std::size_t>(sent);
+      while (left > 0) {
+        const std::size_t rest = inflight_[inflightHead_].size() - headSent_;
+        if (left < rest) {
+          headSent_ += left;
+          break;
+        }
+        left -= rest;
+        headSent_ = 0;
+        ++inflightHead_;
+      }
     }
+    inflight_.clear();
+    inflightHead_ = 0;
+    // A list in the making goes on as the socket takes it.
+    if (!listTaken_) break;
+    ReactorPool::Section section(pool_);
+    takeOutput();
+    if (inflight_.empty()) break;
   }
-  if (result == SendResult::Failed) reportFailure();
+  if (shutdownTaken_ && !shutDown_) {
+    shutDown_ = true;
+    shutdown(1);
+  }
+  return false;
 }
 
 void ClientConnection::reportFailure() {
+  ReactorPool::Section section(pool_);
   if (retiring_) {
-    ReactorPool::instance().finishRetired(this);
+    if (reactor() != nullptr) reactor()->finishRetired(this);
   } else if (owner_ != nullptr) {
     owner_->connectionLost();
   }
 }
 
-void ClientConnection::flushQueued() {
-  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
-  std::lock_guard<std::mutex> lock(queueLock_);
-  // Best effort: a failure is reported by the next handleOutput, if the connection lives on.
-  sendQueued();
+void ClientConnection::handleRead() {
+  if (retiring_) return drainInput();
+  // A partial line that fills the buffer asks for 0 bytes, gets 0 and counts as a closed peer.
+  char buffer[kReceiveBufferSize];
+  const int room = kReceiveBufferSize - static_cast<int>(partial_.size());
+  const int received = receive(buffer, room);
+  if (received < 0 && !lastErrorIsFatal()) return;
+  ReactorPool::Section section(pool_);
+  if (received <= 0) {
+    if (reactor() != nullptr) reactor()->setReadInterest(this, false);
+    if (owner_ != nullptr) owner_->connectionLost();
+    return;
+  }
+  partial_.append(buffer, static_cast<std::size_t>(received));
+  deliverLines();
 }
 
-bool ClientConnection::close() {
-  ReactorPool& pool = ReactorPool::instance();
-  std::lock_guard<std::recursive_mutex> lock(pool.mutex());
-  pool.unregisterHandler(this, EventMask::All);
-  return Socket::close();
-}
-
-std::size_t ClientConnection::queuedLines() {
-  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
-  std::lock_guard<std::mutex> lock(queueLock_);
-  return sendQueue_.size();
-}
-
-std::size_t ClientConnection::queuedBytes() {
-  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
-  std::lock_guard<std::mutex> lock(queueLock_);
-  return queuedBytes_;
-}
-
-void ClientConnection::shutdownWhenSent() {
-  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
-  std::lock_guard<std::mutex> lock(queueLock_);
-  closeAfterSend_ = true;
-  if (sendQueue_.empty() && !list_) shutdown(1);
-}
-
-void ClientConnection::retire(std::unique_ptr<ClientConnection> connection) {
-  ReactorPool& pool = ReactorPool::instance();
-  std::lock_guard<std::recursive_mutex> poolLock(pool.mutex());
-  if (connection->sock_ == kNoSocket) return;
-  connection->owner_ = nullptr;
-  connection->retiring_ = true;
-  connection->paused_ = false;
-  connection->deadline_ = Clock::time_point::max();
-  connection->lingerUntil_ = Clock::now() + kLinger;
-  connection->shutdownWhenSent();
-  pool.registerHandler(connection.get(), EventMask::Read);
-  pool.wakeAt(connection.get(), connection->lingerUntil_);
-  pool.retire(std::move(connection));
-}
-
-void ClientConnection::setDeadline(Clock::time_point at) {
-  std::lock_guard<std::recursive_mutex> poolLock(ReactorPool::instance().mutex());
-  deadline_ = at;
-  armWake();
-}
-
-void ClientConnection::armWake() {
-  ReactorPool& pool = ReactorPool::instance();
-  pool.cancelWake(this);
-  const Clock::time_point next = std::min(paused_ ? resumeAt_ : Clock::time_point::max(),
-                                          deadline_);
-  if (next != Clock::time_point::max()) pool.wakeAt(this, next);
+void ClientConnection::deliverLines() {
+  std::size_t start = 0;
+  while (owner_ != nullptr && !paused_) {
+    const std::size_t end = partial_.find('\n', start);
+    if (end == std::string::npos) break;
+    std::string_view line(partial_.data() + start, end + 1 - start);
+    line = line.substr(0, line.find('\0'));
+    const Clock::duration wait = owner_->handleLine(line);
+    // The line may have ended the session ("quit"): nothing more reaches it.
+    if (owner_ == nullptr) {
+      partial_.clear();
+      return;
+    }
+    if (wait > Clock::duration::zero()) {
+      // Not now: this line and the rest stay, and reading stops until then.
+      pause(Clock::now() + wait);
+      break;
+    }
+    start = end + 1;
+  }
+  partial_.erase(0, start);
+  if (partial_.empty()) std::string().swap(partial_);
 }
 
 void ClientConnection::pause(Clock::time_point at) {
   paused_ = true;
   resumeAt_ = at;
+  if (reactor() != nullptr) reactor()->setReadInterest(this, false);
   armWake();
 }
 
+void ClientConnection::setDeadline(Clock::time_point at) {
+  pool_.assertLocked();
+  deadline_ = at;
+  armWake();
+}
+
+void ClientConnection::armWake() {
+  if (reactor() == nullptr) return;
+  reactor()->cancelWake(this);
+  const Clock::time_point next =
+      std::min(paused_ ? resumeAt_ : Clock::time_point::max(), deadline_);
+  if (next != Clock::time_point::max()) reactor()->wakeAt(this, next);
+}
+
 void ClientConnection::handleTimeout() {
-  ReactorPool& pool = ReactorPool::instance();
   const Clock::time_point now = Clock::now();
   if (retiring_) {
     // Whatever the peer does, a retired connection ends when its time is up.
     if (now >= lingerUntil_) {
-      pool.finishRetired(this);
+      reactor()->finishRetired(this);
     } else {
-      pool.wakeAt(this, lingerUntil_);
+      reactor()->wakeAt(this, lingerUntil_);
     }
     return;
   }
   if (paused_ && now >= resumeAt_) {
     paused_ = false;
-    // The lines kept in the buffer go first; reading goes on when they have all been taken.
-    if (owner_ != nullptr && deliverLines() && !paused_) pool.registerHandler(this, EventMask::Read);
+    // The lines kept go first; reading goes on when they have all been taken.
+    deliverLines();
+    if (owner_ != nullptr && !paused_) reactor()->setReadInterest(this, true);
   }
   if (deadline_ <= now) {
     deadline_ = Clock::time_point::max();
@@ -221,118 +265,33 @@ void ClientConnection::handleTimeout() {
   armWake();
 }
 
-bool ClientConnection::drainInput() {
+void ClientConnection::retire(std::unique_ptr<ClientConnection> connection) {
+  ReactorPool& pool = connection->pool_;
+  pool.assertLocked();
+  Reactor* reactor = connection->reactor();
+  if (reactor == nullptr || connection->sock_ == kNoSocket) return;  // destroyed here
+  connection->owner_ = nullptr;
+  connection->retiring_ = true;
+  connection->paused_ = false;
+  connection->deadline_ = Clock::time_point::max();
+  connection->lingerUntil_ = Clock::now() + kLinger;
+  connection->closeWhenSent();
+  reactor->setReadInterest(connection.get(), true);
+  reactor->cancelWake(connection.get());
+  reactor->wakeAt(connection.get(), connection->lingerUntil_);
+  pool.retire(std::move(connection));
+}
+
+void ClientConnection::drainInput() {
   constexpr int kReadsPerReadiness = 16;
   char scratch[kReceiveBufferSize];
   for (int read = 0; read < kReadsPerReadiness; ++read) {
     const int received = receive(scratch, sizeof scratch);
     if (received > 0) continue;
-    if (received < 0 && !lastErrorIsFatal()) return true;
-    ReactorPool::instance().finishRetired(this);
-    return false;
-  }
-  return true;
-}
-
-bool ClientConnection::handleInput() {
-  if (retiring_) return drainInput();
-  // A full buffer without a line feed asks for 0 bytes, gets 0 and counts as a closed peer.
-  int received = receive(rxBuffer_.data() + rxLength_, kReceiveBufferSize - rxLength_);
-  if (received < 0 && !lastErrorIsFatal()) {
-    return true;
-  }
-  if (received <= 0) {
-    if (owner_ != nullptr) {
-      owner_->connectionLost();
-    }
-    return false;
-  }
-  rxLength_ += received;
-  return deliverLines();
-}
-
-bool ClientConnection::deliverLines() {
-  const char* data = rxBuffer_.data();
-  int start = 0;
-  while (const void* found = std::memchr(data + start, '\n', rxLength_ - start)) {
-    const int lineStart = start;
-    const int end = static_cast<int>(static_cast<const char*>(found) - data) + 1;
-    std::string_view line(data + start, end - start);
-    line = line.substr(0, line.find('\0'));
-    start = end;
-    if (owner_ == nullptr) {
-      continue;
-    }
-    const Clock::duration wait = owner_->handleLine(line);
-    // The line may have ended the session ("quit"): nothing more reaches it.
-    if (owner_ == nullptr) {
-      rxLength_ = 0;
-      return false;
-    }
-    if (wait > Clock::duration::zero()) {
-      // Not now: this line and the rest stay in the buffer, and reading stops until then.
-      start = lineStart;
-      pause(Clock::now() + wait);
-      break;
-    }
-  }
-  // The buffer is left alone while lines are handed out, so every view stays valid; the partial
-  // rest moves down once at the end.
-  std::memmove(rxBuffer_.data(), data + start, rxLength_ - start);
-  rxLength_ -= start;
-  return !paused_;
-}
-
-bool ClientConnection::handleOutput() {
-  SendResult result;
-  {
-    std::lock_guard<std::mutex> lock(queueLock_);
-    result = sendQueued();
-  }
-  if (result == SendResult::Failed) {
-    reportFailure();
-    return false;
-  }
-  // Drained: the loop drops Write, and the next queueText on the empty queue registers it again.
-  return result == SendResult::WouldBlock;
-}
-
-ClientConnection::SendResult ClientConnection::sendQueued() {
-  if (overflowed_) return SendResult::Failed;
-  constexpr int kSlices = 64;
-  sys::SendSlice slices[kSlices];
-  while (!sendQueue_.empty()) {
-    // Every waiting line (up to kSlices) goes out with one call, the head from where it stopped.
-    int count = 0;
-    for (auto it = sendQueue_.begin(); it != sendQueue_.end() && count < kSlices; ++it) {
-      slices[count++] = {it->text.data() + it->sent, it->text.size() - it->sent};
-    }
-    long result = sendGathered(slices, count);
-    if (result < 0) {
-      return lastErrorIsFatal() ? SendResult::Failed : SendResult::WouldBlock;
-    }
-    if (result == 0 && slices[0].length != 0) {
-      return SendResult::Failed;
-    }
-    consumeSent(static_cast<std::size_t>(result));
-    if (list_) refillFromList();
-  }
-  if (closeAfterSend_) shutdown(1);
-  return SendResult::Drained;
-}
-
-void ClientConnection::consumeSent(std::size_t bytes) {
-  queuedBytes_ -= bytes;
-  while (!sendQueue_.empty()) {
-    SendItem& item = sendQueue_.front();
-    std::size_t rest = item.text.size() - item.sent;
-    if (bytes < rest) {
-      // A partial send: the rest of this line goes first next time.
-      item.sent += bytes;
-      return;
-    }
-    bytes -= rest;
-    sendQueue_.pop_front();
+    if (received < 0 && !lastErrorIsFatal()) return;
+    ReactorPool::Section section(pool_);
+    reactor()->finishRetired(this);
+    return;
   }
 }
 

@@ -1,37 +1,51 @@
-// The interface through which an event loop calls a socket object, and the event kinds it can be
-// registered for.
+// What an event loop serves: a socket whose readiness it waits for, and the times it was asked
+// to wake the object at. A handler belongs to one Reactor from ReactorPool::adopt until it is
+// released: only that loop's thread calls it and does its socket I/O. Its interest is guarded by
+// the loop lock.
 #pragma once
 
 #include "transport/SocketApi.h"
 
 namespace quorvane {
 
-// Bits of a registration; a handler may be registered for several kinds at once.
+class Reactor;
+
+// What a handler waits for; it may wait for both.
 struct EventMask {
   enum : int {
-    Read = 1,        // readable: handleInput
-    Write = 2,       // writable: handleOutput
-    Accept = 8,      // a connection is pending: handleAccept
-    Connect = 16,    // a connect finished: handleConnect
-    Exception = 32,  // urgent data or error: handleException
-    All = Read | Write | Accept | Connect | Exception,
+    Read = 1,   // readable, or a connection to accept: handleRead
+    Write = 2,  // writable: handleWrite
   };
 };
 
-// Implemented by the socket classes. A handler returns true to keep its registration for the kind
-// that fired and false to drop it. Handlers are called with the pool lock held, one at a time.
 class EventHandler {
  public:
+  EventHandler() = default;
+  EventHandler(const EventHandler&) = delete;
+  EventHandler& operator=(const EventHandler&) = delete;
   virtual ~EventHandler() = default;
 
   virtual SocketHandle handle() const = 0;
-  virtual bool handleAccept() { return false; }
-  virtual bool handleInput() { return false; }
-  virtual bool handleOutput() { return false; }
-  virtual void handleConnect() {}
-  virtual void handleException() {}
-  // The time given to ReactorPool::wakeAt has come.
+  // On the loop's thread, without the loop lock: the socket is ready. A handler takes the lock
+  // itself (ReactorPool::Section) for whatever it shares with other threads.
+  virtual void handleRead() {}
+  // True while there is more to write than the socket took.
+  virtual bool handleWrite() { return false; }
+  // On the loop's thread, with the loop lock held: a time given to Reactor::wakeAt has come.
   virtual void handleTimeout() {}
+  // On the loop's thread, with the loop lock held: takes the output queued for the handler
+  // (Reactor::queueOutput) into the loop thread's hands.
+  virtual void takeOutput() {}
+  // On the loop's thread, without the lock: sends what was taken. True while more is left than
+  // the socket took: the loop then waits for it to be writable and calls handleWrite.
+  virtual bool sendTaken() { return false; }
+
+  // The loop that serves the handler; none before it is adopted.
+  Reactor* reactor() const { return reactor_; }
+
+ private:
+  friend class Reactor;
+  Reactor* reactor_ = nullptr;
 };
 
 }  // namespace quorvane

@@ -1,28 +1,27 @@
 #include "transport/ListenSocket.h"
 
-#include <mutex>
-
+#include "transport/Reactor.h"
 #include "transport/ReactorPool.h"
 
 namespace quorvane {
 
+ListenSocket::~ListenSocket() {
+  if (reactor() != nullptr) reactor()->remove(this);
+}
+
 void ListenSocket::setOwner(Owner* owner) {
-  ReactorPool& pool = ReactorPool::instance();
-  std::lock_guard<std::recursive_mutex> lock(pool.mutex());
+  pool_.assertLocked();
   owner_ = owner;
   if (owner != nullptr) {
-    pool.registerHandler(this, EventMask::Accept);
+    if (reactor() == nullptr) pool_.adopt(this);
+    if (reactor() != nullptr) reactor()->setReadInterest(this, true);
   } else {
-    pool.unregisterHandler(this, EventMask::Accept);
+    pool_.remove(this);
   }
 }
 
 bool ListenSocket::close() {
-  ReactorPool& pool = ReactorPool::instance();
-  std::lock_guard<std::recursive_mutex> lock(pool.mutex());
-  if (sock_ != kNoSocket) {
-    pool.unregisterHandler(this, EventMask::All);
-  }
+  if (sock_ != kNoSocket) setOwner(nullptr);
   return Socket::close();
 }
 
@@ -37,14 +36,14 @@ bool ListenSocket::accept(Socket& target) {
   return false;
 }
 
-bool ListenSocket::handleAccept() {
-  if (owner_ == nullptr) {
-    return false;
-  }
+void ListenSocket::handleRead() {
   for (int taken = 0; taken < kAcceptsPerReadiness; ++taken) {
-    if (owner_ == nullptr || !owner_->acceptConnection(*this)) break;
+    auto connection = std::make_unique<ClientConnection>(pool_);
+    if (!accept(*connection)) return;
+    ReactorPool::Section section(pool_);
+    if (owner_ == nullptr) return;
+    owner_->acceptConnection(std::move(connection));
   }
-  return true;
 }
 
 }  // namespace quorvane

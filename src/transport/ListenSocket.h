@@ -1,36 +1,38 @@
-// The listening TCP socket. Its accept readiness is passed to its owner (the server), which
-// accepts the connection. Owns its handle; does not own the owner.
+// The listening TCP socket. Accepts pending connections and hands each to its owner (the
+// server). Owns its handle; does not own the owner. Served by a loop while it has an owner.
 #pragma once
 
+#include <memory>
+
+#include "transport/ClientConnection.h"
 #include "transport/EventHandler.h"
 #include "transport/Socket.h"
 
 namespace quorvane {
 
+class ReactorPool;
+
 class ListenSocket : public Socket, public EventHandler {
  public:
-  // Receives accept readiness. Called on an event-loop thread with the pool lock held.
+  // Receives accepted connections, on a loop's thread with the loop lock held.
   class Owner {
    public:
-    // Accepts one pending connection from `listener`; true when one was accepted (so another
-    // may be waiting), false when none was pending or it could not be taken.
-    virtual bool acceptConnection(ListenSocket& listener) = 0;
+    virtual void acceptConnection(std::unique_ptr<ClientConnection> connection) = 0;
 
    protected:
     ~Owner() = default;
   };
 
-  explicit ListenSocket(Owner* owner = nullptr) : owner_(owner) {}
-  ~ListenSocket() override = default;
+  explicit ListenSocket(ReactorPool& pool) : pool_(pool) {}
+  // Loop lock held when it has an owner.
+  ~ListenSocket() override;
 
-  // Stores the owner; with one registers for Accept, with none unregisters Accept.
+  // Loop lock held. With an owner the socket is served by a loop; with none it is not.
   void setOwner(Owner* owner);
-  Owner* owner() const { return owner_; }
-
   // Connections taken per readiness at most, so that one burst cannot starve the other sockets.
   static constexpr int kAcceptsPerReadiness = 64;
 
-  // Unregisters every kind, then closes.
+  // Loop lock held: no longer served, then closed.
   bool close() override;
   // Accepts one pending connection. When no descriptor is left, the pending connection is taken
   // with the spare descriptor and closed at once, so it does not keep the listener ready forever.
@@ -38,10 +40,11 @@ class ListenSocket : public Socket, public EventHandler {
 
   SocketHandle handle() const override { return sock_; }
   // Hands pending connections to the owner until none is left or the bound is reached.
-  bool handleAccept() override;
+  void handleRead() override;
 
  private:
-  Owner* owner_;
+  ReactorPool& pool_;
+  Owner* owner_ = nullptr;
   sys::SpareDescriptor spare_;
 };
 

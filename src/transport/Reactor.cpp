@@ -1,7 +1,6 @@
 #include "transport/Reactor.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "transport/ReactorPool.h"
 
@@ -9,195 +8,235 @@ namespace quorvane {
 
 namespace {
 
-constexpr int kKinds[] = {EventMask::Read, EventMask::Write, EventMask::Connect, EventMask::Accept,
-                          EventMask::Exception};
-
 void appendUpToLimit(std::vector<SocketHandle>& list, SocketHandle handle) {
   if (static_cast<int>(list.size()) < Reactor::kListLimit) list.push_back(handle);
-}
-
-bool contains(const std::vector<SocketHandle>& sorted, SocketHandle handle) {
-  return std::binary_search(sorted.begin(), sorted.end(), handle);
 }
 
 }  // namespace
 
 Reactor::Reactor(ReactorPool& pool, std::size_t index) : pool_(pool), index_(index) {}
 
-Reactor::~Reactor() = default;
+Reactor::~Reactor() {
+  // Handlers still adopted belong to others, and those retired go with the loop: none may reach
+  // back to it.
+  for (const auto& entry : handlers_) entry.second->reactor_ = nullptr;
+  for (const auto& entry : retired_) entry.first->reactor_ = nullptr;
+  retired_.clear();
+  finished_.clear();
+}
 
-Reactor::Table& Reactor::table(int kind) {
-  switch (kind) {
-    case EventMask::Read: return read_;
-    case EventMask::Write: return write_;
-    case EventMask::Accept: return accept_;
-    case EventMask::Connect: return connect_;
-    default: return exception_;
+void Reactor::add(EventHandler* handler) {
+  pool_.assertLocked();
+  handler->reactor_ = this;
+  handlers_[handler->handle()] = handler;
+  interests_[handler->handle()] = 0;
+}
+
+void Reactor::remove(EventHandler* handler) {
+  pool_.assertLocked();
+  // The loop may be calling it right now, without the lock: wait until that is over.
+  while (dispatching_ && !onLoopThread()) dispatched_.wait(pool_);
+  const SocketHandle handle = handler->handle();
+  if (serves(handler, handle)) {
+    handlers_.erase(handle);
+    interests_.erase(handle);
   }
+  cancelWake(handler);
+  std::erase(outputs_, handler);
+  handler->reactor_ = nullptr;
+  wake();
 }
 
-void Reactor::addHandler(EventHandler* handler, int mask) {
-  std::lock_guard guard(pool_.mutex());
-  if (handler == nullptr || handler->handle() == kNoSocket) return;
-  for (int kind : kKinds) {
-    if (mask & kind) table(kind).emplace(handler->handle(), handler);
+bool Reactor::serves(EventHandler* handler, SocketHandle handle) const {
+  auto it = handlers_.find(handle);
+  return it != handlers_.end() && it->second == handler;
+}
+
+void Reactor::setReadInterest(EventHandler* handler, bool on) {
+  pool_.assertLocked();
+  auto it = interests_.find(handler->handle());
+  if (it == interests_.end()) return;
+  const int before = it->second;
+  it->second = on ? (before | EventMask::Read) : (before & ~EventMask::Read);
+  if (it->second != before) wake();
+}
+
+void Reactor::wakeAt(EventHandler* handler, Clock::time_point at) {
+  pool_.assertLocked();
+  if (auto it = wakeOf_.find(handler); it != wakeOf_.end()) {
+    if (it->second->first <= at) return;
+    wakes_.erase(it->second);
+    wakeOf_.erase(it);
   }
-  entriesChanged(handler->handle(), false);
-  wakeIfWaiting();
+  const bool first = wakes_.empty() || at < wakes_.begin()->first;
+  wakeOf_[handler] = wakes_.emplace(at, handler);
+  if (first) wake();
 }
 
-void Reactor::removeHandler(EventHandler* handler, int mask) {
-  std::lock_guard guard(pool_.mutex());
-  if (handler == nullptr || handler->handle() == kNoSocket) return;
-  std::size_t removed = 0;
-  for (int kind : kKinds) {
-    if (mask & kind) removed += table(kind).erase(handler->handle());
-  }
-  // Nothing removed leaves the wait lists as they are: no need to end the wait.
-  if (removed == 0) return;
-  entriesChanged(handler->handle(), true);
-  wakeIfWaiting();
+void Reactor::cancelWake(EventHandler* handler) {
+  pool_.assertLocked();
+  auto it = wakeOf_.find(handler);
+  if (it == wakeOf_.end()) return;
+  wakes_.erase(it->second);
+  wakeOf_.erase(it);
 }
 
-void Reactor::entriesChanged(SocketHandle handle, bool shrank) {
-  pool_.entriesChanged(this, handle, maskOf(handle) != 0, shrank);
+void Reactor::queueOutput(EventHandler* handler) {
+  pool_.assertLocked();
+  outputs_.push_back(handler);
+  // The loop's own thread sends it before it waits again; another thread's section wakes it.
+  if (!onLoopThread()) pool_.wakeAfterSection(this);
 }
 
-int Reactor::registeredMask(const EventHandler* handler) const {
-  std::lock_guard guard(pool_.mutex());
-  return handler != nullptr ? maskOf(handler->handle()) : 0;
+void Reactor::retire(std::unique_ptr<EventHandler> handler) {
+  pool_.assertLocked();
+  EventHandler* key = handler.get();
+  retired_[key] = std::move(handler);
 }
 
-int Reactor::maskOf(SocketHandle h) const {
-  int mask = 0;
-  if (read_.count(h)) mask |= EventMask::Read;
-  if (write_.count(h)) mask |= EventMask::Write;
-  if (accept_.count(h)) mask |= EventMask::Accept;
-  if (connect_.count(h)) mask |= EventMask::Connect;
-  if (exception_.count(h)) mask |= EventMask::Exception;
-  return mask;
-}
-
-int Reactor::load() const {
-  std::lock_guard guard(pool_.mutex());
-  std::size_t largest = std::max({read_.size(), write_.size(), accept_.size(), connect_.size(),
-                                  exception_.size()});
-  return static_cast<int>(largest) + 1;
-}
-
-bool Reactor::running() const {
-  std::lock_guard guard(pool_.mutex());
-  return running_;
-}
-
-void Reactor::stop() {
-  std::lock_guard guard(pool_.mutex());
-  if (running_) {
-    for (int kind : kKinds) table(kind).clear();
-    running_ = false;
-  }
-  wakeIfWaiting();
+void Reactor::finishRetired(EventHandler* handler) {
+  pool_.assertLocked();
+  auto it = retired_.find(handler);
+  if (it == retired_.end()) return;
+  remove(handler);
+  // Destroyed before the next wait, when no call of it can be running.
+  finished_.push_back(std::move(it->second));
+  retired_.erase(it);
+  wake();
 }
 
 void Reactor::wake() {
-  std::lock_guard guard(pool_.mutex());
-  wakeIfWaiting();
-}
-
-void Reactor::wakeIfWaiting() {
+  pool_.assertLocked();
   if (inWait_ && !woken_) {
     poller_.wake();
     woken_ = true;
   }
 }
 
-void Reactor::buildLists(Poller::Lists& lists) const {
-  lists.read.clear();
-  lists.write.clear();
-  lists.exception.clear();
-  for (const auto& entry : accept_) appendUpToLimit(lists.read, entry.first);
-  for (const auto& entry : read_) {
-    if (!accept_.count(entry.first)) appendUpToLimit(lists.read, entry.first);
-  }
-  for (const auto& entry : connect_) appendUpToLimit(lists.write, entry.first);
-  for (const auto& entry : write_) {
-    if (!connect_.count(entry.first)) appendUpToLimit(lists.write, entry.first);
-  }
-  for (const auto& entry : exception_) appendUpToLimit(lists.exception, entry.first);
+void Reactor::stop() {
+  pool_.assertLocked();
+  running_ = false;
+  wake();
 }
 
 void Reactor::run() {
   poller_.attachToThisThread();
-  std::unique_lock guard(pool_.mutex());
-  if (!poller_.valid()) running_ = false;
-  while (running_) {
-    buildLists(lists_);
-    // The first loop also serves the pool's wake-ups: it waits no longer than the next one.
-    const int timeoutMs = index_ == 0 ? pool_.msUntilWake() : -1;
-    inWait_ = true;
-    guard.unlock();
-    bool waited = poller_.wait(lists_, ready_, timeoutMs);
-    guard.lock();
-    inWait_ = false;
-    if (!waited && !woken_) {
-      // The wait itself failed and nobody asked for it: this loop cannot go on.
-      running_ = false;
-      break;
+  std::vector<EventHandler*> outputs;
+  int timeoutMs = -1;
+  bool running = true;
+  while (running) {
+    {
+      ReactorPool::Section section(pool_);
+      thread_ = std::this_thread::get_id();
+      noteWriting();
+      running = running_ && poller_.valid();
+      timeoutMs = prepare(outputs);
+      inWait_ = running;
     }
-    woken_ = false;
-    if (running_) {
-      // The whole pass counts as one handler call: output that its handlers queue goes out when
-      // the pass is over, several lines to one client in one send, and what they end is released.
-      ReactorPool::enterHandler();
-      dispatch(ready_);
-      if (index_ == 0) pool_.runDueWakes();
-      ReactorPool::leaveHandler();
+    // Output first: a wake-up that comes meanwhile ends the wait at once.
+    for (EventHandler* handler : outputs) {
+      const bool more = handler->sendTaken();
+      writing_.push_back({Ready{handler, handler->handle(), EventMask::Write}, more});
+      // A full socket is waited for from the next pass on: this one looks again at once.
+      if (more) timeoutMs = 0;
+    }
+    if (!running) break;
+    const bool waited = poller_.wait(lists_, poll_, timeoutMs);
+    {
+      ReactorPool::Section section(pool_);
+      inWait_ = false;
+      if (!waited && !woken_) running_ = false;  // the wait itself failed: this loop cannot go on
+      woken_ = false;
+      collectReady();
+      dispatching_ = !ready_.empty();
+    }
+    dispatch();
+    {
+      ReactorPool::Section section(pool_);
+      dispatching_ = false;
+      dispatched_.notify_all();
+    }
+  }
+  ReactorPool::Section section(pool_);
+  noteWriting();
+  finished_.clear();
+}
+
+int Reactor::prepare(std::vector<EventHandler*>& outputs) {
+  finished_.clear();
+  if (index_ == 0) pool_.runPosted();
+  runDueWakes();
+  outputs.clear();
+  outputs.swap(outputs_);
+  for (EventHandler* handler : outputs) handler->takeOutput();
+  buildLists();
+  return msUntilWake();
+}
+
+void Reactor::noteWriting() {
+  for (const auto& [ready, more] : writing_) {
+    if (!serves(ready.handler, ready.handle)) continue;
+    int& interest = interests_[ready.handle];
+    interest = more ? (interest | EventMask::Write) : (interest & ~EventMask::Write);
+  }
+  writing_.clear();
+}
+
+void Reactor::runDueWakes() {
+  const Clock::time_point now = Clock::now();
+  while (!wakes_.empty() && wakes_.begin()->first <= now) {
+    EventHandler* handler = wakes_.begin()->second;
+    wakes_.erase(wakes_.begin());
+    wakeOf_.erase(handler);
+    handler->handleTimeout();
+  }
+}
+
+int Reactor::msUntilWake() const {
+  if (wakes_.empty()) return -1;
+  const auto left = wakes_.begin()->first - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  // Rounded up, so that the wait never ends just before the time.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+void Reactor::buildLists() {
+  lists_.read.clear();
+  lists_.write.clear();
+  lists_.exception.clear();
+  for (const auto& [handle, interest] : interests_) {
+    if (interest & EventMask::Read) appendUpToLimit(lists_.read, handle);
+    if (interest & EventMask::Write) appendUpToLimit(lists_.write, handle);
+  }
+}
+
+void Reactor::collectReady() {
+  // Readable handles first, then writable ones, each ascending; every one looked up now, since a
+  // call made after the wait began may have removed it.
+  ready_.clear();
+  const std::vector<SocketHandle>* kinds[] = {&poll_.read, &poll_.write};
+  const int masks[] = {EventMask::Read, EventMask::Write};
+  for (int kind = 0; kind < 2; ++kind) {
+    std::vector<SocketHandle> handles = *kinds[kind];
+    std::sort(handles.begin(), handles.end());
+    for (SocketHandle handle : handles) {
+      auto it = handlers_.find(handle);
+      auto interest = interests_.find(handle);
+      if (it == handlers_.end() || !(interest->second & masks[kind])) continue;
+      ready_.push_back({it->second, handle, masks[kind]});
     }
   }
 }
 
-void Reactor::dispatch(const Poller::Ready& ready) {
-  // Exception readiness wins over the other kinds in the same pass; each kind is served in
-  // ascending handle order. The vectors are reused from pass to pass.
-  failed_ = ready.exception;
-  std::sort(failed_.begin(), failed_.end());
-  readable_.clear();
-  writable_.clear();
-  for (SocketHandle h : ready.read) {
-    if (!contains(failed_, h)) readable_.push_back(h);
-  }
-  for (SocketHandle h : ready.write) {
-    if (!contains(failed_, h)) writable_.push_back(h);
-  }
-  std::sort(readable_.begin(), readable_.end());
-  std::sort(writable_.begin(), writable_.end());
-
-  for (SocketHandle h : failed_) serveException(h);
-  for (SocketHandle h : readable_) serveRead(h);
-  for (SocketHandle h : writable_) serveWrite(h);
-}
-
-void Reactor::serveException(SocketHandle handle) {
-  auto it = exception_.find(handle);
-  if (it == exception_.end()) return;
-  it->second->handleException();
-  if (exception_.erase(handle)) entriesChanged(handle, true);
-}
-
-void Reactor::serveRead(SocketHandle handle) {
-  if (auto it = accept_.find(handle); it != accept_.end()) {
-    if (!it->second->handleAccept() && accept_.erase(handle)) entriesChanged(handle, true);
-  } else if (auto in = read_.find(handle); in != read_.end()) {
-    if (!in->second->handleInput() && read_.erase(handle)) entriesChanged(handle, true);
-  }
-}
-
-void Reactor::serveWrite(SocketHandle handle) {
-  if (auto it = connect_.find(handle); it != connect_.end()) {
-    it->second->handleConnect();
-    if (connect_.erase(handle)) entriesChanged(handle, true);
-  } else if (auto out = write_.find(handle); out != write_.end()) {
-    if (!out->second->handleOutput() && write_.erase(handle)) entriesChanged(handle, true);
+void Reactor::dispatch() {
+  for (const Ready& ready : ready_) {
+    // An earlier call of this pass may have removed it (only this thread can, meanwhile).
+    if (ready.handler->reactor() != this) continue;
+    if (ready.mask == EventMask::Read) {
+      ready.handler->handleRead();
+    } else {
+      writing_.push_back({ready, ready.handler->handleWrite()});
+    }
   }
 }
 

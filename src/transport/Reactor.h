@@ -1,8 +1,20 @@
-// One event loop: waits for readiness of the sockets registered on it and calls their handlers,
-// on a thread of its own. Owned by its ReactorPool, whose recursive lock guards its tables.
+// One event loop on a thread of its own: it waits for readiness of the handlers it serves (at most
+// kLoadLimit), calls them, wakes them at the times they asked for, sends the output queued for
+// them, and destroys those that were retired once they are done.
+//
+// Threads and the lock: the loop's thread alone calls its handlers and does their socket I/O, and
+// never holds the loop lock while it waits or does I/O. Its tables (handlers, interests, wake-up
+// times, output to send, retired handlers) are guarded by the loop lock, so any thread that holds
+// it may change them; a change ends the loop's wait. Owned by its ReactorPool.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "transport/EventHandler.h"
 #include "transport/Poller.h"
@@ -13,54 +25,69 @@ class ReactorPool;
 
 class Reactor {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // Sockets per wait list; keeps every list within one 64-socket select set on Windows.
   static constexpr int kListLimit = 64;
-  // A reactor takes new registrations while its load is below this.
-  static constexpr int kLoadLimit = 63;
+  // A loop takes new handlers while it serves fewer than this.
+  static constexpr std::size_t kLoadLimit = 63;
 
-  // `index` is its place in the pool's list of Reactors.
   Reactor(ReactorPool& pool, std::size_t index);
   Reactor(const Reactor&) = delete;
   Reactor& operator=(const Reactor&) = delete;
-  virtual ~Reactor();
+  ~Reactor();
 
-  // Adds an entry per kind of `mask` unless the kind already has one for the handle; wakes the
-  // loop when it is waiting. A handler without a handle is ignored.
-  void addHandler(EventHandler* handler, int mask);
-  // Removes the handle's entry of every kind of `mask`; wakes the loop when it is waiting.
-  void removeHandler(EventHandler* handler, int mask);
-  // The kinds for which some entry exists under the handler's handle.
-  int registeredMask(const EventHandler* handler) const;
-  // One more than the size of the largest table.
-  int load() const;
-  // Empties the tables and ends the loop after its current wait.
-  void stop();
-  // Ends the current wait (once per wait), so that the loop looks at its work again.
+  // Everything below but run: loop lock held.
+  void add(EventHandler* handler);
+  // Forgets the handler: no more calls, wake-ups or output. It stays the caller's. On another
+  // thread than the loop's, waits until the loop is not calling handlers.
+  void remove(EventHandler* handler);
+  std::size_t load() const { return handlers_.size(); }
+  // Waits for the handler's socket to be readable, or stops waiting for it.
+  void setReadInterest(EventHandler* handler, bool on);
+  // Calls the handler's handleTimeout once `at` has come. One time per handler: an earlier time
+  // replaces a later one, a later one leaves the earlier pending.
+  void wakeAt(EventHandler* handler, Clock::time_point at);
+  void cancelWake(EventHandler* handler);
+  // Has the handler's output taken and sent by this loop's thread before its next wait.
+  void queueOutput(EventHandler* handler);
+  // Keeps a handler that is winding down until finishRetired; then destroys it where no call of
+  // it can be running.
+  void retire(std::unique_ptr<EventHandler> handler);
+  void finishRetired(EventHandler* handler);
+  std::size_t retiredCount() const { return retired_.size(); }
+  // Ends the current wait, so that the loop looks at its tables again.
   void wake();
-  // The loop, on the Reactor's own thread; returns when stopped or when waiting fails.
-  virtual void run();
-  bool running() const;
+  // The same without the loop lock, from any thread: the loop may then wake for nothing.
+  void wakeUnlocked() { poller_.wake(); }
+  // Ends the loop: it sends the output queued once more, then returns.
+  void stop();
+
+  // The loop, on the Reactor's own thread.
+  void run();
   std::size_t index() const { return index_; }
+  bool onLoopThread() const { return std::this_thread::get_id() == thread_; }
 
  private:
-  using Table = std::map<SocketHandle, EventHandler*>;
-
-  Table& table(int kind);
-
-  // The handles of one pass: Accept then Read, Connect then Write, Exception; each ascending,
-  // without duplicates, at most kListLimit long.
-  void buildLists(Poller::Lists& lists) const;
-  // The kinds for which some entry exists under `handle`.
-  int maskOf(SocketHandle handle) const;
-  // Tells the pool that the entries for `handle` changed (`shrank`: some were removed).
-  void entriesChanged(SocketHandle handle, bool shrank);
-  // Ends a pending wait, once per wait (the wake-up rule). Call with the pool lock held.
-  void wakeIfWaiting();
-  // Calls the handlers of one pass, each looked up at the moment of its call. Pool lock held.
-  void dispatch(const Poller::Ready& ready);
-  void serveException(SocketHandle handle);
-  void serveRead(SocketHandle handle);
-  void serveWrite(SocketHandle handle);
+  // A handle found ready, with its handler and what it is ready for.
+  struct Ready {
+    EventHandler* handler;
+    SocketHandle handle;
+    int mask;
+  };
+  // Before a wait, lock held: the wake-ups that are due, the output to take, the handlers that are
+  // done, and the wait lists. Returns the wait's time-out in milliseconds (-1: none).
+  int prepare(std::vector<EventHandler*>& outputs);
+  void buildLists();
+  void runDueWakes();
+  int msUntilWake() const;
+  // After a wait, lock held: looks the ready handles up.
+  void collectReady();
+  // Without the lock: the calls.
+  void dispatch();
+  // Lock held: which handlers wait for writability, from what the calls returned.
+  void noteWriting();
+  bool serves(EventHandler* handler, SocketHandle handle) const;
 
   ReactorPool& pool_;
   const std::size_t index_;
@@ -68,16 +95,23 @@ class Reactor {
   bool inWait_ = false;
   bool woken_ = false;
   bool running_ = true;
-  Table read_;
-  Table write_;
-  Table accept_;
-  Table exception_;
-  Table connect_;
+  bool dispatching_ = false;
+  std::condition_variable_any dispatched_;
+  std::thread::id thread_;
+  std::map<SocketHandle, EventHandler*> handlers_;
+  std::map<SocketHandle, int> interests_;  // EventMask bits, by handle
+  std::multimap<Clock::time_point, EventHandler*> wakes_;
+  std::unordered_map<EventHandler*, std::multimap<Clock::time_point, EventHandler*>::iterator>
+      wakeOf_;
+  std::vector<EventHandler*> outputs_;
+  std::unordered_map<EventHandler*, std::unique_ptr<EventHandler>> retired_;
+  std::vector<std::unique_ptr<EventHandler>> finished_;
+  // The loop thread's own.
   Poller::Lists lists_;
-  Poller::Ready ready_;
-  std::vector<SocketHandle> failed_;
-  std::vector<SocketHandle> readable_;
-  std::vector<SocketHandle> writable_;
+  Poller::Ready poll_;
+  std::vector<Ready> ready_;
+  std::vector<std::pair<Ready, bool>> writing_;  // handlers that were sending, and whether they
+                                                 // still have more than the socket took
 };
 
 }  // namespace quorvane

@@ -1,123 +1,107 @@
-// The process's event loops. Places each registration on the first Reactor with room and starts
-// another Reactor, on a thread of its own, when all are full. Its recursive lock is held by every
-// event-loop thread except while it waits, so all handler calls of the process run one at a time.
-// Lock order (everywhere): pool lock, server lock, a connection's queue lock, pool lock again.
+// The event loops of a server, and the one lock that every thread of the server shares.
+//
+// The threading model, in short (README, "Architecture"):
+// - Each Reactor is one event loop on a thread of its own, serving at most 63 sockets. Only that
+//   thread calls its handlers and reads and writes their sockets.
+// - One lock, the loop lock, guards everything that more than one thread touches: the server's
+//   users, channels and limits, the loops' tables, and the connections' owners and output queues.
+//   A loop thread holds it only in short sections (to hand received lines to the server, to look
+//   up what is ready, to take output to send), never while it waits or does socket I/O. Every
+//   other thread that touches that state (the timer, the thread that stops the server, tests)
+//   takes it the same way, through a Section.
+// - Objects are destroyed where nothing can still be using them: what a section ends (a user that
+//   quit) is released when the section ends, and a connection is destroyed by its own loop.
+// The voice thread keeps to its own short lock and never takes this one.
 #pragma once
 
-#include <chrono>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
-#include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
-#include "transport/EventHandler.h"
+#include "transport/Reactor.h"
 
 namespace quorvane {
 
-class Reactor;
-
 class ReactorPool {
  public:
-  // The process-wide pool, created on first use.
-  static ReactorPool& instance();
+  // Holds the loop lock for its lifetime. When it ends it first runs what was put off until then
+  // (releaseAfterSection), then wakes the loops that have output to send. Sections do not nest.
+  class Section {
+   public:
+    explicit Section(ReactorPool& pool);
+    ~Section();
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
 
-  // Pools other than the instance are for tests of the loop itself.
+   private:
+    ReactorPool& pool_;
+  };
+
   ReactorPool();
   ReactorPool(const ReactorPool&) = delete;
   ReactorPool& operator=(const ReactorPool&) = delete;
-  // Stops and joins every loop.
+  // Stops and joins every loop; what they still hold is destroyed.
   ~ReactorPool();
 
-  // Does nothing when the handler is registered for every kind of `mask` already; otherwise adds
-  // `mask` on the first Reactor whose load is below the limit, starting a new one when none is.
-  void registerHandler(EventHandler* handler, int mask);
-  // Removes the kinds of `mask` for the handler's handle from every Reactor.
-  void unregisterHandler(EventHandler* handler, int mask);
-  // True when the kinds registered for the handler, over all Reactors, include all of `mask`.
-  bool isRegistered(const EventHandler* handler, int mask);
-  // Stops every loop, waits for their threads and forgets them; later registrations start anew.
-  // Never call it from an event-loop thread.
+  // Everything below but stopAll: loop lock held.
+
+  // Places the handler on the first loop with room, starting another loop (and its thread) when
+  // every loop is full. It is served until it is removed or retired.
+  void adopt(EventHandler* handler);
+  // Removes the handler from its loop; waits, when called on another thread, until the loop is
+  // not calling it. The handler stays the caller's.
+  void remove(EventHandler* handler);
+  // Hands a handler that is winding down to its loop, which destroys it once it calls
+  // Reactor::finishRetired; a handler that no loop serves is destroyed at once.
+  void retire(std::unique_ptr<EventHandler> handler);
+  // Runs `release` when the current section ends: a handler may end an object (its own user,
+  // say) that a caller further up still uses.
+  void releaseAfterSection(std::function<void()> release);
+  // A loop that must be woken when the current section ends (it has output to send).
+  void wakeAfterSection(Reactor* reactor);
+  // Lock held: forgets the tasks that `owner` posted and that have not run.
+  void cancelPosts(const void* owner);
+
+  // Any thread, without the loop lock (it never waits for it): `task` runs soon on a loop thread,
+  // with the lock held. `owner` names the poster, for cancelPosts.
+  void post(const void* owner, std::function<void()> task);
+
+  // Stops every loop, waits for their threads and forgets them; later adoptions start anew.
+  // Called without the lock, never from a loop thread.
   void stopAll();
 
-  std::size_t reactorCount();
-  std::recursive_mutex& mutex() { return lock_; }
+  std::size_t reactorCount() const { return reactors_.size(); }
+  std::size_t retiredCount() const;
 
-  // Keeps a handler that is winding down (a connection whose user is gone) until it calls
-  // finishRetired (it arranges its own time limit with wakeAt); the pool then unregisters and
-  // destroys it, never under its own call. stopAll destroys those left. Any thread.
-  void retire(std::unique_ptr<EventHandler> handler);
-  // A retired handler is done: it is destroyed once the handler call in progress has returned.
-  void finishRetired(EventHandler* handler);
-  std::size_t retiredCount();
-
-  using Clock = std::chrono::steady_clock;
-  // Calls the handler's handleTimeout on an event-loop thread, pool lock held, once `at` has
-  // come. One wake-up per handler: an earlier time replaces a pending later one, a later one
-  // leaves an earlier one pending (the handler arranges the next itself when it is called).
-  // Any thread.
-  void wakeAt(EventHandler* handler, Clock::time_point at);
-  // Forgets the handler's pending wake-up; a handler calls it before it goes away.
-  void cancelWake(EventHandler* handler);
-
-  // Runs `release` once the handler call in progress on this thread has returned, or at once
-  // when this thread is not inside a handler call. Lets a handler end an object (its own session,
-  // or another) without destroying it under a caller that still uses it.
-  static void releaseAfterHandler(std::function<void()> release);
-
-  // Output queued during a handler call, to be sent when the call returns.
-  class PendingOutput {
-   public:
-    // Sends what it can without blocking; registers for Write when the socket is full.
-    virtual void sendPendingOutput() = 0;
-
-   protected:
-    ~PendingOutput() = default;
-  };
-  // Inside a handler call: remembers `output`, to be sent right after the call (so a reply goes
-  // out without another wait for writability, and all the lines of one call leave together), and
-  // returns true. Outside one: returns false, and the caller registers for Write itself.
-  static bool sendAfterHandler(PendingOutput* output);
-  // Drops `output` from the list of the calling thread (it is going away).
-  static void forgetPendingOutput(PendingOutput* output);
+  // The lock itself, for sections and for waiting on it (Reactor::remove).
+  void lock();
+  void unlock();
+  // True when the calling thread holds the lock; assertLocked checks it in debug builds.
+  bool locked() const { return holder_.load() == std::this_thread::get_id(); }
+  void assertLocked() const;
 
  private:
   friend class Reactor;
-  // Called by a Reactor around each handler call.
-  static void enterHandler();
-  static void leaveHandler();
-  // For the first Reactor, which serves the wake-ups: milliseconds until the next one is due
-  // (0 when one is due, -1 when none is pending), and the calls of those that are due.
-  int msUntilWake();
-  void runDueWakes();
-  // Adds a Reactor on a thread of its own; returns it.
-  Reactor* startReactor();
+  // The end of a section: the releases put off until then, then the wake-ups.
+  void endSection();
+  // The first loop, lock held: runs what was posted.
+  void runPosted();
 
-
-  // Keeps homes_ and firstWithRoom_ up to date; a Reactor calls it, pool lock held, whenever its
-  // entries for `handle` changed. `present`: it still has some; `shrank`: some were removed.
-  void entriesChanged(Reactor* reactor, SocketHandle handle, bool present, bool shrank);
-  // Unregisters a retired handler and destroys it once no call of it can be running.
-  void release(std::unique_ptr<EventHandler> handler);
-
-  std::recursive_mutex lock_;
+  std::mutex mutex_;
+  std::atomic<std::thread::id> holder_{};
   std::vector<std::unique_ptr<Reactor>> reactors_;
   std::vector<std::thread> threads_;
-  // The Reactors that have entries for each handle (nearly always one), so that finding and
-  // removing a registration does not visit every Reactor.
-  std::unordered_map<SocketHandle, std::vector<Reactor*>> homes_;
-  // Every Reactor before this index is full; registrations look for room from here.
-  std::size_t firstWithRoom_ = 0;
-  std::unordered_map<EventHandler*, std::unique_ptr<EventHandler>> retired_;
-  // Pending wake-ups by time, and each handler's entry.
-  std::multimap<Clock::time_point, EventHandler*> wakes_;
-  std::unordered_map<EventHandler*, std::multimap<Clock::time_point, EventHandler*>::iterator>
-      wakeOf_;
+  std::vector<std::function<void()>> releases_;
+  std::vector<Reactor*> toWake_;
+  // Posted tasks, under their own lock, which is never held with any other.
+  std::mutex postLock_;
+  std::vector<std::pair<const void*, std::function<void()>>> posted_;
+  std::atomic<Reactor*> first_{nullptr};
 };
 
 }  // namespace quorvane

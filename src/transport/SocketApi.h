@@ -79,9 +79,10 @@ struct SendSlice {
 // Sends the slices, in order, with one call (sendmsg / WSASend): the byte count, or -1.
 long sendGathered(SocketHandle handle, const SendSlice* slices, int count);
 
-// Receives up to `count` waiting datagrams, without waiting, into `count` consecutive buffers of
-// `size` bytes: their lengths (larger than `size` for a datagram that did not fit) and senders.
-// The number received (0 when none was waiting), or -1 on another failure.
+// Waits on a blocking socket until a datagram arrives, then receives it and up to `count` - 1
+// more that are waiting (one at a time where the platform has no batched call) into `count`
+// consecutive buffers of `size` bytes: their lengths (larger than `size` for a datagram that did
+// not fit) and senders. The number received, or -1 on a failure.
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
                      sockaddr_in* senders);
 

@@ -63,9 +63,12 @@ int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int c
     messages[i].msg_hdr.msg_name = &senders[i];
     messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
   }
-  int received = ::recvmmsg(native(handle), messages, static_cast<unsigned>(count), MSG_DONTWAIT,
-                            nullptr);
-  if (received < 0) return isWouldBlock(errno) ? 0 : -1;
+  int received = -1;
+  do {
+    received = ::recvmmsg(native(handle), messages, static_cast<unsigned>(count), MSG_WAITFORONE,
+                          nullptr);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) return -1;
   for (int i = 0; i < received; ++i) {
     const bool cut = messages[i].msg_hdr.msg_flags & MSG_TRUNC;
     lengths[i] = cut ? size + 1 : static_cast<int>(messages[i].msg_len);

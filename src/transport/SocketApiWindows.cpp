@@ -44,25 +44,24 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
 
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
                      sockaddr_in* senders) {
-  int received = 0;
-  for (int attempt = 0; attempt < 2 * count && received < count; ++attempt) {
+  // One blocking read a call: Windows has no batched receive.
+  (void)count;
+  for (;;) {
     int length = sizeof(sockaddr_in);
-    char* buffer = reinterpret_cast<char*>(buffers + static_cast<std::size_t>(received) * size);
-    int result = ::recvfrom(native(handle), buffer, size, 0,
-                            reinterpret_cast<sockaddr*>(&senders[received]), &length);
-    if (result == SOCKET_ERROR) {
-      int error = ::WSAGetLastError();
-      if (error == WSAEMSGSIZE) {
-        lengths[received++] = size + 1;  // cut short: never acted on
-        continue;
-      }
-      // A send to a closed port earlier can surface here as a reset; it says nothing of this one.
-      if (error == WSAECONNRESET) continue;
-      return received > 0 || error == WSAEWOULDBLOCK ? received : -1;
+    int result = ::recvfrom(native(handle), reinterpret_cast<char*>(buffers), size, 0,
+                            reinterpret_cast<sockaddr*>(&senders[0]), &length);
+    if (result != SOCKET_ERROR) {
+      lengths[0] = result;
+      return 1;
     }
-    lengths[received++] = result;
+    int error = ::WSAGetLastError();
+    if (error == WSAEMSGSIZE) {
+      lengths[0] = size + 1;  // cut short: never acted on
+      return 1;
+    }
+    // A send to a closed port earlier can surface here as a reset; it says nothing of this one.
+    if (error != WSAECONNRESET) return -1;
   }
-  return received;
 }
 
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {

@@ -23,7 +23,6 @@ class TimerTask {
   // Stops further calls and ends a pending wait at once; a call in progress finishes. Repeating
   // it is harmless.
   void cancel();
-  bool active() const { return active_; }
   int id() const { return id_; }
 
  private:

@@ -75,7 +75,8 @@ TEST(ChannelTest, TheServerCopiesTheStaticTreeLevelByLevel) {
   addNamed(*lobby, "corner");
   addNamed(source, "music");
 
-  VoiceServer server(&source);
+  ReactorPool pool;
+  VoiceServer server(pool, &source);
   Channel& root = server.rootChannel();
   EXPECT_EQ(root.topic(), "root topic");
   EXPECT_FALSE(root.isStatic());

@@ -81,12 +81,16 @@ TEST(InactivityTest, AClockThatGoesBackDropsNobodyOnThatPass) {
   clock.set(1000);
   client.linesBeforePong();
   // 1000 seconds of silence, but the clock stands before the last check (the start, at 3000).
+  const auto pass = [&] {
+    VoiceServer::Guard guard(server.server());
+    server.server().dropInactiveUsers();
+  };
   clock.set(2000);
-  server.server().dropInactiveUsers();
+  pass();
   EXPECT_TRUE(hasUser(server.server(), client.id()));
   // The check moved back with the clock, so the next pass compares against 2000.
   clock.set(2001);
-  server.server().dropInactiveUsers();
+  pass();
   EXPECT_FALSE(hasUser(server.server(), client.id()));
   EXPECT_TRUE(client.waitClosed());
 }

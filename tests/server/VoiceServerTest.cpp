@@ -65,7 +65,9 @@ TEST(VoiceServerTest, StartRefusesZeroPortsAndASecondStartSilently) {
   EXPECT_FALSE(running.server().start(probeFreePort(), probeFreeDatagramPort()));
   EXPECT_EQ(running.server().hostPort(), running.hostPort());
 
-  VoiceServer server;
+  ReactorPool pool;
+  VoiceServer server(pool);
+  server.setLogSink(&ServerLog::instance());
   server.setLogging(true);
   EXPECT_FALSE(server.start(0, probeFreeDatagramPort()));
   EXPECT_FALSE(server.start(probeFreePort(), 0));
@@ -79,7 +81,9 @@ TEST(VoiceServerTest, TakenTcpPortIsLoggedButTheServerRunsItsTimer) {
   ASSERT_TRUE(holder.started());
   LogCapture log;
   std::atomic<int> clockReads{0};
-  VoiceServer server;
+  ReactorPool pool;
+  VoiceServer server(pool);
+  server.setLogSink(&ServerLog::instance());
   server.setLogging(true);
   server.setTimerPeriod(5);
   server.setClock([&clockReads] {

@@ -21,6 +21,7 @@ class TestServer {
   ~TestServer();
 
   VoiceServer& server() { return *server_; }
+  ReactorPool& pool() { return pool_; }
   bool started() const { return started_; }
   int hostPort() const { return server_->hostPort(); }
   int soundPort() const { return server_->soundPort(); }
@@ -28,6 +29,7 @@ class TestServer {
   void stop();
 
  private:
+  ReactorPool pool_;
   std::unique_ptr<VoiceServer> server_;
   bool started_ = false;
 };

@@ -1,3 +1,6 @@
+// One client connection over loopback: lines cut at line feeds, an owner that lets go, a peer
+// that closes, output in order whatever its size and whichever thread queued it, the output
+// limit, a line that must wait, a list sent as the peer reads, and a retired connection's end.
 #include "transport/ClientConnection.h"
 
 #include <gtest/gtest.h>
@@ -18,18 +21,19 @@ namespace {
 
 using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
+using Section = ReactorPool::Section;
 
-// Records what the connection hands up; called on the event-loop thread.
+// Records what the connection hands up; called on the loop's thread with the lock held.
 class RecordingOwner : public ClientConnection::Owner {
  public:
   explicit RecordingOwner(ClientConnection& connection) : connection_(connection) {}
 
-  ClientConnection::Clock::duration handleLine(std::string_view line) override {
+  Clock::duration handleLine(std::string_view line) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (line == waitOn_ && waits_++ == 0) return std::chrono::milliseconds(100);
     lines_.emplace_back(line);
-    if (line == detachOn_) {
-      connection_.setOwner(nullptr);
-    }
+    lineTimes_.push_back(Clock::now());
+    if (line == detachOn_) connection_.setOwner(nullptr);
     changed_.notify_all();
     return {};
   }
@@ -38,12 +42,16 @@ class RecordingOwner : public ClientConnection::Owner {
     ++losses_;
     changed_.notify_all();
   }
-
-  // The owner lets go of the connection when it receives this line, as a quitting session does.
-  void detachOn(std::string line) {
+  void deadlinePassed() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    detachOn_ = std::move(line);
+    deadlineAt_ = Clock::now();
+    changed_.notify_all();
   }
+
+  // The owner lets go of the connection on this line, as a quitting session does.
+  void detachOn(std::string line) { detachOn_ = std::move(line); }
+  // The first time this line comes, it must wait 100 ms.
+  void waitOn(std::string line) { waitOn_ = std::move(line); }
   bool waitForLines(std::size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, test::kPatience, [&] { return lines_.size() >= count; });
@@ -56,9 +64,17 @@ class RecordingOwner : public ClientConnection::Owner {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
+  Clock::time_point lineTime(std::size_t i) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lineTimes_.at(i);
+  }
   int losses() {
     std::lock_guard<std::mutex> lock(mutex_);
     return losses_;
+  }
+  Clock::time_point deadlineAt() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deadlineAt_;
   }
 
  private:
@@ -66,28 +82,48 @@ class RecordingOwner : public ClientConnection::Owner {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
-  std::string detachOn_;
+  std::vector<Clock::time_point> lineTimes_;
+  std::string detachOn_, waitOn_;
+  int waits_ = 0;
   int losses_ = 0;
+  Clock::time_point deadlineAt_{};
 };
 
-// A ClientConnection accepted from a loopback listener, and the client end ("peer").
+// A connection accepted from a loopback listener, and the client end ("peer").
 class ClientConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    connection_ = std::make_unique<ClientConnection>(pool_);
+    owner_ = std::make_unique<RecordingOwner>(*connection_);
     ASSERT_TRUE(listener_.create(0, Socket::Stream, "127.0.0.1"));
     ASSERT_TRUE(listener_.listen(5));
     ASSERT_TRUE(peer_.create(0, Socket::Stream, "127.0.0.1"));
     // Small buffers, so that a queue of a few megabytes cannot vanish into the kernel at once.
     limitBuffer(peer_, SO_RCVBUF);
     ASSERT_TRUE(peer_.connect("127.0.0.1", listener_.localPort()));
-    ASSERT_TRUE(listener_.accept(connection_));
-    limitBuffer(connection_, SO_SNDBUF);
-    ASSERT_TRUE(connection_.setNonBlocking(true));
+    ASSERT_TRUE(listener_.accept(*connection_));
+    limitBuffer(*connection_, SO_SNDBUF);
+    ASSERT_TRUE(connection_->setNonBlocking(true));
     ASSERT_TRUE(peer_.setNonBlocking(true));
   }
   void TearDown() override {
-    connection_.setOwner(nullptr);
-    connection_.close();
+    {
+      Section section(pool_);
+      connection_.reset();
+    }
+    pool_.stopAll();
+  }
+  void own() {
+    Section section(pool_);
+    connection_->setOwner(owner_.get());
+  }
+  void queue(const std::string& line) {
+    Section section(pool_);
+    connection_->queueText(line);
+  }
+  std::size_t unsent() {
+    Section section(pool_);
+    return connection_->unsentBytes();
   }
 
   static void limitBuffer(const Socket& socket, int option) {
@@ -95,188 +131,188 @@ class ClientConnectionTest : public ::testing::Test {
     ::setsockopt(sys::native(socket.sock()), SOL_SOCKET, option,
                  reinterpret_cast<const char*>(&size), sizeof size);
   }
-  bool isRegistered(int mask) { return ReactorPool::instance().isRegistered(&connection_, mask); }
-
   // The bytes sent here are few; the peer's empty send buffer takes them in one call.
   bool peerSend(const std::string& bytes) {
     return peer_.send(bytes.data(), static_cast<int>(bytes.size())) ==
            static_cast<int>(bytes.size());
   }
-  // Reads until `count` bytes have come; pausing after every read keeps the sender's side full.
-  std::string peerReceive(std::size_t count, bool slowly = false) {
+  // Reads until `count` bytes have come, or the peer closed; pausing after every read keeps the
+  // sender's side full.
+  std::string peerReceive(std::size_t count, bool slowly = false, int* last = nullptr) {
     const auto deadline = Clock::now() + test::kPatience;
     std::string received;
     std::vector<char> buffer(64 * 1024);
     while (received.size() < count && Clock::now() < deadline) {
-      int got = peer_.receive(buffer.data(), static_cast<int>(buffer.size()));
-      if (got > 0) {
-        received.append(buffer.data(), static_cast<std::size_t>(got));
-      }
-      if (got <= 0 || slowly) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+      const int got = peer_.receive(buffer.data(), static_cast<int>(buffer.size()));
+      if (last != nullptr) *last = got;
+      if (got == 0) break;
+      if (got > 0) received.append(buffer.data(), static_cast<std::size_t>(got));
+      if (got < 0 || slowly) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return received;
   }
 
+  ReactorPool pool_;
   Socket listener_;
   Socket peer_;
-  ClientConnection connection_;
-  RecordingOwner owner_{connection_};
+  std::unique_ptr<ClientConnection> connection_;
+  std::unique_ptr<RecordingOwner> owner_;
 };
 
-TEST_F(ClientConnectionTest, LinesAreCutAtLineFeedsAndAPartialLineWaitsForItsEnd) {
+TEST_F(ClientConnectionTest, LinesAreCutAtLineFeedsUpToTheBufferSize) {
+  const std::string full = std::string(ClientConnection::kReceiveBufferSize - 1, 'x') + "\n";
   ASSERT_TRUE(peerSend("one\r\ntwo\nthr"));
-  connection_.setOwner(&owner_);
-  ASSERT_TRUE(owner_.waitForLines(2));
-  ASSERT_TRUE(peerSend("ee\nnul\0dropped\n\xE9\n"s));
-  ASSERT_TRUE(owner_.waitForLines(5));
-  const std::vector<std::string> expected = {"one\r\n", "two\n", "three\n", "nul", "\xE9\n"};
-  EXPECT_EQ(owner_.lines(), expected);
+  own();
+  ASSERT_TRUE(owner_->waitForLines(2));
+  ASSERT_TRUE(peerSend("ee\nnul\0dropped\n\xE9\n"s + full));
+  ASSERT_TRUE(owner_->waitForLines(6));
+  EXPECT_EQ(owner_->lines(),
+            (std::vector<std::string>{"one\r\n", "two\n", "three\n", "nul", "\xE9\n", full}));
+  // A full buffer without a line feed ends the connection as if the peer had closed it.
+  ASSERT_TRUE(peerSend(std::string(ClientConnection::kReceiveBufferSize, 'y') + "\n"));
+  EXPECT_TRUE(owner_->waitForLoss());
+  EXPECT_EQ(owner_->lines().size(), 6u);
 }
 
-TEST_F(ClientConnectionTest, LineFillingTheWholeBufferIsDelivered) {
-  const std::string line = std::string(ClientConnection::kReceiveBufferSize - 1, 'x') + "\n";
-  ASSERT_TRUE(peerSend(line + "next\n"));
-  connection_.setOwner(&owner_);
-  ASSERT_TRUE(owner_.waitForLines(2));
-  EXPECT_EQ(owner_.lines(), (std::vector<std::string>{line, "next\n"}));
-  EXPECT_EQ(owner_.losses(), 0);
-}
-
-TEST_F(ClientConnectionTest, FullBufferWithoutLineFeedLosesTheConnection) {
-  connection_.setOwner(&owner_);
-  ASSERT_TRUE(peerSend(std::string(ClientConnection::kReceiveBufferSize, 'x') + "y\n"));
-  ASSERT_TRUE(owner_.waitForLoss());
-  EXPECT_TRUE(owner_.lines().empty());
-}
-
-TEST_F(ClientConnectionTest, PeerCloseIsReportedOnceAndDropsTheReadRegistration) {
-  connection_.setOwner(&owner_);
-  ASSERT_TRUE(isRegistered(EventMask::Read));
+TEST_F(ClientConnectionTest, PeerCloseIsReportedOnce) {
+  own();
   ASSERT_TRUE(peer_.close());
-  ASSERT_TRUE(owner_.waitForLoss());
-  // The pool lock is free only after the handler has returned, so the registration is final.
-  EXPECT_FALSE(isRegistered(EventMask::Read));
-  EXPECT_EQ(owner_.losses(), 1);
+  ASSERT_TRUE(owner_->waitForLoss());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(owner_->losses(), 1);
 }
 
-TEST_F(ClientConnectionTest, OwnerThatLetsGoDuringALineGetsNothingMore) {
-  owner_.detachOn("quit\n");
+TEST_F(ClientConnectionTest, AnOwnerThatLetsGoDuringALineGetsNothingMore) {
+  owner_->detachOn("quit\n");
   ASSERT_TRUE(peerSend("a\nquit\nb\npartial"));
-  connection_.setOwner(&owner_);
-  ASSERT_TRUE(owner_.waitForLines(2));
-  EXPECT_FALSE(isRegistered(EventMask::Read));
-  EXPECT_EQ(owner_.lines(), (std::vector<std::string>{"a\n", "quit\n"}));
-
+  own();
+  ASSERT_TRUE(owner_->waitForLines(2));
   // What was buffered behind "quit" is gone; a new owner starts with fresh input.
-  owner_.detachOn("");
-  connection_.setOwner(&owner_);
+  owner_->detachOn("");
+  own();
   ASSERT_TRUE(peerSend("c\n"));
-  ASSERT_TRUE(owner_.waitForLines(3));
-  EXPECT_EQ(owner_.lines().back(), "c\n");
+  ASSERT_TRUE(owner_->waitForLines(3));
+  EXPECT_EQ(owner_->lines(), (std::vector<std::string>{"a\n", "quit\n", "c\n"}));
 }
 
-TEST_F(ClientConnectionTest, QueuedLinesGoOutInOrderAndWriteIsRegisteredPerBatch) {
-  {
-    // Holding the pool lock keeps the event loop from draining the queue meanwhile.
-    std::lock_guard<std::recursive_mutex> hold(ReactorPool::instance().mutex());
-    connection_.queueText("first\r\n");
-    EXPECT_TRUE(isRegistered(EventMask::Write));
-    connection_.queueText("");
-    connection_.queueText("second\r\n");
-    EXPECT_EQ(connection_.queuedLines(), 3u);
-  }
-  EXPECT_EQ(peerReceive(15), "first\r\nsecond\r\n");
-  EXPECT_TRUE(test::waitFor([&] { return !isRegistered(EventMask::Write); }));
-  EXPECT_EQ(connection_.queuedLines(), 0u);
-
-  connection_.queueText("\xE9\r\n");
-  EXPECT_EQ(peerReceive(3), "\xE9\r\n");
-}
-
-TEST_F(ClientConnectionTest, LargeQueueArrivesIntactWhileThePeerReadsSlowly) {
+// Lines of very different lengths, each of its own letter, queued from this thread while the
+// peer reads slowly, arrive whole and in order.
+TEST_F(ClientConnectionTest, QueuedLinesArriveInOrderWhileThePeerReadsSlowly) {
+  own();
   std::string expected;
   for (int i = 0; i < 64; ++i) {
-    // Lines of very different lengths, each of its own letter, so misordering shows.
     const std::size_t length = (i % 4 == 0) ? 40 * 1024 + i : 1 + i * 97;
     std::string line = std::string(length, static_cast<char>('a' + i % 26)) + "\r\n";
     expected += line;
-    connection_.queueText(std::move(line));
+    queue(line);
   }
-  // The peer has not read yet: the rest waits in the queue with Write registered.
-  EXPECT_GT(connection_.queuedLines(), 0u);
-  EXPECT_TRUE(isRegistered(EventMask::Write));
-
+  queue("");
   const std::string received = peerReceive(expected.size(), true);
   ASSERT_EQ(received.size(), expected.size());
   const auto mismatch = std::mismatch(received.begin(), received.end(), expected.begin());
   EXPECT_TRUE(mismatch.first == received.end())
       << "first difference at byte " << (mismatch.first - received.begin());
-  EXPECT_TRUE(test::waitFor([&] { return connection_.queuedLines() == 0; }));
+  EXPECT_TRUE(test::waitFor([&] { return unsent() == 0; }));
 }
 
 TEST_F(ClientConnectionTest, OutputPastTheLimitOfAPeerThatDoesNotReadLosesTheConnection) {
-  connection_.setOwner(&owner_);
+  own();
   const std::string line = std::string(8 * 1024 - 2, 'x') + "\r\n";
   // The peer never reads: its buffers fill, then the queue grows to the limit.
   std::size_t offered = 0;
-  while (offered <= 4 * ClientConnection::kOutputLimit && owner_.losses() == 0) {
-    connection_.queueText(line);
+  while (offered <= 4 * ClientConnection::kOutputLimit && owner_->losses() == 0) {
+    queue(line);
     offered += line.size();
-    EXPECT_LE(connection_.queuedBytes(), ClientConnection::kOutputLimit);
+    EXPECT_LE(unsent(), ClientConnection::kOutputLimit);
   }
-  EXPECT_TRUE(owner_.waitForLoss());
-  EXPECT_EQ(connection_.queuedBytes(), 0u);
-  connection_.queueText(line);
-  EXPECT_EQ(connection_.queuedLines(), 0u) << "nothing more is queued for a lost connection";
+  EXPECT_TRUE(owner_->waitForLoss());
+  queue(line);
+  EXPECT_EQ(unsent(), 0u) << "nothing more is queued for a lost connection";
+}
+
+// A line the owner cannot take yet stops reading; the same line comes again after the wait, and
+// the lines behind it follow in order.
+TEST_F(ClientConnectionTest, ALineThatMustWaitIsOfferedAgainInOrder) {
+  owner_->waitOn("second\n");
+  const auto begin = Clock::now();
+  ASSERT_TRUE(peerSend("first\nsecond\nthird\n"));
+  own();
+  ASSERT_TRUE(owner_->waitForLines(3));
+  EXPECT_EQ(owner_->lines(), (std::vector<std::string>{"first\n", "second\n", "third\n"}));
+  EXPECT_GE(owner_->lineTime(1) - begin, std::chrono::milliseconds(100));
+  {
+    Section section(pool_);
+    EXPECT_FALSE(connection_->paused());
+  }
+}
+
+// A list longer than the output limit arrives whole to a peer that reads; what was queued while
+// it lasted follows it; the deadline comes at its time.
+TEST_F(ClientConnectionTest, AListArrivesWholeAndTheLinesQueuedMeanwhileFollow) {
+  std::vector<std::shared_ptr<const std::string>> list;
+  std::string expected;
+  for (int i = 0; i < 200; ++i) {
+    auto line = std::make_shared<const std::string>(std::string(1000, 'a' + i % 26) + "\r\n");
+    expected += *line;
+    list.push_back(line);
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(30);
+  {
+    Section section(pool_);
+    connection_->setOwner(owner_.get());
+    connection_->setOutputLimit(16 * 1024);
+    connection_->queueText("before\r\n");
+    connection_->queueList(list);
+    connection_->queueText("after\r\n");
+    connection_->setDeadline(deadline);
+  }
+  expected = "before\r\n" + expected + "after\r\n";
+  EXPECT_EQ(peerReceive(expected.size(), true), expected);
+  EXPECT_EQ(owner_->losses(), 0);
+  ASSERT_TRUE(test::waitFor([&] { return owner_->deadlineAt() != Clock::time_point{}; }));
+  EXPECT_GE(owner_->deadlineAt(), deadline);
 }
 
 TEST_F(ClientConnectionTest, ARetiredConnectionDeliversItsLastLinesAndClosesWithoutAReset) {
-  auto retiring = std::make_unique<ClientConnection>();
-  Socket client;
-  ASSERT_TRUE(client.create(0, Socket::Stream, "127.0.0.1"));
-  ASSERT_TRUE(client.connect("127.0.0.1", listener_.localPort()));
-  ASSERT_TRUE(listener_.accept(*retiring));
-  ASSERT_TRUE(retiring->setNonBlocking(true));
-  // The client has sent input that nobody will read: closing under it would reset the
-  // connection and could throw away the last line on its way to the client.
+  // The peer has sent input that nobody will read: closing under it would reset the connection
+  // and could throw away the last line on its way to the peer.
   const std::string unread(32 * 1024, 'x');
-  ASSERT_EQ(client.send(unread.data(), static_cast<int>(unread.size())), 32 * 1024);
-  retiring->queueText("kicked\r\n");
-  ClientConnection::retire(std::move(retiring));
-
-  std::string received;
-  char buffer[256];
-  int got = -1;
-  ASSERT_TRUE(test::waitReadable(client.sock()));
-  ASSERT_TRUE(client.setNonBlocking(true));
-  while (test::waitReadable(client.sock()) &&
-         (got = client.receive(buffer, sizeof buffer)) > 0) {
-    received.append(buffer, got);
+  ASSERT_EQ(peer_.send(unread.data(), static_cast<int>(unread.size())), 32 * 1024);
+  {
+    Section section(pool_);
+    connection_->setOwner(owner_.get());
+    connection_->queueText("kicked\r\n");
+    connection_->setOwner(nullptr);
+    ClientConnection::retire(std::move(connection_));
   }
-  EXPECT_EQ(received, "kicked\r\n");
-  EXPECT_EQ(got, 0) << "the connection ends with an orderly close, not a reset";
-  // Once the client has closed too, the retired connection is gone.
-  client.close();
-  EXPECT_TRUE(test::waitFor([] { return ReactorPool::instance().retiredCount() == 0; }));
+  int last = -1;
+  EXPECT_EQ(peerReceive(100, false, &last), "kicked\r\n");
+  EXPECT_EQ(last, 0) << "the connection ends with an orderly close, not a reset";
+  // Once the peer has closed too, the retired connection is gone.
+  peer_.close();
+  EXPECT_TRUE(test::waitFor([&] {
+    Section section(pool_);
+    return pool_.retiredCount() == 0;
+  }));
 }
 
 // A peer that neither reads nor closes cannot keep a retired connection: it ends when its time
 // is up, whatever else happens meanwhile.
 TEST_F(ClientConnectionTest, ARetiredConnectionEndsWhenItsTimeIsUp) {
-  auto retiring = std::make_unique<ClientConnection>();
-  Socket client;
-  ASSERT_TRUE(client.create(0, Socket::Stream, "127.0.0.1"));
-  ASSERT_TRUE(client.connect("127.0.0.1", listener_.localPort()));
-  ASSERT_TRUE(listener_.accept(*retiring));
-  ASSERT_TRUE(retiring->setNonBlocking(true));
-  const auto begin = std::chrono::steady_clock::now();
-  ClientConnection::retire(std::move(retiring));
-  EXPECT_TRUE(test::waitFor([] { return ReactorPool::instance().retiredCount() == 0; },
-                            std::chrono::seconds(8)));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  const auto begin = Clock::now();
+  {
+    Section section(pool_);
+    connection_->setOwner(owner_.get());
+    connection_->setOwner(nullptr);
+    ClientConnection::retire(std::move(connection_));
+  }
+  EXPECT_TRUE(test::waitFor(
+      [&] {
+        Section section(pool_);
+        return pool_.retiredCount() == 0;
+      },
+      std::chrono::seconds(8)));
+  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   EXPECT_GE(seconds, 4.9);
   EXPECT_LT(seconds, 6.5);
 }

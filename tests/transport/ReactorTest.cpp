@@ -1,10 +1,12 @@
+// The event loops: where handlers are placed, what wakes a waiting loop, that no call reaches a
+// handler once it is removed (also from another thread while the loop calls it), timed wake-ups,
+// output sent by the loop's own thread, posted tasks, and stopping.
 #include "transport/Reactor.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "support/LoopbackPair.h"
@@ -16,186 +18,218 @@ namespace {
 
 using test::LoopbackPair;
 using test::waitFor;
+using Section = ReactorPool::Section;
 
-// A handler over one end of a loopback pair that counts its calls and answers with set results.
+// A handler over one end of a loopback pair that counts its calls.
 class CountingHandler : public EventHandler {
  public:
   explicit CountingHandler(SocketHandle handle) : handle_(handle) {}
   SocketHandle handle() const override { return handle_; }
-  bool handleAccept() override {
-    ++accepts;
-    drain();
-    return keepAccept;
-  }
-  bool handleInput() override {
-    ++inputs;
-    drain();
-    if (onInput) onInput();
-    return keepInput;
-  }
-  bool handleOutput() override {
-    ++outputs;
-    return keepOutput;
-  }
-
-  std::atomic<int> accepts{0}, inputs{0}, outputs{0};
-  bool keepAccept = true, keepInput = true, keepOutput = true;
-  std::function<void()> onInput;
-
- private:
-  void drain() {
+  void handleRead() override {
     char buffer[256];
     ::recv(sys::native(handle_), buffer, sizeof buffer, 0);
+    if (onRead) onRead();
+    ++reads;
   }
+  void handleTimeout() override { ++timeouts; }
+  void takeOutput() override { taken = pending.exchange(0); }
+  bool sendTaken() override {
+    sent += taken;
+    ++sends;
+    return moreThanTheSocketTakes;
+  }
+  bool handleWrite() override {
+    ++writes;
+    return false;
+  }
+
+  std::atomic<int> reads{0}, timeouts{0}, sends{0}, writes{0}, pending{0}, sent{0};
+  int taken = 0;
+  bool moreThanTheSocketTakes = false;
+  std::function<void()> onRead;
+
+ private:
   SocketHandle handle_;
 };
 
-TEST(ReactorTest, SixtySecondReadRegistrationStartsASecondReactor) {
-  ReactorPool pool;
+struct Handlers {
+  explicit Handlers(int count) {
+    for (int i = 0; i < count; ++i) {
+      pairs.push_back(std::make_unique<LoopbackPair>());
+      handlers.push_back(std::make_unique<CountingHandler>(pairs.back()->b()));
+    }
+  }
+  void adopt(ReactorPool& pool, int from, int to) {
+    Section section(pool);
+    for (int i = from; i < to; ++i) {
+      pool.adopt(handlers[i].get());
+      handlers[i]->reactor()->setReadInterest(handlers[i].get(), true);
+    }
+  }
+  bool served(int i) {
+    LoopbackPair::writeAll(pairs[i]->a(), "x");
+    return waitFor([&] { return handlers[i]->reads > 0; });
+  }
   std::vector<std::unique_ptr<LoopbackPair>> pairs;
   std::vector<std::unique_ptr<CountingHandler>> handlers;
-  for (int i = 0; i < 63; ++i) {
-    pairs.push_back(std::make_unique<LoopbackPair>());
-    ASSERT_TRUE(pairs.back()->valid());
-    handlers.push_back(std::make_unique<CountingHandler>(pairs.back()->b()));
-  }
-  for (int i = 0; i < 62; ++i) pool.registerHandler(handlers[i].get(), EventMask::Read);
-  EXPECT_EQ(pool.reactorCount(), 1u);
-  pool.registerHandler(handlers[0].get(), EventMask::Read);  // already there: nothing changes
-  EXPECT_EQ(pool.reactorCount(), 1u);
-  pool.registerHandler(handlers[62].get(), EventMask::Read);
-  EXPECT_EQ(pool.reactorCount(), 2u);
+};
 
-  // Both loops serve their sockets.
-  ASSERT_TRUE(LoopbackPair::writeAll(pairs[0]->a(), "x"));
-  ASSERT_TRUE(LoopbackPair::writeAll(pairs[62]->a(), "x"));
-  EXPECT_TRUE(waitFor([&] { return handlers[0]->inputs > 0 && handlers[62]->inputs > 0; }));
-  pool.stopAll();
-}
-
-TEST(ReactorTest, RoomFreedOnAFullReactorIsTakenBeforeAnotherStarts) {
+// Each loop serves at most 63 sockets; room freed on a full loop is used before another starts.
+TEST(ReactorTest, HandlersFillEachLoopBeforeAnotherStarts) {
   ReactorPool pool;
-  constexpr int kHandlers = 127;
-  std::vector<std::unique_ptr<LoopbackPair>> pairs;
-  std::vector<std::unique_ptr<CountingHandler>> handlers;
-  for (int i = 0; i < kHandlers; ++i) {
-    pairs.push_back(std::make_unique<LoopbackPair>());
-    ASSERT_TRUE(pairs.back()->valid());
-    handlers.push_back(std::make_unique<CountingHandler>(pairs.back()->b()));
+  Handlers set(128);
+  set.adopt(pool, 0, 63);
+  EXPECT_EQ(pool.reactorCount(), 1u);
+  set.adopt(pool, 63, 126);
+  EXPECT_EQ(pool.reactorCount(), 2u);
+  {
+    Section section(pool);
+    pool.remove(set.handlers[10].get());
   }
-  // Two full reactors of 62.
-  for (int i = 0; i < 124; ++i) pool.registerHandler(handlers[i].get(), EventMask::Read);
-  ASSERT_EQ(pool.reactorCount(), 2u);
-
-  // Room made by unregistering, on the first reactor, is taken by the next registration.
-  pool.unregisterHandler(handlers[10].get(), EventMask::Read);
-  EXPECT_FALSE(pool.isRegistered(handlers[10].get(), EventMask::Read));
-  pool.registerHandler(handlers[124].get(), EventMask::Read);
-  EXPECT_EQ(pool.reactorCount(), 2u);
-
-  // So is room made by the loop itself when a handler asks to be dropped.
-  handlers[20]->keepInput = false;
-  ASSERT_TRUE(LoopbackPair::writeAll(pairs[20]->a(), "x"));
-  ASSERT_TRUE(waitFor([&] { return !pool.isRegistered(handlers[20].get(), EventMask::Read); }));
-  pool.registerHandler(handlers[125].get(), EventMask::Read);
-  EXPECT_EQ(pool.reactorCount(), 2u);
-
-  // Now both are full again.
-  pool.registerHandler(handlers[126].get(), EventMask::Read);
+  set.adopt(pool, 126, 127);
+  EXPECT_EQ(set.handlers[126]->reactor(), set.handlers[0]->reactor());
+  set.adopt(pool, 127, 128);
   EXPECT_EQ(pool.reactorCount(), 3u);
-  for (int i : {124, 125, 126, 123}) {
-    EXPECT_TRUE(pool.isRegistered(handlers[i].get(), EventMask::Read)) << i;
-    ASSERT_TRUE(LoopbackPair::writeAll(pairs[i]->a(), "x"));
-    EXPECT_TRUE(waitFor([&] { return handlers[i]->inputs > 0; })) << i;
-  }
+  for (int i : {0, 62, 63, 126, 127}) EXPECT_TRUE(set.served(i)) << i;
   pool.stopAll();
 }
 
-TEST(ReactorTest, AcceptAndReadOnOneSocketIsServedAsAcceptOnly) {
+// A change made by another thread ends a loop's wait; a removed handler is not called again,
+// not even later in the pass that removed it; what a section puts off runs when it ends.
+TEST(ReactorTest, ChangesWakeTheLoopAndRemovedHandlersAreNotCalled) {
   ReactorPool pool;
-  LoopbackPair pair;
-  CountingHandler handler(pair.b());
-  pool.registerHandler(&handler, EventMask::Accept | EventMask::Read);
-  ASSERT_TRUE(LoopbackPair::writeAll(pair.a(), "x"));
-  ASSERT_TRUE(waitFor([&] { return handler.accepts > 0; }));
-  pool.stopAll();
-  EXPECT_EQ(handler.inputs, 0);
-}
+  Handlers set(2);
+  set.adopt(pool, 0, 1);
+  // The loop now waits on the first socket only; the second is readable before it is added.
+  LoopbackPair::writeAll(set.pairs[1]->a(), "x");
+  set.adopt(pool, 1, 2);
+  ASSERT_TRUE(waitFor([&] { return set.handlers[1]->reads > 0; }));
 
-TEST(ReactorTest, FalseResultRemovesOnlyThatKind) {
-  ReactorPool pool;
-  LoopbackPair pair;
-  CountingHandler handler(pair.b());
-  handler.keepInput = false;
-  handler.keepOutput = true;
-  pool.registerHandler(&handler, EventMask::Read | EventMask::Write);
-  ASSERT_TRUE(LoopbackPair::writeAll(pair.a(), "x"));
-  ASSERT_TRUE(waitFor([&] { return handler.inputs > 0; }));
-  EXPECT_TRUE(waitFor([&] { return !pool.isRegistered(&handler, EventMask::Read); }));
-  EXPECT_TRUE(pool.isRegistered(&handler, EventMask::Write));
-  pool.stopAll();
-}
-
-TEST(ReactorTest, RegistrationFromAnotherThreadWakesAWaitingLoop) {
-  ReactorPool pool;
-  LoopbackPair idle, busy;
-  CountingHandler idleHandler(idle.b()), busyHandler(busy.b());
-  pool.registerHandler(&idleHandler, EventMask::Read);
-  // The loop now waits on the idle socket only; the busy one is readable before it is added.
-  ASSERT_TRUE(LoopbackPair::writeAll(busy.a(), "x"));
-  pool.registerHandler(&busyHandler, EventMask::Read);
-  EXPECT_TRUE(waitFor([&] { return busyHandler.inputs > 0; }));
-  pool.stopAll();
-}
-
-TEST(ReactorTest, StopAllEndsWaitingLoopsAndThePoolCanStartAgain) {
-  ReactorPool pool;
-  LoopbackPair pair;
-  CountingHandler handler(pair.b());
-  pool.registerHandler(&handler, EventMask::Read);
-  pool.stopAll();  // returns only once the loop's thread has ended
-  EXPECT_EQ(pool.reactorCount(), 0u);
-  EXPECT_FALSE(pool.isRegistered(&handler, EventMask::Read));
-
-  pool.registerHandler(&handler, EventMask::Read);
-  ASSERT_TRUE(LoopbackPair::writeAll(pair.a(), "x"));
-  EXPECT_TRUE(waitFor([&] { return handler.inputs > 0; }));
-  pool.stopAll();
-}
-
-TEST(ReactorTest, HandlerRemovedEarlierInThePassIsNotCalled) {
-  ReactorPool pool;
-  LoopbackPair first, second;
-  // Serve the lower handle first, whatever order the sockets were made in.
-  bool swap = first.b() > second.b();
-  CountingHandler low(swap ? second.b() : first.b());
-  CountingHandler high(swap ? first.b() : second.b());
-  std::atomic<bool> releasedDuringCall{false};
-  std::atomic<bool> released{false};
-  low.onInput = [&] {
-    pool.unregisterHandler(&high, EventMask::All);
-    ReactorPool::releaseAfterHandler([&] { released = true; });
+  CountingHandler* low = set.handlers[0].get();
+  CountingHandler* high = set.handlers[1].get();
+  if (low->handle() > high->handle()) std::swap(low, high);
+  std::atomic<bool> released{false}, releasedDuringCall{false};
+  low->onRead = [&] {
+    Section section(pool);
+    pool.remove(high);
+    pool.releaseAfterSection([&] { released = true; });
     releasedDuringCall = released.load();
   };
-  // Both sockets are readable before the loop's first wait.
-  ASSERT_TRUE(LoopbackPair::writeAll(first.a(), "x"));
-  ASSERT_TRUE(LoopbackPair::writeAll(second.a(), "x"));
+  const int highReads = high->reads;
   {
-    std::lock_guard hold(pool.mutex());
-    pool.registerHandler(&low, EventMask::Read);
-    pool.registerHandler(&high, EventMask::Read);
+    // Both are readable before the loop looks again.
+    Section section(pool);
+    LoopbackPair::writeAll(set.pairs[0]->a(), "x");
+    LoopbackPair::writeAll(set.pairs[1]->a(), "x");
   }
-  ASSERT_TRUE(waitFor([&] { return low.inputs > 0; }));
   EXPECT_TRUE(waitFor([&] { return released.load(); }));
   pool.stopAll();
   EXPECT_FALSE(releasedDuringCall);
-  EXPECT_EQ(high.inputs, 0);
+  EXPECT_EQ(high->reads, highReads);
 }
 
-TEST(ReactorTest, ReleaseOutsideAHandlerRunsAtOnce) {
-  bool released = false;
-  ReactorPool::releaseAfterHandler([&] { released = true; });
-  EXPECT_TRUE(released);
+// Removing a handler from another thread waits while the loop is calling it, so the handler can
+// be destroyed as soon as the removal returns.
+TEST(ReactorTest, RemovalFromAnotherThreadWaitsForTheCallInProgress) {
+  ReactorPool pool;
+  Handlers set(1);
+  std::atomic<bool> inCall{false}, release{false};
+  set.handlers[0]->onRead = [&] {
+    inCall = true;
+    while (!release) std::this_thread::yield();
+    inCall = false;
+  };
+  set.adopt(pool, 0, 1);
+  LoopbackPair::writeAll(set.pairs[0]->a(), "x");
+  ASSERT_TRUE(waitFor([&] { return inCall.load(); }));
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    release = true;
+  });
+  {
+    Section section(pool);
+    pool.remove(set.handlers[0].get());
+    EXPECT_FALSE(inCall);
+  }
+  releaser.join();
+  pool.stopAll();
+}
+
+// Wake-ups come at their time, an earlier one replaces a later one, and a cancelled one never
+// comes.
+TEST(ReactorTest, WakeUpsComeAtTheirTime) {
+  ReactorPool pool;
+  Handlers set(2);
+  set.adopt(pool, 0, 2);
+  const auto begin = Reactor::Clock::now();
+  {
+    Section section(pool);
+    Reactor* loop = set.handlers[0]->reactor();
+    loop->wakeAt(set.handlers[0].get(), begin + std::chrono::hours(1));
+    loop->wakeAt(set.handlers[0].get(), begin + std::chrono::milliseconds(50));
+    loop->wakeAt(set.handlers[0].get(), begin + std::chrono::hours(2));
+    loop->wakeAt(set.handlers[1].get(), begin + std::chrono::milliseconds(20));
+    loop->cancelWake(set.handlers[1].get());
+  }
+  ASSERT_TRUE(waitFor([&] { return set.handlers[0]->timeouts > 0; }));
+  EXPECT_GE(Reactor::Clock::now() - begin, std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  pool.stopAll();
+  EXPECT_EQ(set.handlers[0]->timeouts, 1);
+  EXPECT_EQ(set.handlers[1]->timeouts, 0);
+}
+
+// Output queued by another thread is taken with the lock and sent by the loop; a handler whose
+// socket is full is called again when it is writable; stopping sends what is queued once more.
+TEST(ReactorTest, OutputIsSentByTheLoopAndAFullSocketWaitsForWritability) {
+  ReactorPool pool;
+  Handlers set(1);
+  CountingHandler& handler = *set.handlers[0];
+  set.adopt(pool, 0, 1);
+  handler.moreThanTheSocketTakes = true;
+  {
+    Section section(pool);
+    handler.pending = 3;
+    handler.reactor()->queueOutput(&handler);
+  }
+  EXPECT_TRUE(waitFor([&] { return handler.sent == 3 && handler.writes > 0; }));
+  {
+    Section section(pool);
+    handler.pending = 4;
+    handler.reactor()->queueOutput(&handler);
+    handler.reactor()->stop();
+  }
+  pool.stopAll();
+  EXPECT_EQ(handler.sent, 7);
+}
+
+// A posted task runs on a loop with the lock held; cancelled ones never run; the pool can start
+// again after stopAll.
+TEST(ReactorTest, PostedTasksRunWithTheLockAndThePoolRestarts) {
+  ReactorPool pool;
+  Handlers set(1);
+  set.adopt(pool, 0, 1);
+  std::atomic<int> ran{0};
+  std::atomic<bool> locked{false};
+  int owner = 0, other = 0;
+  {
+    Section section(pool);
+    pool.post(&other, [&] { ran += 100; });
+    pool.cancelPosts(&other);
+  }
+  pool.post(&owner, [&] {
+    locked = pool.locked();
+    ++ran;
+  });
+  EXPECT_TRUE(waitFor([&] { return ran > 0; }));
+  EXPECT_EQ(ran, 1);
+  EXPECT_TRUE(locked);
+
+  pool.stopAll();
+  EXPECT_EQ(pool.reactorCount(), 0u);
+  set.adopt(pool, 0, 1);
+  EXPECT_TRUE(set.served(0));
+  pool.stopAll();
 }
 
 }  // namespace

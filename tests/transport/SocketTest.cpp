@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <vector>
 
+#include "transport/ClientConnection.h"
 #include "transport/ListenSocket.h"
 #include "support/WaitFor.h"
 #include "transport/ReactorPool.h"
@@ -116,43 +119,48 @@ TEST(SocketTest, ReceiveFromReportsTheSenderAndLeavesOutputsAloneOnFailure) {
 
 class AcceptingOwner : public ListenSocket::Owner {
  public:
-  bool acceptConnection(ListenSocket& listener) override {
-    Socket incoming;
-    if (!listener.accept(incoming)) return false;
+  void acceptConnection(std::unique_ptr<ClientConnection> connection) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++accepted_;
+    accepted_.push_back(std::move(connection));
     changed_.notify_all();
-    return true;
   }
-  bool waitForConnections(int count) {
+  bool waitForConnections(std::size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, test::kPatience, [&] { return accepted_ >= count; });
+    return changed_.wait_for(lock, test::kPatience, [&] { return accepted_.size() >= count; });
   }
+  std::vector<std::unique_ptr<ClientConnection>> accepted_;
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  int accepted_ = 0;
 };
 
+// The listener hands every pending connection of a burst to its owner while it has one.
 TEST(SocketTest, ListenSocketHandsPendingConnectionsToItsOwner) {
+  ReactorPool pool;
   AcceptingOwner owner;
-  ListenSocket listener;
+  ListenSocket listener(pool);
   ASSERT_TRUE(listener.create(0, Socket::Stream, "127.0.0.1"));
   ASSERT_TRUE(listener.setNonBlocking(true));
   ASSERT_TRUE(listener.listen(5));
-  listener.setOwner(&owner);
-  EXPECT_TRUE(ReactorPool::instance().isRegistered(&listener, EventMask::Accept));
-
-  Socket client;
-  ASSERT_TRUE(client.create(0, Socket::Stream, "127.0.0.1"));
-  ASSERT_TRUE(client.connect("127.0.0.1", listener.localPort()));
-  EXPECT_TRUE(owner.waitForConnections(1));
-
-  listener.setOwner(nullptr);
-  EXPECT_FALSE(ReactorPool::instance().isRegistered(&listener, EventMask::Accept));
-  EXPECT_FALSE(listener.handleAccept()) << "without an owner the registration is dropped";
-  EXPECT_TRUE(listener.close());
+  {
+    ReactorPool::Section section(pool);
+    listener.setOwner(&owner);
+  }
+  Socket clients[3];
+  for (Socket& client : clients) {
+    ASSERT_TRUE(client.create(0, Socket::Stream, "127.0.0.1"));
+    ASSERT_TRUE(client.connect("127.0.0.1", listener.localPort()));
+  }
+  EXPECT_TRUE(owner.waitForConnections(3));
+  {
+    ReactorPool::Section section(pool);
+    EXPECT_NE(listener.reactor(), nullptr);
+    EXPECT_TRUE(listener.close());
+    EXPECT_EQ(listener.reactor(), nullptr);
+    owner.accepted_.clear();
+  }
+  pool.stopAll();
 }
 
 }  // namespace

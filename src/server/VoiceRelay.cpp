@@ -1,0 +1,60 @@
+#include "server/VoiceRelay.h"
+
+namespace quorvane {
+
+VoiceRelay::VoiceRelay(DatagramSocket& socket, VoiceDirectory& directory, HelloSink hellos)
+    : socket_(socket), directory_(directory), hellos_(std::move(hellos)) {}
+
+VoiceRelay::~VoiceRelay() { stop(); }
+
+void VoiceRelay::start() {
+  if (thread_.joinable()) return;
+  stopping_ = false;
+  thread_ = std::thread([this] { run(); });
+}
+
+void VoiceRelay::stop() {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  socket_.wakeReceiver();
+  thread_.join();
+}
+
+void VoiceRelay::run() {
+  int lengths[DatagramSocket::kBatch];
+  Endpoint senders[DatagramSocket::kBatch];
+  while (!stopping_) {
+    const int count =
+        socket_.receive(&buffers_[0][0], kDatagramSize, DatagramSocket::kBatch, lengths, senders);
+    if (count < 0) {
+      if (stopping_) break;
+      continue;  // a failure of one read says nothing of the next
+    }
+    for (int i = 0; i < count; ++i) take(buffers_[i], lengths[i], senders[i]);
+    flush();
+  }
+}
+
+void VoiceRelay::take(std::uint8_t* datagram, int length, const Endpoint& from) {
+  // Anything but a full datagram of a kind the server acts on is dropped.
+  if (length != kDatagramSize) return;
+  if (datagram[0] == kVoiceToForward) {
+    const auto target = directory_.forwardTarget(from, forwardRecipient(datagram),
+                                                 VoiceDirectory::Clock::now());
+    if (!target) return;
+    // Sent from the receive buffer with one byte changed, with the others of its batch.
+    datagram[0] = kVoiceForwarded;
+    outgoing_[outgoingCount_++] = {datagram, kDatagramSize, *target};
+  } else if (datagram[0] == kVoiceHello && directory_.helloCounts(helloId(datagram), from)) {
+    // What was forwarded before the hello leaves before its reply can.
+    flush();
+    hellos_(Hello{helloId(datagram), from, helloConfirms(datagram)});
+  }
+}
+
+void VoiceRelay::flush() {
+  socket_.send(outgoing_, outgoingCount_);
+  outgoingCount_ = 0;
+}
+
+}  // namespace quorvane
