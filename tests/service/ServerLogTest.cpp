@@ -212,7 +212,8 @@ TEST_F(ServerLogTest, AsRootTheLogIsNeverALinkOrAFifo) {
 }
 #endif
 
-TEST_F(ServerLogTest, ConcurrentWritersNeverInterleave) {
+// Reopens (SIGHUP) among the writers lose and tear no entry either.
+TEST_F(ServerLogTest, ConcurrentWritersAndReopensNeverInterleave) {
   constexpr int kThreads = 8;
   constexpr int kEntries = 300;
   fs::path file = dir_ / "concurrent.log";
@@ -232,7 +233,11 @@ TEST_F(ServerLogTest, ConcurrentWritersNeverInterleave) {
       for (int n = 0; n < kEntries; ++n) log().write(message(t, n));
     });
   }
+  std::thread reopener([] {
+    for (int n = 0; n < kEntries; ++n) log().reopen();
+  });
   for (std::thread& writer : writers) writer.join();
+  reopener.join();
 
   const std::regex prefixPattern(R"(\d{4}/\d\d/[ \d]\d \d\d:\d\d - )");
   std::vector<std::string> lines = splitLines(readFile(file));
