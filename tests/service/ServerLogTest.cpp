@@ -164,6 +164,8 @@ TEST_F(ServerLogTest, AFileThatCannotBeOpenedDropsEntries) {
   EXPECT_EQ(messages(readFile(missing)), std::vector<std::string>{"kept"});
 }
 
+#ifndef _WIN32
+// A log that is open can be renamed here; Windows, which has no SIGHUP, never reopens it.
 TEST_F(ServerLogTest, ReopenAppendsAndFollowsARenamedLog) {
   fs::path file = dir_ / "rotated.log";
   fs::path renamed = dir_ / "rotated.log.1";
@@ -180,7 +182,6 @@ TEST_F(ServerLogTest, ReopenAppendsAndFollowsARenamedLog) {
   EXPECT_EQ(messages(readFile(file)), std::vector<std::string>{"third"});
 }
 
-#ifndef _WIN32
 // Root may write a log in a directory the service account can write: whatever that account puts
 // at the log's name in place of a plain file is refused, on the first open and on a reopen, and
 // the file it points to is neither emptied nor written.
