@@ -2,9 +2,11 @@
 # The check behind `make check-package`, for CI or a scratch machine (it installs and removes
 # the package here, as root): the manual pages render without a warning; the package built by
 # `make package` holds the expected files and maintainer scripts; it installs with its
-# dependencies and creates the account quorvane; the installed server runs in the console as
-# quorvane and a client logs in; removing and purging the package keeps the settings file and
-# the log. What the check itself left in /opt/quorvane is cleaned up at the end.
+# dependencies and creates the account quorvane; its logrotate configuration passes
+# `logrotate -d`; the installed server runs in the console as quorvane, a client logs in, and a
+# forced rotation followed by SIGHUP moves the server's entries to a new log; removing and
+# purging the package keeps the settings file and the log. What the check itself left in
+# /opt/quorvane is cleaned up at the end.
 #
 # usage: scripts/check-package.sh PACKAGE_BUILD_DIR
 set -euo pipefail
@@ -17,6 +19,7 @@ home=/opt/quorvane
 server=$home/QuorvaneService
 settings=$home/QuorvaneService.xml
 log=$home/QuorvaneService.log
+rotation=/etc/logrotate.d/$package
 client=/usr/bin/quorvane-cli
 
 step() { printf '\n== %s\n' "$*"; }
@@ -38,7 +41,7 @@ getent passwd quorvane >/dev/null && user_existed=yes
 cleanup() {
   [ -n "$server_pid" ] && kill -KILL "$server_pid" 2>/dev/null || true
   if installed; then dpkg --purge "$package" >/dev/null 2>&1 || true; fi
-  rm -f "$settings" "$log"
+  rm -f "$settings" "$log" "$log".*
   rmdir "$home" 2>/dev/null || true
   if [ "$user_existed" = no ] && getent passwd quorvane >/dev/null; then
     deluser --quiet --system quorvane >/dev/null 2>&1 || true
@@ -73,6 +76,7 @@ expect_file /lib/systemd/system/$unit '-rw-r--r--'
 expect_file /usr/share/man/man8/QuorvaneService.8.gz '-rw-r--r--'
 expect_file "$client" '-rwxr-xr-x'
 expect_file /usr/share/man/man1/quorvane-cli.1.gz '-rw-r--r--'
+expect_file "$rotation" '-rw-r--r--'
 if grep -Eq 'QuorvaneService\.(xml|log)$' "$work/contents.txt"; then
   fail "the settings file and the log are the server's, not the package's"
 fi
@@ -93,6 +97,7 @@ for script in postinst prerm postrm; do
 done
 grep -q 'adduser .*--system' "$work/control/postinst" || fail "postinst creates no system user"
 grep -q 'systemctl --system stop' "$work/control/prerm" || fail "prerm does not stop the service"
+grep -qxF "$rotation" "$work/control/conffiles" || fail "$rotation is not a conffile"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./lib/systemd/system/$unit > "$work/$unit"
 for setting in Type=notify User=quorvane "WorkingDirectory=$home" "ExecStart=$server" \
     SuccessExitStatus=1 LimitNOFILE=65536 "ReadWritePaths=$home" ProtectSystem=strict; do
@@ -133,6 +138,22 @@ fi
 for page in QuorvaneService quorvane-cli; do
   man -w "$page" > /dev/null || fail "man does not find $page"
 done
+
+step "log rotation: logrotate -d $rotation"
+command -v logrotate > /dev/null || scripts/deps.sh logrotate
+grep -q "^$log {\$" "$rotation" || fail "$rotation does not name $log"
+for directive in weekly 'rotate 8' compress missingok notifempty 'su quorvane quorvane'; do
+  grep -qE "^\s*$directive\$" "$rotation" || fail "$rotation lacks $directive"
+done
+logrotate -d -s "$work/logrotate.state" "$rotation" > "$work/logrotate-debug.txt" 2>&1 || {
+  cat "$work/logrotate-debug.txt" >&2
+  fail "logrotate -d rejects $rotation"
+}
+if grep -qi 'error' "$work/logrotate-debug.txt"; then
+  cat "$work/logrotate-debug.txt" >&2
+  fail "logrotate -d reports errors in $rotation"
+fi
+echo "logrotate -d: $rotation is valid"
 
 step "run: $server -d as quorvane, and a client login"
 port_in_use() {
@@ -191,6 +212,20 @@ grep -q 'User #1 name: "package-check" address: .* connected\.' "$log" ||
 grep -q 'name: "package-check" changed to channel: "/lobby/"' "$log" ||
   fail "the log shows no join"
 
+# The rotation as cron would run it, forced; without systemd its postrotate signals nothing, so
+# the signal is sent by hand, as for any server started by hand. The server creates the new log.
+logrotate -f -s "$work/logrotate.state" "$rotation" || fail "logrotate failed"
+[ ! -e "$log" ] && grep -q 'Started Quorvane server\.' "$log.1" 2>/dev/null ||
+  fail "logrotate did not rename $log to $log.1"
+kill -HUP "$server_pid"
+for _ in $(seq 1 100); do
+  [ -e "$log" ] && break
+  sleep 0.1
+done
+[ -e "$log" ] || fail "SIGHUP did not make the server reopen $log"
+[ "$(stat -c %U "$log")" = quorvane ] || fail "the reopened log is not quorvane's"
+echo "logrotate renamed the log to $log.1; after SIGHUP the server writes a new $log"
+
 kill -INT "$server_pid"
 status=0
 wait "$server_pid" || status=$?
@@ -198,7 +233,11 @@ server_pid=""
 [ "$status" -eq 1 ] || fail "the server exited with $status after SIGINT, not 1"
 grep -q '^Stopping Quorvane Server\.$' "$work/console.txt" || fail "no stopping line"
 grep -q 'Stopped Quorvane server\.' "$log" || fail "the log shows no stop"
+if grep -q 'Started Quorvane server\.' "$log" || grep -q 'Stopped Quorvane server\.' "$log.1"; then
+  fail "the entries before and after the rotation are not in the right files"
+fi
 echo "the client logged in and joined /lobby/; SIGINT stopped the server with exit code 1"
+sed 's/^/  log.1: /' "$log.1"
 sed 's/^/  log: /' "$log"
 
 step "remove and purge: the settings file and the log stay"
@@ -217,6 +256,7 @@ for kept in "$settings" "$log"; do
   [ -f "$kept" ] || fail "$kept was removed with the package"
 done
 cmp -s "$settings" "$work/settings-before.xml" || fail "the removal changed the settings file"
+[ ! -e "$rotation" ] || fail "the purge left $rotation"
 getent passwd quorvane > /dev/null || fail "the purge removed the user quorvane"
 echo "removed and purged: $settings and $log kept, the user quorvane kept"
 

@@ -1,10 +1,13 @@
 // The server's plain-text log: one line per entry, stamped with the local date and time to the
 // minute, flushed at once. One per process, created by the first entry; the file is
-// "QuorvaneService.log" in the current directory and starts afresh with each process.
+// "QuorvaneService.log" in the current directory and starts afresh with each process. reopen
+// (SIGHUP on POSIX) lets a rotation tool rename the file: later entries go to a file of the
+// old name, appended. Any thread may write or reopen; the log's lock orders them.
 #pragma once
 
+#include <atomic>
+#include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -17,6 +20,8 @@ class ServerLog : public LogSink {
   static constexpr const char* kFileName = "QuorvaneService.log";
 
   static ServerLog& instance();
+  // The log when the process has created it, else nullptr (with logging off it never is).
+  static ServerLog* created();
 
   virtual ~ServerLog();
   ServerLog(const ServerLog&) = delete;
@@ -24,6 +29,11 @@ class ServerLog : public LogSink {
 
   // Appends one entry: prefix, message, line feed. Any thread; entries never interleave.
   void write(const std::string& message) override;
+
+  // Closes the file and opens the same name again, appending (created when missing), so that
+  // entries follow a renamed log into a new file. A file that cannot be opened drops entries
+  // until the next reopen.
+  void reopen();
 
   // The prefix of an entry made at `local`: "%d/%.2d/%2d %.2d:%.2d - " of year, month, day,
   // hour and minute.
@@ -35,7 +45,13 @@ class ServerLog : public LogSink {
  private:
   explicit ServerLog(const std::string& path);
 
-  std::ofstream file_;
+  // Closes the current file and opens path_; lock_ held (or construction).
+  void open(bool truncate);
+
+  static std::atomic<ServerLog*> created_;
+
+  std::FILE* file_ = nullptr;  // nullptr while no file could be opened
+  std::string path_;
   std::mutex lock_;
 };
 

@@ -1,6 +1,8 @@
 // The command line and the status rules shared by every platform.
 #include "service/ServiceHost.h"
 
+#include "service/ServerLog.h"
+
 namespace quorvane {
 
 namespace {
@@ -58,6 +60,10 @@ int ServiceHost::processCommandLine(int argc, char** argv) {
   // Without an action the service manager is expected to have started the process.
   if (action == nullptr) return startDispatcher();
   return (this->*action)();
+}
+
+void ServiceHost::onHangup() {
+  if (ServerLog* log = ServerLog::created()) log->reopen();
 }
 
 bool ServiceHost::reportStatus(unsigned state, unsigned waitHint, unsigned exitCode) {

@@ -4,7 +4,7 @@
 //
 // Shared logic in ServiceHost.cpp; the platform's service manager in ServiceHostWindows.cpp
 // (the Windows service control manager, event log and registry) and ServiceHostPosix.cpp
-// (systemd, syslog and POSIX signals).
+// (systemd, syslog and POSIX signals: SIGINT and SIGTERM stop a run, SIGHUP calls onHangup).
 #pragma once
 
 #include <atomic>
@@ -43,6 +43,9 @@ class ServiceHost {
   virtual void onPause() {}
   virtual void onContinue() {}
   virtual void onShutdown() {}
+  // SIGHUP on POSIX, in every run: reopens the server log, appending, when the process has one,
+  // so that a rotation tool may rename it. Any thread.
+  virtual void onHangup();
 
   // The process's one entry: the result is the exit code (1 success, 0 failure).
   virtual int processCommandLine(int argc, char** argv);

@@ -1,6 +1,7 @@
 // The service host on Linux: systemd plays the service control manager (a Type=notify unit that
-// the management actions drive through systemctl), syslog plays the event log, and SIGINT,
-// SIGTERM and SIGHUP play the console control events.
+// the management actions drive through systemctl), syslog plays the event log, and SIGINT and
+// SIGTERM play the console control events. SIGHUP reopens the log in every run: a background
+// run has no terminal to hang up, and a rotated log needs it.
 #include "service/ServiceHost.h"
 
 #include <fcntl.h>
@@ -117,6 +118,17 @@ std::string notification(unsigned state, unsigned waitHint) {
   }
 }
 
+// SIGHUP calls onHangup; every other signal waited for stops the run.
+std::function<void(int)> stopOrHangUp(ServiceHost& host) {
+  return [&host](int signo) {
+    if (signo == SIGHUP) {
+      host.onHangup();
+    } else {
+      host.stop();
+    }
+  };
+}
+
 void printDot() {
   std::printf(".");
   std::fflush(stdout);
@@ -195,24 +207,28 @@ int ServiceHost::consoleRun(int argc, char** argv, bool hidden) {
     }
     if (child > 0) return 1;
     detachFromTerminal();
-    Platform::runWatched(*this, {SIGTERM, SIGINT, SIGHUP}, [this](int) { stop(); },
+    Platform::runWatched(*this, {SIGTERM, SIGINT, SIGHUP}, stopOrHangUp(*this),
                          [&] { run(argc, argv); });
     return 1;
   }
   attachConsole();
   std::printf("Debugging %s.\n", displayName_.c_str());
   std::fflush(stdout);
-  auto onSignal = [this](int) {
+  auto onSignal = [this](int signo) {
+    if (signo == SIGHUP) {
+      onHangup();
+      return;
+    }
     std::printf("Stopping %s.\n", displayName_.c_str());
     std::fflush(stdout);
     stop();
   };
-  Platform::runWatched(*this, {SIGINT, SIGTERM}, onSignal, [&] { run(argc, argv); });
+  Platform::runWatched(*this, {SIGINT, SIGTERM, SIGHUP}, onSignal, [&] { run(argc, argv); });
   return 1;
 }
 
 // A Type=notify unit hands the process the address of its notification socket; SIGTERM is the
-// stop control.
+// stop control, and logrotate's SIGHUP (systemctl kill -s HUP) reopens the log.
 int ServiceHost::startDispatcher() {
   const char* address = std::getenv("NOTIFY_SOCKET");
   if (address == nullptr || *address == '\0') {
@@ -226,7 +242,7 @@ int ServiceHost::startDispatcher() {
   platform_->notifyAddress = address;
   std::string name = serviceName_;
   char* serviceArgv[] = {name.data(), nullptr};
-  Platform::runWatched(*this, {SIGTERM, SIGINT}, [this](int) { stop(); }, [&] {
+  Platform::runWatched(*this, {SIGTERM, SIGINT, SIGHUP}, stopOrHangUp(*this), [&] {
     if (reportStatus(StartPending, kStatusWaitHint, 0)) run(1, serviceArgv);
     reportStatus(Stopped, kStatusWaitHint, 0);
   });

@@ -1,7 +1,8 @@
-// The built program, launched as an administrator would: in the console (-d) in a directory of
-// its own, stopped with SIGINT.
+// The built program, launched as an administrator would: in the console (-d) or in the
+// background (-f) in a directory of its own, stopped with SIGINT or SIGTERM.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,9 +42,13 @@ class Program {
 
   const fs::path& dir() const { return dir_; }
 
-  // Starts "QuorvaneService -d" with its console going to a file; with a descriptor limit, both
-  // the soft and the hard limit are set to it (so the program cannot raise it).
-  void start(rlim_t descriptorLimit = 0) {
+  // Starts "QuorvaneService <mode>" with its console going to a file; with a descriptor limit,
+  // both the soft and the hard limit are set to it (so the program cannot raise it). With -f
+  // the process that detaches becomes this one's child (a subreaper adopts it) and the one
+  // signalled and waited for; false when it cannot be found.
+  bool start(const char* mode = "-d", rlim_t descriptorLimit = 0) {
+    const bool background = std::string(mode) == "-f";
+    if (background && ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return false;
     pid_ = ::fork();
     if (pid_ == 0) {
       if (::chdir(dir_.c_str()) != 0) ::_exit(127);
@@ -51,9 +56,13 @@ class Program {
       if (descriptorLimit != 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
       FILE* console = std::freopen("console.txt", "w", stdout);
       if (console == nullptr || ::dup2(::fileno(stdout), 2) < 0) ::_exit(127);
-      ::execl("./QuorvaneService", "QuorvaneService", "-d", static_cast<char*>(nullptr));
+      ::execl("./QuorvaneService", "QuorvaneService", mode, static_cast<char*>(nullptr));
       ::_exit(127);
     }
+    if (!background) return pid_ > 0;
+    if (waitExit() != 1) return false;
+    pid_ = detached();
+    return pid_ > 0;
   }
   void signal(int signo) { ::kill(pid_, signo); }
   // The exit code, or -1 when the process did not end within the time-out.
@@ -65,6 +74,7 @@ class Program {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string console() const { return readFile(dir_ / "console.txt"); }
+  fs::path log() const { return dir_ / "QuorvaneService.log"; }
   // User and system CPU time used so far, in clock ticks.
   long cpuTicks() const {
     std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
@@ -78,6 +88,17 @@ class Program {
   }
 
  private:
+  // The running process whose program is this copy, or -1.
+  pid_t detached() const {
+    std::error_code error;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc", error)) {
+      if (fs::read_symlink(entry.path() / "exe", error) == dir_ / "QuorvaneService") {
+        return static_cast<pid_t>(std::stol(entry.path().filename().string()));
+      }
+    }
+    return -1;
+  }
+
   fs::path dir_;
   pid_t pid_ = -1;
 };
@@ -133,7 +154,7 @@ TEST(ProgramTest, AtTheDescriptorLimitNewConnectionsAreRefusedAndOthersServed) {
   std::ofstream(program.dir() / "QuorvaneService.xml")
       << "<?xml version=\"1.0\" ?><quorvane><hosting><hostport>" << hostPort
       << "</hostport><soundport>" << soundPort << "</soundport></hosting></quorvane>";
-  program.start(40);
+  program.start("-d", 40);
 
   std::vector<std::unique_ptr<TestClient>> served;
   std::unique_ptr<TestClient> first;
@@ -174,11 +195,13 @@ TEST(ProgramTest, AtTheDescriptorLimitNewConnectionsAreRefusedAndOthersServed) {
   EXPECT_EQ(program.waitExit(), 1);
 }
 
+// With logging off (the default) SIGHUP creates no log either.
 TEST(ProgramTest, FirstStartWritesTheDefaultSettingsBesideTheProgram) {
   Program program;
   // The defaults ask for 10300 and 10301, which may be taken here; only the file is checked.
   program.start();
   ASSERT_TRUE(waitFor([&] { return fs::exists(program.dir() / "QuorvaneService.xml"); }));
+  program.signal(SIGHUP);
   program.signal(SIGTERM);
   EXPECT_EQ(program.waitExit(), 1);
   const std::string settings = readFile(program.dir() / "QuorvaneService.xml");
@@ -269,6 +292,50 @@ TEST(ProgramTest, SettingsThroughALinkKeepBlanksAndLeaveOutLineBreaks) {
   ASSERT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(fs::read_symlink(link), "real/QuorvaneService.xml");
   EXPECT_EQ(readFile(target), "<quorvane version=\"1.1\">" + hosting + "\n");
+}
+
+// A rotation as logrotate does it: the log is renamed, then SIGHUP makes the server open a new
+// file of the old name, appending. The entries before stay in the renamed file, those after go
+// to the new one, and the server goes on serving in the console and in the background alike.
+TEST(ProgramTest, SighupReopensARenamedLog) {
+  for (const char* mode : {"-d", "-f"}) {
+    SCOPED_TRACE(mode);
+    Program program;
+    const int hostPort = probeFreePort();
+    const int soundPort = probeFreePort();
+    std::ofstream(program.dir() / "QuorvaneService.xml")
+        << "<?xml version=\"1.0\" ?><quorvane><hosting><hostport>" << hostPort
+        << "</hostport><soundport>" << soundPort << "</soundport>"
+        << "<server-logging>true</server-logging></hosting></quorvane>";
+    ASSERT_TRUE(program.start(mode));
+    const fs::path renamed = program.log().string() + ".1";
+    ASSERT_TRUE(waitFor([&] {
+      return readFile(program.log()).find("Started Quorvane server.\n") != std::string::npos;
+    }));
+    fs::rename(program.log(), renamed);
+    program.signal(SIGHUP);
+    ASSERT_TRUE(waitFor([&] { return fs::exists(program.log()); }));
+
+    TestClient client(hostPort, soundPort, "127.0.0.2");
+    ASSERT_TRUE(client.connected());
+    client.readWelcome();
+    ASSERT_FALSE(client.login("rotated").empty());
+    client.sendLine("quit");
+    EXPECT_TRUE(client.waitClosed());
+    EXPECT_TRUE(waitFor([&] {
+      return readFile(program.log()).find("\"rotated\" disconnected.\n") != std::string::npos;
+    }));
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.waitExit(), 1);
+
+    const std::string before = readFile(renamed);
+    const std::string after = readFile(program.log());
+    EXPECT_NE(before.find("Started Quorvane server.\n"), std::string::npos) << before;
+    EXPECT_EQ(before.find("rotated"), std::string::npos) << before;
+    EXPECT_EQ(after.find("Started"), std::string::npos) << after;
+    EXPECT_NE(after.find("name: \"rotated\" address: 127.0.0.2"), std::string::npos) << after;
+    EXPECT_NE(after.find("Stopped Quorvane server.\n"), std::string::npos) << after;
+  }
 }
 
 }  // namespace

@@ -3,9 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <regex>
@@ -13,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvane {
@@ -39,6 +46,13 @@ std::vector<std::string> splitLines(const std::string& content) {
     lines.push_back(content.substr(start, end - start));
   }
   EXPECT_EQ(start, content.size()) << "text after the last line feed";
+  return lines;
+}
+
+// The messages of the entries in `content`, without their prefixes.
+std::vector<std::string> messages(const std::string& content) {
+  std::vector<std::string> lines = splitLines(content);
+  for (std::string& line : lines) line.erase(0, ServerLog::prefix(std::tm{}).size());
   return lines;
 }
 
@@ -102,6 +116,7 @@ TEST_F(ServerLogTest, PrefixPadsTheDayWithABlank) {
 TEST_F(ServerLogTest, InstanceStartsAFreshLogInTheCurrentDirectory) {
   const CreatedLog& created = createdLog();
   EXPECT_EQ(&ServerLog::instance(), created.log);
+  EXPECT_EQ(ServerLog::created(), created.log);
   if (created.earlier) GTEST_SKIP() << "the log was created before this test";
   EXPECT_TRUE(created.truncated);
 }
@@ -142,15 +157,64 @@ TEST_F(ServerLogTest, AFileThatCannotBeOpenedDropsEntries) {
   log().write("dropped");
   EXPECT_FALSE(fs::exists(missing));
 
-  fs::path good = dir_ / "good.log";
-  log().useFile(good.string());
+  // A reopen tries again.
+  fs::create_directories(missing.parent_path());
+  log().reopen();
   log().write("kept");
-  std::vector<std::string> lines = splitLines(readFile(good));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].substr(19), "kept");
+  EXPECT_EQ(messages(readFile(missing)), std::vector<std::string>{"kept"});
 }
 
-TEST_F(ServerLogTest, ConcurrentWritersNeverInterleave) {
+#ifndef _WIN32
+// A log that is open can be renamed here; Windows, which has no SIGHUP, never reopens it.
+TEST_F(ServerLogTest, ReopenAppendsAndFollowsARenamedLog) {
+  fs::path file = dir_ / "rotated.log";
+  fs::path renamed = dir_ / "rotated.log.1";
+  log().useFile(file.string());
+  log().write("first");
+  log().reopen();
+  log().write("second");
+  fs::rename(file, renamed);
+  log().write("written before the reopen");
+  log().reopen();
+  log().write("third");
+  EXPECT_EQ(messages(readFile(renamed)),
+            (std::vector<std::string>{"first", "second", "written before the reopen"}));
+  EXPECT_EQ(messages(readFile(file)), std::vector<std::string>{"third"});
+}
+
+// Root may write a log in a directory the service account can write: whatever that account puts
+// at the log's name in place of a plain file is refused, on the first open and on a reopen, and
+// the file it points to is neither emptied nor written.
+TEST_F(ServerLogTest, AsRootTheLogIsNeverALinkOrAFifo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  const fs::path target = dir_ / "precious";
+  const fs::path nowhere = dir_ / "nowhere";
+  writeFile(target, "precious\n");
+  const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> cases = {
+      {"symbolic link", [&](const fs::path& at) { fs::create_symlink(target, at); }},
+      {"dangling link", [&](const fs::path& at) { fs::create_symlink(nowhere, at); }},
+      {"hard link", [&](const fs::path& at) { fs::create_hard_link(target, at); }},
+      {"fifo", [](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }},
+  };
+  for (const auto& [kind, make] : cases) {
+    const fs::path at = dir_ / (std::string(kind) + ".log");
+    make(at);
+    log().useFile(at.string());
+    log().write("dropped");
+    log().reopen();
+    log().write("dropped too");
+    EXPECT_EQ(readFile(target), "precious\n") << kind;
+    EXPECT_FALSE(fs::exists(nowhere)) << kind;
+  }
+  const fs::path plain = dir_ / "plain.log";
+  log().useFile(plain.string());
+  log().write("kept");
+  EXPECT_EQ(messages(readFile(plain)), std::vector<std::string>{"kept"});
+}
+#endif
+
+// Reopens (SIGHUP) among the writers lose and tear no entry either.
+TEST_F(ServerLogTest, ConcurrentWritersAndReopensNeverInterleave) {
   constexpr int kThreads = 8;
   constexpr int kEntries = 300;
   fs::path file = dir_ / "concurrent.log";
@@ -170,7 +234,11 @@ TEST_F(ServerLogTest, ConcurrentWritersNeverInterleave) {
       for (int n = 0; n < kEntries; ++n) log().write(message(t, n));
     });
   }
+  std::thread reopener([] {
+    for (int n = 0; n < kEntries; ++n) log().reopen();
+  });
   for (std::thread& writer : writers) writer.join();
+  reopener.join();
 
   const std::regex prefixPattern(R"(\d{4}/\d\d/[ \d]\d \d\d:\d\d - )");
   std::vector<std::string> lines = splitLines(readFile(file));

@@ -101,6 +101,10 @@ class TestHost : public ServiceHost {
     ++stops_;
     changed_.notify_all();
   }
+  void onHangup() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++hangups_;
+  }
   void reportEvent(const std::string& text, unsigned type, long) override {
     std::lock_guard<std::mutex> guard(lock_);
     events.push_back(text + "|" + std::to_string(type));
@@ -113,6 +117,15 @@ class TestHost : public ServiceHost {
     std::lock_guard<std::mutex> guard(lock_);
     return stops_;
   }
+  int hangups() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return hangups_;
+  }
+  // Hands SIGHUP to the run and waits until it arrived: true when it did without a stop.
+  bool hangUp() {
+    return deliverSignal(SIGHUP) && test::waitFor([this] { return hangups() == 1; }) &&
+           stops() == 0;
+  }
 
   std::vector<std::string> events;
   int signalOnRun = 0;               // sent to the whole process when the run begins
@@ -124,6 +137,7 @@ class TestHost : public ServiceHost {
   bool running_ = false;
   bool stopped_ = false;
   int stops_ = 0;
+  int hangups_ = 0;
 };
 
 class ServiceHostPosixTest : public testing::Test {
@@ -374,6 +388,7 @@ class NotifyReceiver {
   bool bound_ = false;
 };
 
+// The states of a managed run; SIGHUP calls onHangup and leaves the run going, SIGTERM stops it.
 void expectManagedRun(TestHost& host, NotifyReceiver& receiver) {
   ASSERT_TRUE(receiver.bound());
   std::atomic<int> result{-1};
@@ -381,6 +396,7 @@ void expectManagedRun(TestHost& host, NotifyReceiver& receiver) {
   EXPECT_EQ(receiver.next(), "STATUS=Starting...\nEXTEND_TIMEOUT_USEC=8000000");
   EXPECT_EQ(receiver.next(), "READY=1\nSTATUS=Running");
   EXPECT_TRUE(host.waitUntilRunning());
+  EXPECT_TRUE(host.hangUp());
   EXPECT_TRUE(host.deliverSignal(SIGTERM));
   EXPECT_EQ(receiver.next(), "STOPPING=1");
   EXPECT_EQ(receiver.next(), "STATUS=Stopped");
@@ -402,7 +418,7 @@ TEST_F(ServiceHostPosixTest, AnAbstractNotifyAddressWorksToo) {
   expectManagedRun(host_, receiver);
 }
 
-TEST(ServiceHostConsoleTest, ASignalStopsTheConsoleRun) {
+TEST(ServiceHostConsoleTest, SighupCallsOnHangupAndSigintStopsTheConsoleRun) {
   TestHost host;
   testing::internal::CaptureStdout();
   std::atomic<int> result{-1};
@@ -412,6 +428,7 @@ TEST(ServiceHostConsoleTest, ASignalStopsTheConsoleRun) {
     blockedAfter = blocked(SIGINT) || blocked(SIGTERM);
   });
   ASSERT_TRUE(host.waitUntilRunning());
+  EXPECT_TRUE(host.hangUp());
   EXPECT_TRUE(host.deliverSignal(SIGINT));
   console.join();
   std::string out = testing::internal::GetCapturedStdout();
@@ -451,6 +468,7 @@ class BackgroundHost : public TestHost {
     fs::rename(dir_ / "pid.tmp", dir_ / "pid");
     TestHost::run(argc, argv);
   }
+  void onHangup() override { writeFile(dir_ / "hangup", "1"); }
 
  private:
   fs::path dir_;
@@ -467,7 +485,7 @@ class BackgroundHost : public TestHost {
   std::exit(0);
 }
 
-TEST(ServiceHostBackgroundDeathTest, TheBackgroundRunDetachesAndStopsOnTerminate) {
+TEST(ServiceHostBackgroundDeathTest, TheBackgroundRunDetachesOutlivesSighupAndStopsOnTerminate) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   // The death-test child runs this body afresh; it finds the directory in its environment.
   const char* const kDirVariable = "QUORVANE_TEST_BACKGROUND_DIR";
@@ -480,6 +498,10 @@ TEST(ServiceHostBackgroundDeathTest, TheBackgroundRunDetachesAndStopsOnTerminate
   ASSERT_TRUE(test::waitFor([&] { return fs::exists(dir / "pid"); }));
   pid_t background = static_cast<pid_t>(std::stol(readFile(dir / "pid")));
   EXPECT_EQ(readFile(dir / "session"), "1");
+  // A detached run has no terminal to hang up: SIGHUP does not stop it.
+  ASSERT_EQ(::kill(background, SIGHUP), 0);
+  EXPECT_TRUE(test::waitFor([&] { return fs::exists(dir / "hangup"); }));
+  EXPECT_FALSE(fs::exists(dir / "ended"));
   ASSERT_EQ(::kill(background, SIGTERM), 0);
   EXPECT_TRUE(test::waitFor([&] { return fs::exists(dir / "ended"); }));
   EXPECT_EQ(readFile(dir / "ended"), "1");
