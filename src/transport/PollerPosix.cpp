@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -53,7 +54,8 @@ bool byDescriptor(const pollfd& a, const pollfd& b) { return a.fd < b.fd; }
 
 struct Poller::State {
   pthread_t thread{};
-  bool attached = false;
+  // Set once the thread is known; wake() may come from any thread.
+  std::atomic<bool> attached{false};
   // The waiting thread's signal mask without the wake-up signal: in force only inside ppoll.
   sigset_t waitMask;
   std::vector<pollfd> fds;

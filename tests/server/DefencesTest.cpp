@@ -49,6 +49,7 @@ class DefencesTest : public testing::Test {
   }
   VoiceServer& server() { return server_->server(); }
 
+  ManualClock clock_{1000000};  // outlives the server, which may read it to the end
   std::unique_ptr<TestServer> server_;
 };
 
@@ -164,16 +165,15 @@ TEST_F(DefencesTest, WrongPasswordsCloseTheConnectionAndFailuresBanTheAddress) {
 // minute, with a count of those left out.
 TEST_F(DefencesTest, ABannedAddressIsRefusedAndTheLogStaysShort) {
   LogCapture log;
-  ManualClock clock(1000000);
   start([](ServerLimits& l) { l.banned = {UserRecord::addressNumber("127.0.0.8")}; },
         [&](VoiceServer& s) {
           s.setLogging(true);
-          s.setClock(clock.function());
+          s.setClock(clock_.function());
         });
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(refused("127.0.0.8"));
   auto other = client("127.0.0.4");
   EXPECT_EQ(other->readWelcome().rfind("welcome", 0), 0u);
-  clock.advance(60);
+  clock_.advance(60);
   server().onTimer(VoiceServer::kTimerId);
   EXPECT_EQ(log.sinceStart(), (Lines{"Started Quorvane server.",
                                      "Connection from 127.0.0.8 refused: address banned.",
