@@ -52,7 +52,7 @@ bool Channel::samePath(const Channel* other) const {
 
 void Channel::addUser(UserSession* user, std::vector<std::shared_ptr<const std::string>>* list) {
   user->setChannel(this);
-  std::array<std::string, 2> newcomer;  // what the members hear of the user
+  std::array<SharedLine, 2> newcomer;  // what the members hear of the user
   for (const auto& [id, member] : members_) {
     if (list != nullptr) {
       list->push_back(user->sharedAddUserLine(member));
@@ -65,7 +65,7 @@ void Channel::addUser(UserSession* user, std::vector<std::shared_ptr<const std::
 }
 
 void Channel::removeUser(UserSession* user) {
-  std::string line;
+  SharedLine line;
   for (const auto& [id, member] : members_) {
     if (member != user) member->sendRemoveUser(user, &line);
   }
@@ -75,14 +75,14 @@ void Channel::removeUser(UserSession* user) {
 }
 
 void Channel::notifyUserUpdated(UserSession* user) {
-  std::string line;
+  SharedLine line;
   for (const auto& [id, member] : members_) {
     if (member != user) member->sendUpdateUser(user, &line);
   }
 }
 
 void Channel::deliverToMembers(const TextMessage& message) {
-  std::string line;
+  SharedLine line;
   for (const auto& [id, member] : members_) member->sendMessageDeliver(message, &line);
 }
 

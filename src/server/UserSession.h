@@ -27,6 +27,9 @@ struct ServerLimits;
 class VoiceServer;
 struct TextMessage;
 
+// A line built once for many recipients, CR LF included, queued to each without a copy.
+using SharedLine = std::shared_ptr<const std::string>;
+
 class UserSession : public UserRecord, public ClientConnection::Owner {
  public:
   UserSession(int id, VoiceServer* server, std::unique_ptr<ClientConnection> connection);
@@ -82,22 +85,22 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   // Replies and notifications. Each queues at most one line on the connection; those other than
   // "welcome", "accepted", "error", "pong", "quit", "youare" and "kicked" reach logged-in
   // clients only. A notification sent to many recipients in a row reads the same to each: given
-  // the same `shared` string every time, the first recipient builds the line into it and the
-  // others queue copies. "adduser" differs in "forward" only: its two forms, indexed by it.
+  // the same `shared` line every time, the first recipient builds it and every recipient queues
+  // the one line. "adduser" differs in "forward" only: its two forms, indexed by it.
   void sendWelcome(const std::string& serverName, bool allowForwarding, bool allowChannelCreation,
                    bool allowOperators);
   void sendAccepted();
   void sendYouAre();
   void sendPong();
   void sendQuit();
-  void sendAddChannel(const Channel* channel, std::string* shared = nullptr);
-  void sendUpdateChannel(const Channel* channel, std::string* shared = nullptr);
-  void sendRemoveChannel(const Channel* channel, std::string* shared = nullptr);
+  void sendAddChannel(const Channel* channel, SharedLine* shared = nullptr);
+  void sendUpdateChannel(const Channel* channel, SharedLine* shared = nullptr);
+  void sendRemoveChannel(const Channel* channel, SharedLine* shared = nullptr);
   void sendJoined(const Channel* channel);
   void sendKicked();
-  void sendAddUser(const UserSession* user, std::array<std::string, 2>* shared = nullptr);
-  void sendUpdateUser(const UserSession* user, std::string* shared = nullptr);
-  void sendRemoveUser(const UserSession* user, std::string* shared = nullptr);
+  void sendAddUser(const UserSession* user, std::array<SharedLine, 2>* shared = nullptr);
+  void sendUpdateUser(const UserSession* user, SharedLine* shared = nullptr);
+  void sendRemoveUser(const UserSession* user, SharedLine* shared = nullptr);
   void sendPwc();
   // The lines of a login's list, sent as the client reads them (ClientConnection::queueList).
   void sendList(std::vector<std::shared_ptr<const std::string>> lines);
@@ -105,7 +108,7 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   // "addchannel" for the channel, and "adduser" for `user` as this client is to receive it.
   std::shared_ptr<const std::string> sharedAddChannelLine(const Channel* channel) const;
   std::shared_ptr<const std::string> sharedAddUserLine(const UserSession* user) const;
-  void sendMessageDeliver(const TextMessage& message, std::string* shared = nullptr);
+  void sendMessageDeliver(const TextMessage& message, SharedLine* shared = nullptr);
 
  private:
   // Command handlers; each takes the line without its terminator.
@@ -129,7 +132,7 @@ class UserSession : public UserRecord, public ClientConnection::Owner {
   // Queues the line in `shared` when an earlier recipient built it; otherwise sends `build()`'s
   // line, keeping it in `shared` for the next (when there is one).
   template <class Build>
-  void sendShared(std::string* shared, const Build& build);
+  void sendShared(SharedLine* shared, const Build& build);
 
   bool loggedIn_ = false;
   std::unique_ptr<ClientConnection> connection_;

@@ -48,9 +48,8 @@ std::string addChannelText(const Channel* channel) {
 
 // The cached line, or a new one built and kept for the next caller while anyone holds it.
 template <class Build>
-std::shared_ptr<const std::string> cachedLine(std::weak_ptr<const std::string>& cache,
-                                              const Build& build) {
-  std::shared_ptr<const std::string> line = cache.lock();
+SharedLine cachedLine(std::weak_ptr<const std::string>& cache, const Build& build) {
+  SharedLine line = cache.lock();
   if (!line) {
     line = std::make_shared<const std::string>(build() + std::string(kLineEnd));
     cache = line;
@@ -67,13 +66,10 @@ void UserSession::send(std::string line) {
 }
 
 template <class Build>
-void UserSession::sendShared(std::string* shared, const Build& build) {
+void UserSession::sendShared(SharedLine* shared, const Build& build) {
   if (shared == nullptr) return send(build());
-  if (shared->empty()) {
-    *shared = build();
-    *shared += kLineEnd;
-  }
-  if (connection_) connection_->queueText(*shared);
+  if (!*shared) *shared = std::make_shared<const std::string>(build() + std::string(kLineEnd));
+  if (connection_) connection_->queueShared(*shared);
 }
 
 void UserSession::sendError(ErrorNumber number) { send(errorLine(number)); }
@@ -93,12 +89,12 @@ void UserSession::sendQuit() { send(std::string(kQuitLine)); }
 
 void UserSession::sendKicked() { send(std::string(kKickedLine)); }
 
-void UserSession::sendAddChannel(const Channel* channel, std::string* shared) {
+void UserSession::sendAddChannel(const Channel* channel, SharedLine* shared) {
   if (!loggedIn_ || channel == nullptr) return;
   sendShared(shared, [&] { return addChannelText(channel); });
 }
 
-void UserSession::sendUpdateChannel(const Channel* channel, std::string* shared) {
+void UserSession::sendUpdateChannel(const Channel* channel, SharedLine* shared) {
   if (!loggedIn_ || channel == nullptr) return;
   sendShared(shared, [&] {
     const std::string path = channel->path();
@@ -106,7 +102,7 @@ void UserSession::sendUpdateChannel(const Channel* channel, std::string* shared)
   });
 }
 
-void UserSession::sendRemoveChannel(const Channel* channel, std::string* shared) {
+void UserSession::sendRemoveChannel(const Channel* channel, SharedLine* shared) {
   if (!loggedIn_ || channel == nullptr) return;
   sendShared(shared, [&] { return removeChannelLine(channel->path()); });
 }
@@ -116,7 +112,7 @@ void UserSession::sendJoined(const Channel* channel) {
   send(joinedLine(channel->path()));
 }
 
-void UserSession::sendAddUser(const UserSession* user, std::array<std::string, 2>* shared) {
+void UserSession::sendAddUser(const UserSession* user, std::array<SharedLine, 2>* shared) {
   if (!loggedIn_ || user == nullptr) return;
   const bool forward =
       VoiceServer::forwardBetween(voiceAddressNumber(), user->voiceAddressNumber());
@@ -138,7 +134,7 @@ void UserSession::sendList(std::vector<std::shared_ptr<const std::string>> lines
   if (loggedIn_ && connection_) connection_->queueList(std::move(lines));
 }
 
-void UserSession::sendUpdateUser(const UserSession* user, std::string* shared) {
+void UserSession::sendUpdateUser(const UserSession* user, SharedLine* shared) {
   if (!loggedIn_ || user == nullptr) return;
   sendShared(shared, [&] {
     const std::string path = channelPath(user);
@@ -146,7 +142,7 @@ void UserSession::sendUpdateUser(const UserSession* user, std::string* shared) {
   });
 }
 
-void UserSession::sendRemoveUser(const UserSession* user, std::string* shared) {
+void UserSession::sendRemoveUser(const UserSession* user, SharedLine* shared) {
   if (!loggedIn_ || user == nullptr || user->channel() == nullptr) return;
   sendShared(shared, [&] { return removeUserLine(user->id(), user->channel()->path()); });
 }
@@ -156,7 +152,7 @@ void UserSession::sendPwc() {
   send(pwcLine(channelPath(this)));
 }
 
-void UserSession::sendMessageDeliver(const TextMessage& message, std::string* shared) {
+void UserSession::sendMessageDeliver(const TextMessage& message, SharedLine* shared) {
   if (!loggedIn_ || channel() == nullptr) return;
   // Older clients receive only messages to them personally.
   if (message.type != TextMessage::ToUser && !versionAtLeast21(protocolVersion_)) return;

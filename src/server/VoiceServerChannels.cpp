@@ -103,12 +103,12 @@ void VoiceServer::deliverMessage(UserSession* sender, const TextMessage& message
 
 void VoiceServer::broadcastChannelUpdate(const Channel* channel) {
   pool_.assertLocked();
-  std::string line;
+  SharedLine line;
   for (const auto& entry : users_) entry.second->sendUpdateChannel(channel, &line);
 }
 
 void VoiceServer::sendAddChannelToAll(const Channel* channel) {
-  std::string line;
+  SharedLine line;
   for (const auto& entry : users_) entry.second->sendAddChannel(channel, &line);
 }
 
@@ -116,7 +116,7 @@ void VoiceServer::pruneChannels(Channel* channel) {
   Channel* current = channel;
   while (current != nullptr && current != &rootChannel_) {
     if (current->userCount() != 0 || current->childCount() != 0 || current->isStatic()) return;
-    std::string line;
+    SharedLine line;
     for (const auto& entry : users_) entry.second->sendRemoveChannel(current, &line);
     Channel* parent = current->parent();
     parent->removeChild(current);

@@ -30,19 +30,26 @@ void ClientConnection::setOwner(Owner* owner) {
   if (reactor() != nullptr) reactor()->setReadInterest(this, owner != nullptr && !paused_);
 }
 
-void ClientConnection::queueText(std::string text) {
+void ClientConnection::queueText(std::string text) { queueItem(Item{std::move(text), nullptr}); }
+
+void ClientConnection::queueShared(std::shared_ptr<const std::string> line) {
+  queueItem(Item{std::string(), std::move(line)});
+}
+
+void ClientConnection::queueItem(Item item) {
   pool_.assertLocked();
   if (overflowed_ || retiring_) return;
+  const std::size_t size = item.text().size();
   const std::size_t waiting = unsentBytes() + (list_ ? list_->afterBytes : 0);
-  if (waiting + text.size() > outputLimit_) {
+  if (waiting + size > outputLimit_) {
     overflow();
   } else if (list_) {
     // Behind a list in the making: it goes out when the list is done.
-    list_->afterBytes += text.size();
-    list_->after.push_back(std::move(text));
+    list_->afterBytes += size;
+    list_->after.push_back(std::move(item));
   } else {
-    outboxBytes_ += text.size();
-    outbox_.push_back(std::move(text));
+    outboxBytes_ += size;
+    outbox_.push_back(std::move(item));
     requestSend();
   }
 }
@@ -52,7 +59,7 @@ void ClientConnection::queueList(std::vector<std::shared_ptr<const std::string>>
   if (overflowed_ || lines.empty()) return;
   if (list_) {
     // A second list follows the first and what was queued behind it.
-    for (const auto& line : lines) queueText(*line);
+    for (auto& line : lines) queueShared(std::move(line));
     return;
   }
   list_ = std::make_unique<PendingList>();
@@ -65,12 +72,12 @@ void ClientConnection::refillFromList() {
   const std::size_t share = std::max<std::size_t>(outputLimit_ / kListShare, 1);
   while (list_ && unsentBytes() < share) {
     if (list_->next < list_->lines.size()) {
-      const std::string& line = *list_->lines[list_->next++];
-      outboxBytes_ += line.size();
-      outbox_.push_back(line);
+      std::shared_ptr<const std::string>& line = list_->lines[list_->next++];
+      outboxBytes_ += line->size();
+      outbox_.push_back(Item{std::string(), std::move(line)});
       continue;
     }
-    for (std::string& item : list_->after) outbox_.push_back(std::move(item));
+    for (Item& item : list_->after) outbox_.push_back(std::move(item));
     outboxBytes_ += list_->afterBytes;
     list_.reset();
   }
@@ -80,7 +87,7 @@ void ClientConnection::overflow() {
   // The client does not read: its memory goes back at once, and the loop drops what it has taken
   // and reports the connection lost.
   overflowed_ = true;
-  std::vector<std::string>().swap(outbox_);
+  std::vector<Item>().swap(outbox_);
   outboxBytes_ = 0;
   list_.reset();
   requestSend();
@@ -103,8 +110,13 @@ void ClientConnection::takeOutput() {
   sendRequested_ = false;
   if (list_) refillFromList();
   failedSeen_ = overflowed_;
-  for (std::string& item : outbox_) inflight_.push_back(std::move(item));
-  outbox_.clear();
+  if (inflight_.empty()) {
+    inflight_.swap(outbox_);
+  } else {
+    for (Item& item : outbox_) inflight_.push_back(std::move(item));
+  }
+  // An idle connection holds no buffer.
+  std::vector<Item>().swap(outbox_);
   inflightBytes_ += outboxBytes_;
   outboxBytes_ = 0;
   listTaken_ = list_ != nullptr;
@@ -133,8 +145,9 @@ bool ClientConnection::sendInflight() {
       sys::SendSlice slices[kSlices];
       int count = 0;
       for (std::size_t i = inflightHead_; i < inflight_.size() && count < kSlices; ++i) {
+        const std::string& text = inflight_[i].text();
         const std::size_t skip = i == inflightHead_ ? headSent_ : 0;
-        slices[count++] = {inflight_[i].data() + skip, inflight_[i].size() - skip};
+        slices[count++] = {text.data() + skip, text.size() - skip};
       }
       const long sent = sendGathered(slices, count);
       if (sent < 0 && !lastErrorIsFatal()) return true;
@@ -145,7 +158,7 @@ bool ClientConnection::sendInflight() {
       inflightBytes_ -= static_cast<std::size_t>(sent);
       std::size_t left = static_cast<std::size_t>(sent);
       while (left > 0) {
-        const std::size_t rest = inflight_[inflightHead_].size() - headSent_;
+        const std::size_t rest = inflight_[inflightHead_].text().size() - headSent_;
         if (left < rest) {
           headSent_ += left;
           break;
@@ -155,7 +168,7 @@ bool ClientConnection::sendInflight() {
         ++inflightHead_;
       }
     }
-    inflight_.clear();
+    std::vector<Item>().swap(inflight_);
     inflightHead_ = 0;
     // A list in the making goes on as the socket takes it.
     if (!listTaken_) break;

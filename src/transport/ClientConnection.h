@@ -66,6 +66,8 @@ class ClientConnection : public Socket, public EventHandler {
   // Queues one complete line; sent by the loop, never waiting for the network. When the unsent
   // output would pass the limit, everything is dropped and the connection reported lost.
   void queueText(std::string text);
+  // The same for a line that many connections send: queued without a copy.
+  void queueShared(std::shared_ptr<const std::string> line);
   // Lines to send after everything queued so far, moved into the queue as the socket drains, so
   // that a list of any length arrives whole while little of it waits in memory at a time. The
   // list does not count against the output limit; lines queued while it lasts go out after it,
@@ -93,13 +95,21 @@ class ClientConnection : public Socket, public EventHandler {
   bool sendTaken() override;
 
  private:
+  // One queued line: the connection's own, or one shared with other connections.
+  struct Item {
+    std::string own;
+    std::shared_ptr<const std::string> shared;
+    const std::string& text() const { return shared ? *shared : own; }
+  };
   // A list in the making (queueList): the lines still to come and what was queued behind them.
   struct PendingList {
     std::vector<std::shared_ptr<const std::string>> lines;
     std::size_t next = 0;
-    std::vector<std::string> after;
+    std::vector<Item> after;
     std::size_t afterBytes = 0;
   };
+  // Queues an item (the limit, a list in the making, the send).
+  void queueItem(Item item);
 
   // Lock held: has the loop take the output before it waits again.
   void requestSend();
@@ -122,7 +132,7 @@ class ClientConnection : public Socket, public EventHandler {
   ReactorPool& pool_;
   // Loop lock.
   Owner* owner_ = nullptr;
-  std::vector<std::string> outbox_;
+  std::vector<Item> outbox_;
   std::size_t outboxBytes_ = 0;
   std::size_t outputLimit_ = kOutputLimit;
   std::unique_ptr<PendingList> list_;
@@ -138,7 +148,7 @@ class ClientConnection : public Socket, public EventHandler {
   std::atomic<std::size_t> inflightBytes_{0};
   // The loop's thread.
   std::string partial_;                // a received line not yet complete
-  std::vector<std::string> inflight_;  // taken for sending, in order
+  std::vector<Item> inflight_;         // taken for sending, in order
   std::size_t inflightHead_ = 0;       // the first item not yet sent whole
   std::size_t headSent_ = 0;           // bytes of that item already sent
   bool failedSeen_ = false;            // the queue overflowed, as taken

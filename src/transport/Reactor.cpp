@@ -19,7 +19,7 @@ Reactor::Reactor(ReactorPool& pool, std::size_t index) : pool_(pool), index_(ind
 Reactor::~Reactor() {
   // Handlers still adopted belong to others, and those retired go with the loop: none may reach
   // back to it.
-  for (const auto& entry : handlers_) entry.second->reactor_ = nullptr;
+  for (const Slot& slot : slots_) slot.handler->reactor_ = nullptr;
   for (const auto& entry : retired_) entry.first->reactor_ = nullptr;
   retired_.clear();
   finished_.clear();
@@ -28,8 +28,17 @@ Reactor::~Reactor() {
 void Reactor::add(EventHandler* handler) {
   pool_.assertLocked();
   handler->reactor_ = this;
-  handlers_[handler->handle()] = handler;
-  interests_[handler->handle()] = 0;
+  auto it = find(handler->handle());
+  if (it != slots_.end() && it->handle == handler->handle()) {
+    *it = Slot{handler->handle(), handler, 0};
+  } else {
+    slots_.insert(it, Slot{handler->handle(), handler, 0});
+  }
+}
+
+std::vector<Reactor::Slot>::iterator Reactor::find(SocketHandle handle) {
+  return std::lower_bound(slots_.begin(), slots_.end(), handle,
+                          [](const Slot& slot, SocketHandle h) { return slot.handle < h; });
 }
 
 void Reactor::remove(EventHandler* handler) {
@@ -37,28 +46,25 @@ void Reactor::remove(EventHandler* handler) {
   // The loop may be calling it right now, without the lock: wait until that is over.
   while (dispatching_ && !onLoopThread()) dispatched_.wait(pool_);
   const SocketHandle handle = handler->handle();
-  if (serves(handler, handle)) {
-    handlers_.erase(handle);
-    interests_.erase(handle);
-  }
+  if (serves(handler, handle)) slots_.erase(find(handle));
   cancelWake(handler);
   std::erase(outputs_, handler);
   handler->reactor_ = nullptr;
   wake();
 }
 
-bool Reactor::serves(EventHandler* handler, SocketHandle handle) const {
-  auto it = handlers_.find(handle);
-  return it != handlers_.end() && it->second == handler;
+bool Reactor::serves(EventHandler* handler, SocketHandle handle) {
+  auto it = find(handle);
+  return it != slots_.end() && it->handle == handle && it->handler == handler;
 }
 
 void Reactor::setReadInterest(EventHandler* handler, bool on) {
   pool_.assertLocked();
-  auto it = interests_.find(handler->handle());
-  if (it == interests_.end()) return;
-  const int before = it->second;
-  it->second = on ? (before | EventMask::Read) : (before & ~EventMask::Read);
-  if (it->second != before) wake();
+  if (!serves(handler, handler->handle())) return;
+  int& interest = find(handler->handle())->interest;
+  const int before = interest;
+  interest = on ? (before | EventMask::Read) : (before & ~EventMask::Read);
+  if (interest != before) wake();
 }
 
 void Reactor::wakeAt(EventHandler* handler, Clock::time_point at) {
@@ -176,7 +182,7 @@ int Reactor::prepare(std::vector<EventHandler*>& outputs) {
 void Reactor::noteWriting() {
   for (const auto& [ready, more] : writing_) {
     if (!serves(ready.handler, ready.handle)) continue;
-    int& interest = interests_[ready.handle];
+    int& interest = find(ready.handle)->interest;
     interest = more ? (interest | EventMask::Write) : (interest & ~EventMask::Write);
   }
   writing_.clear();
@@ -204,9 +210,9 @@ void Reactor::buildLists() {
   lists_.read.clear();
   lists_.write.clear();
   lists_.exception.clear();
-  for (const auto& [handle, interest] : interests_) {
-    if (interest & EventMask::Read) appendUpToLimit(lists_.read, handle);
-    if (interest & EventMask::Write) appendUpToLimit(lists_.write, handle);
+  for (const Slot& slot : slots_) {
+    if (slot.interest & EventMask::Read) appendUpToLimit(lists_.read, slot.handle);
+    if (slot.interest & EventMask::Write) appendUpToLimit(lists_.write, slot.handle);
   }
 }
 
@@ -220,10 +226,9 @@ void Reactor::collectReady() {
     std::vector<SocketHandle> handles = *kinds[kind];
     std::sort(handles.begin(), handles.end());
     for (SocketHandle handle : handles) {
-      auto it = handlers_.find(handle);
-      auto interest = interests_.find(handle);
-      if (it == handlers_.end() || !(interest->second & masks[kind])) continue;
-      ready_.push_back({it->second, handle, masks[kind]});
+      auto it = find(handle);
+      if (it == slots_.end() || it->handle != handle || !(it->interest & masks[kind])) continue;
+      ready_.push_back({it->handler, handle, masks[kind]});
     }
   }
 }
