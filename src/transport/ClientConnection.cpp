@@ -192,21 +192,31 @@ void ClientConnection::reportFailure() {
   }
 }
 
-void ClientConnection::handleRead() {
+bool ClientConnection::readInput() {
   if (retiring_) return drainInput();
   // A partial line that fills the buffer asks for 0 bytes, gets 0 and counts as a closed peer.
   char buffer[kReceiveBufferSize];
   const int room = kReceiveBufferSize - static_cast<int>(partial_.size());
   const int received = receive(buffer, room);
-  if (received < 0 && !lastErrorIsFatal()) return;
-  ReactorPool::Section section(pool_);
+  if (received < 0 && !lastErrorIsFatal()) return false;
   if (received <= 0) {
-    if (reactor() != nullptr) reactor()->setReadInterest(this, false);
-    if (owner_ != nullptr) owner_->connectionLost();
+    ended_ = true;
+  } else {
+    partial_.append(buffer, static_cast<std::size_t>(received));
+  }
+  return true;
+}
+
+void ClientConnection::deliverInput() {
+  if (retiring_) {
+    reactor()->finishRetired(this);
     return;
   }
-  partial_.append(buffer, static_cast<std::size_t>(received));
   deliverLines();
+  if (!ended_) return;
+  // What came before the end is handed on first.
+  reactor()->setReadInterest(this, false);
+  if (owner_ != nullptr) owner_->connectionLost();
 }
 
 void ClientConnection::deliverLines() {
@@ -295,17 +305,15 @@ void ClientConnection::retire(std::unique_ptr<ClientConnection> connection) {
   pool.retire(std::move(connection));
 }
 
-void ClientConnection::drainInput() {
+bool ClientConnection::drainInput() {
   constexpr int kReadsPerReadiness = 16;
   char scratch[kReceiveBufferSize];
   for (int read = 0; read < kReadsPerReadiness; ++read) {
     const int received = receive(scratch, sizeof scratch);
     if (received > 0) continue;
-    if (received < 0 && !lastErrorIsFatal()) return;
-    ReactorPool::Section section(pool_);
-    reactor()->finishRetired(this);
-    return;
+    return received == 0 || lastErrorIsFatal();
   }
+  return false;
 }
 
 }  // namespace quorvane

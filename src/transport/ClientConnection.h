@@ -88,7 +88,8 @@ class ClientConnection : public Socket, public EventHandler {
   static void retire(std::unique_ptr<ClientConnection> connection);
 
   SocketHandle handle() const override { return sock_; }
-  void handleRead() override;
+  bool readInput() override;
+  void deliverInput() override;
   bool handleWrite() override;
   void handleTimeout() override;
   void takeOutput() override;
@@ -126,8 +127,9 @@ class ClientConnection : public Socket, public EventHandler {
   bool sendInflight();
   // The loop's thread: the connection failed or overflowed; the owner hears of it.
   void reportFailure();
-  // The loop's thread: input of a retired connection is read and dropped until the peer closes.
-  void drainInput();
+  // The loop's thread: input of a retired connection is read and dropped until the peer closes;
+  // true when it has.
+  bool drainInput();
 
   ReactorPool& pool_;
   // Loop lock.
@@ -155,6 +157,7 @@ class ClientConnection : public Socket, public EventHandler {
   bool shutdownTaken_ = false;         // shut the sending side once what was taken is out
   bool listTaken_ = false;             // a list was in the making when the output was taken
   bool shutDown_ = false;
+  bool ended_ = false;                 // the peer closed or the read failed, to hand on
 };
 
 }  // namespace quorvane

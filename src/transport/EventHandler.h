@@ -26,9 +26,12 @@ class EventHandler {
   virtual ~EventHandler() = default;
 
   virtual SocketHandle handle() const = 0;
-  // On the loop's thread, without the loop lock: the socket is ready. A handler takes the lock
-  // itself (ReactorPool::Section) for whatever it shares with other threads.
-  virtual void handleRead() {}
+  // On the loop's thread, without the loop lock: the socket is readable. Reads what is there;
+  // true when there is something to hand on: deliverInput is then called with the lock held,
+  // together with those of the other handlers of the pass. A handler may also take the lock
+  // itself (ReactorPool::Section).
+  virtual bool readInput() { return false; }
+  virtual void deliverInput() {}
   // True while there is more to write than the socket took.
   virtual bool handleWrite() { return false; }
   // On the loop's thread, with the loop lock held: a time given to Reactor::wakeAt has come.

@@ -36,14 +36,21 @@ bool ListenSocket::accept(Socket& target) {
   return false;
 }
 
-void ListenSocket::handleRead() {
+bool ListenSocket::readInput() {
   for (int taken = 0; taken < kAcceptsPerReadiness; ++taken) {
     auto connection = std::make_unique<ClientConnection>(pool_);
-    if (!accept(*connection)) return;
-    ReactorPool::Section section(pool_);
-    if (owner_ == nullptr) return;
-    owner_->acceptConnection(std::move(connection));
+    if (!accept(*connection)) break;
+    accepted_.push_back(std::move(connection));
   }
+  return !accepted_.empty();
+}
+
+void ListenSocket::deliverInput() {
+  for (auto& connection : accepted_) {
+    // Without an owner the connection is closed at once.
+    if (owner_ != nullptr) owner_->acceptConnection(std::move(connection));
+  }
+  accepted_.clear();
 }
 
 }  // namespace quorvane

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "transport/ClientConnection.h"
 #include "transport/EventHandler.h"
@@ -39,13 +40,16 @@ class ListenSocket : public Socket, public EventHandler {
   bool accept(Socket& target) override;
 
   SocketHandle handle() const override { return sock_; }
-  // Hands pending connections to the owner until none is left or the bound is reached.
-  void handleRead() override;
+  // Accepts pending connections until none is left or the bound is reached, and hands them to
+  // the owner.
+  bool readInput() override;
+  void deliverInput() override;
 
  private:
   ReactorPool& pool_;
   Owner* owner_ = nullptr;
   sys::SpareDescriptor spare_;
+  std::vector<std::unique_ptr<ClientConnection>> accepted_;  // the loop's thread
 };
 
 }  // namespace quorvane

@@ -130,16 +130,16 @@ void Reactor::run() {
   std::vector<EventHandler*> outputs;
   int timeoutMs = -1;
   bool running = true;
-  while (running) {
-    {
-      ReactorPool::Section section(pool_);
-      thread_ = std::this_thread::get_id();
-      noteWriting();
-      running = running_ && poller_.valid();
-      timeoutMs = prepare(outputs);
-      inWait_ = running;
-    }
-    // Output first: a wake-up that comes meanwhile ends the wait at once.
+  {
+    ReactorPool::Section section(pool_);
+    thread_ = std::this_thread::get_id();
+    timeoutMs = prepare(outputs);
+    running = inWait_ = running_ && poller_.valid();
+  }
+  // Two short sections a pass: one to look up what the wait found ready, one to hand on what was
+  // read and to prepare the next wait. Socket I/O and the wait itself are done without the lock;
+  // a wake-up that comes meanwhile ends the next wait at once.
+  for (;;) {
     for (EventHandler* handler : outputs) {
       const bool more = handler->sendTaken();
       writing_.push_back({Ready{handler, handler->handle(), EventMask::Write}, more});
@@ -159,8 +159,12 @@ void Reactor::run() {
     dispatch();
     {
       ReactorPool::Section section(pool_);
+      deliver();
       dispatching_ = false;
       dispatched_.notify_all();
+      noteWriting();
+      timeoutMs = prepare(outputs);
+      running = inWait_ = running_ && poller_.valid();
     }
   }
   ReactorPool::Section section(pool_);
@@ -234,15 +238,24 @@ void Reactor::collectReady() {
 }
 
 void Reactor::dispatch() {
+  delivering_.clear();
   for (const Ready& ready : ready_) {
     // An earlier call of this pass may have removed it (only this thread can, meanwhile).
     if (ready.handler->reactor() != this) continue;
     if (ready.mask == EventMask::Read) {
-      ready.handler->handleRead();
+      if (ready.handler->readInput()) delivering_.push_back(ready.handler);
     } else {
       writing_.push_back({ready, ready.handler->handleWrite()});
     }
   }
+}
+
+void Reactor::deliver() {
+  // In ascending order of handles, as they were read; one may end another meanwhile.
+  for (EventHandler* handler : delivering_) {
+    if (handler->reactor() == this) handler->deliverInput();
+  }
+  delivering_.clear();
 }
 
 }  // namespace quorvane

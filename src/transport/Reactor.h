@@ -75,6 +75,8 @@ class Reactor {
     SocketHandle handle;
     int mask;
   };
+  // After the calls, lock held: the input that was read is handed on.
+  void deliver();
   // Before a wait, lock held: the wake-ups that are due, the output to take, the handlers that are
   // done, and the wait lists. Returns the wait's time-out in milliseconds (-1: none).
   int prepare(std::vector<EventHandler*>& outputs);
@@ -116,6 +118,7 @@ class Reactor {
   Poller::Lists lists_;
   Poller::Ready poll_;
   std::vector<Ready> ready_;
+  std::vector<EventHandler*> delivering_;  // read input to hand on
   std::vector<std::pair<Ready, bool>> writing_;  // handlers that were sending, and whether they
                                                  // still have more than the socket took
 };

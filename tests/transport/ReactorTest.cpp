@@ -25,12 +25,14 @@ class CountingHandler : public EventHandler {
  public:
   explicit CountingHandler(SocketHandle handle) : handle_(handle) {}
   SocketHandle handle() const override { return handle_; }
-  void handleRead() override {
+  bool readInput() override {
     char buffer[256];
     ::recv(sys::native(handle_), buffer, sizeof buffer, 0);
     if (onRead) onRead();
     ++reads;
+    return true;
   }
+  void deliverInput() override { ++deliveries; }
   void handleTimeout() override { ++timeouts; }
   void takeOutput() override { taken = pending.exchange(0); }
   bool sendTaken() override {
@@ -43,7 +45,7 @@ class CountingHandler : public EventHandler {
     return false;
   }
 
-  std::atomic<int> reads{0}, timeouts{0}, sends{0}, writes{0}, pending{0}, sent{0};
+  std::atomic<int> reads{0}, deliveries{0}, timeouts{0}, sends{0}, writes{0}, pending{0}, sent{0};
   int taken = 0;
   bool moreThanTheSocketTakes = false;
   std::function<void()> onRead;
