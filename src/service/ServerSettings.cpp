@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "server/Channel.h"
+#include "service/AtomicFile.h"
 
 namespace quorvane {
 
@@ -28,6 +29,12 @@ constexpr const char* kRootName = "quorvane";
 constexpr const char* kRootVersion = "1.1";
 constexpr const char* kHostingName = "hosting";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The settings tell a failed write without its reason.
+bool replaceFile(const std::string& path, const std::string& content) {
+  std::string reason;
+  return writeFileAtomically(path, content, reason);
+}
 
 // Everything is kept: comments, declarations, processing instructions and every white-space
 // text. Neither line ends nor white space in attributes are converted, so text reads byte for

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "service/AtomicFile.h"
+
 namespace quorvane {
 
 namespace {
@@ -210,37 +212,6 @@ bool unitFileText(const std::string& description, const std::string& program,
           "[Install]\n"
           "WantedBy=multi-user.target\n";
   return true;
-}
-
-// Writes a temporary file beside `path`, flushes it to disk and renames it over `path`.
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string& reason) {
-  std::size_t slash = path.rfind('/');
-  std::string temporary = slash == std::string::npos
-                              ? "." + path + ".tmp"
-                              : path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    reason = "cannot write " + temporary + ": " + errorText(errno);
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) break;
-    done += static_cast<std::size_t>(wrote);
-  }
-  bool written = done == text.size() && ::fsync(fd) == 0;
-  int error = written ? 0 : errno;
-  if (::close(fd) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
-  if (written) error = errno;
-  reason = "cannot write " + (written ? path : temporary) + ": " + errorText(error);
-  ::unlink(temporary.c_str());
-  return false;
 }
 
 CommandResult runSystemctl(const std::string& program, std::vector<std::string> arguments) {
