@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/AsciiCase.h"
 #include "service/AtomicFile.h"
 
 namespace quorvane {
@@ -226,12 +227,8 @@ bool isRunningState(const std::string& state) {
 }  // namespace
 
 SystemdUnit::SystemdUnit(const std::string& serviceName) {
-  for (char c : serviceName) {
-    if (c >= 'A' && c <= 'Z') {
-      name_ += static_cast<char>(c - 'A' + 'a');
-    } else {
-      name_ += (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ? c : '-';
-    }
+  for (char c : lowerAscii(serviceName)) {
+    name_ += (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ? c : '-';
   }
   name_ += ".service";
 }
