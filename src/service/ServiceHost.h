@@ -23,12 +23,9 @@ class ServiceHost {
     StartPending = 2,
     StopPending = 3,
     Running = 4,
-    ContinuePending = 5,
-    PausePending = 6,
   };
   // Event types of reportEvent.
   enum EventType : unsigned { ErrorEvent = 1, WarningEvent = 2, InformationEvent = 4 };
-  static constexpr long kDefaultEventId = -1;
 
   // `displayName` defaults to `serviceName`.
   ServiceHost(std::string serviceName, std::string displayName = std::string());
@@ -40,9 +37,6 @@ class ServiceHost {
   virtual void run(int argc, char** argv) = 0;
   // Asks the body to finish. Any thread.
   virtual void stop() = 0;
-  virtual void onPause() {}
-  virtual void onContinue() {}
-  virtual void onShutdown() {}
   // SIGHUP on POSIX, in every run: reopens the server log, appending, when the process has one,
   // so that a rotation tool may rename it. Any thread.
   virtual void onHangup();
@@ -57,8 +51,8 @@ class ServiceHost {
   virtual int consoleRun(int argc, char** argv, bool hidden);
   virtual void installEventSource(const std::string& messageFile, unsigned typesSupported);
   virtual void removeEventSource();
-  // Writes one entry to the event log (syslog on POSIX). eventId -1 asks for the type's default.
-  virtual void reportEvent(const std::string& text, unsigned type, long eventId = kDefaultEventId);
+  // Writes one entry of an EventType to the event log (syslog on POSIX).
+  virtual void reportEvent(const std::string& text, unsigned type);
 
   // Reports a state to the service manager; in console mode sends nothing and succeeds.
   bool reportStatus(unsigned state, unsigned waitHint, unsigned exitCode);
@@ -103,7 +97,6 @@ class ServiceHost {
 
  protected:
   void setConsoleMode(bool on) { consoleMode_ = on; }
-  Platform& platform() { return *platform_; }
 
  private:
   // Hands one status record to the service manager; false when it could not be sent.

@@ -258,7 +258,7 @@ bool ServiceHost::sendStatus(unsigned state, unsigned waitHint, [[maybe_unused]]
 
 // Event ids have no place in syslog; the type chooses the priority. Entries are tagged with the
 // service name with its blanks made hyphens, since syslog tags end at a blank.
-void ServiceHost::reportEvent(const std::string& text, unsigned type, long) {
+void ServiceHost::reportEvent(const std::string& text, unsigned type) {
   static std::mutex syslogLock;  // the identity of openlog is process-wide
   int priority = type == ErrorEvent ? LOG_ERR : type == WarningEvent ? LOG_WARNING : LOG_INFO;
   std::string tag = serviceName_;

@@ -31,8 +31,6 @@ constexpr DWORD kAllEventTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
                                  EVENTLOG_INFORMATION_TYPE;
 constexpr const char* kHiddenWindowClass = "KZV__FacelessWndProc_";
 
-using RegisterServiceProcessFunction = DWORD(WINAPI*)(DWORD, DWORD);
-
 // The system's text for the calling thread's last error, without its closing line end; empty
 // when there is none or when it is too long for the messages that carry it.
 std::string lastErrorText() {
@@ -64,14 +62,6 @@ std::vector<BYTE> currentUserSid() {
   std::vector<BYTE> copy(::GetLengthSid(sid.data()));
   if (!::CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid.data())) return {};
   return copy;
-}
-
-// Windows 9x/Me offered this to keep a background process alive over a log-off.
-RegisterServiceProcessFunction findRegisterServiceProcess() {
-  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-  if (kernel == nullptr) return nullptr;
-  FARPROC found = ::GetProcAddress(kernel, "RegisterServiceProcess");
-  return reinterpret_cast<RegisterServiceProcessFunction>(reinterpret_cast<void (*)()>(found));
 }
 
 // A new console leaves the C streams unbound; they are opened on its devices. A stream whose
@@ -235,31 +225,16 @@ void WINAPI ServiceHost::Platform::serviceMain(DWORD argc, LPSTR* argv) {
   host->reportStatus(Stopped, kStatusWaitHint, 0);
 }
 
+// Only the stop control is announced as accepted; an interrogation may come at any time.
 void WINAPI ServiceHost::Platform::controlHandler(DWORD control) {
   ServiceHost* host = current();
   if (host == nullptr) return;
   Platform& platform = *host->platform_;
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-      platform.setState(SERVICE_STOP_PENDING);
-      host->stop();
-      break;
-    case SERVICE_CONTROL_PAUSE:
-      platform.setState(SERVICE_PAUSE_PENDING);
-      host->onPause();
-      break;
-    case SERVICE_CONTROL_CONTINUE:
-      platform.setState(SERVICE_CONTINUE_PENDING);
-      host->onContinue();
-      break;
-    case SERVICE_CONTROL_INTERROGATE:
-      host->reportStatus(platform.state(), kStatusWaitHint, 0);
-      break;
-    case SERVICE_CONTROL_SHUTDOWN:
-      host->onShutdown();
-      break;
-    default:
-      break;
+  if (control == SERVICE_CONTROL_STOP) {
+    platform.setState(SERVICE_STOP_PENDING);
+    host->stop();
+  } else if (control == SERVICE_CONTROL_INTERROGATE) {
+    host->reportStatus(platform.state(), kStatusWaitHint, 0);
   }
 }
 
@@ -321,18 +296,13 @@ int ServiceHost::consoleRun(int argc, char** argv, bool hidden) {
     return 1;
   }
   HiddenWindow window;
-  RegisterServiceProcessFunction registerServiceProcess = findRegisterServiceProcess();
-  if (registerServiceProcess != nullptr) registerServiceProcess(0, 1);
   run(argc, argv);
-  if (registerServiceProcess != nullptr) registerServiceProcess(0, 0);
   return 1;
 }
 
-void ServiceHost::reportEvent(const std::string& text, unsigned type, long eventId) {
-  DWORD id = static_cast<DWORD>(eventId);
-  if (eventId == kDefaultEventId) {
-    id = type == ErrorEvent ? 0xC0000002 : type == WarningEvent ? 0x80000001 : 0x40000000;
-  }
+// Each type has its event id, with the severity the type names.
+void ServiceHost::reportEvent(const std::string& text, unsigned type) {
+  DWORD id = type == ErrorEvent ? 0xC0000002 : type == WarningEvent ? 0x80000001 : 0x40000000;
   HANDLE source = ::RegisterEventSourceA(nullptr, serviceName_.c_str());
   if (source == nullptr) return;
   const char* strings[] = {text.c_str()};

@@ -19,7 +19,6 @@ class SystemdUnit {
   void setDirectory(std::string directory) { directory_ = std::move(directory); }
   void setPollInterval(std::chrono::milliseconds interval) { pollInterval_ = interval; }
 
-  const std::string& name() const { return name_; }
   std::string path() const { return directory_ + "/" + name_; }
 
   // systemctl runs and systemd answers (the counterpart of opening the service control manager).

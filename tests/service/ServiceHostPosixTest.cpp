@@ -105,7 +105,7 @@ class TestHost : public ServiceHost {
     std::lock_guard<std::mutex> guard(lock_);
     ++hangups_;
   }
-  void reportEvent(const std::string& text, unsigned type, long) override {
+  void reportEvent(const std::string& text, unsigned type) override {
     std::lock_guard<std::mutex> guard(lock_);
     events.push_back(text + "|" + std::to_string(type));
   }

@@ -15,7 +15,6 @@ namespace {
 struct Event {
   std::string text;
   unsigned type;
-  long id;
 };
 
 // Records which of its actions the command line chose; each answers with its own code.
@@ -33,8 +32,8 @@ class RecordingHost : public ServiceHost {
   int consoleRun(int, char**, bool hidden) override {
     return hidden ? record("hidden", 16) : record("console", 15);
   }
-  void reportEvent(const std::string& text, unsigned type, long id) override {
-    events.push_back({text, type, id});
+  void reportEvent(const std::string& text, unsigned type) override {
+    events.push_back({text, type});
   }
   using ServiceHost::setConsoleMode;
 
@@ -166,7 +165,6 @@ TEST(ServiceHostTest, AFailedStatusReportIsLoggedAndCountsCheckpoints) {
   for (const Event& event : host.events) {
     EXPECT_EQ(event.text, "SetServiceStatus() failed");
     EXPECT_EQ(event.type, ServiceHost::ErrorEvent);
-    EXPECT_EQ(event.id, ServiceHost::kDefaultEventId);
   }
 }
 
