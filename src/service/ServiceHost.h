@@ -2,9 +2,10 @@
 // either hands the process to the service manager, runs the service body in the console or in the
 // background, or performs a management action (install, uninstall, start, stop). One per process.
 //
-// Shared logic in ServiceHost.cpp; the platform's service manager in ServiceHostWindows.cpp
-// (the Windows service control manager, event log and registry) and ServiceHostPosix.cpp
-// (systemd, syslog and POSIX signals: SIGINT and SIGTERM stop a run, SIGHUP calls onHangup).
+// Shared logic in ServiceHost.cpp: the command line, the status rules and the management actions,
+// written on the primitives of a ServiceManager. The platform in ServiceHostWindows.cpp (the
+// Windows service control manager, event log and registry) and ServiceHostPosix.cpp (systemd,
+// syslog and POSIX signals: SIGINT and SIGTERM stop a run, SIGHUP calls onHangup).
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,8 @@
 #include <string>
 
 namespace quorvane {
+
+class ServiceManager;
 
 class ServiceHost {
  public:
@@ -44,6 +47,8 @@ class ServiceHost {
   // The process's one entry: the result is the exit code (1 success, 0 failure).
   virtual int processCommandLine(int argc, char** argv);
   virtual int startDispatcher();
+  // The management actions: each prints its steps on the console and gives 1 on success, 0 on
+  // failure.
   virtual int install();
   virtual int uninstall();
   virtual int stopInstalled();
@@ -56,10 +61,8 @@ class ServiceHost {
 
   // Reports a state to the service manager; in console mode sends nothing and succeeds.
   bool reportStatus(unsigned state, unsigned waitHint, unsigned exitCode);
-  // Binds the standard streams to a console (Windows); nothing to do on POSIX.
-  void attachConsole();
   // The text of the calling thread's last system error, without its line end.
-  std::string systemErrorText();
+  static std::string systemErrorText();
 
   const std::string& serviceName() const { return serviceName_; }
   const std::string& displayName() const { return displayName_; }
@@ -97,6 +100,10 @@ class ServiceHost {
 
  protected:
   void setConsoleMode(bool on) { consoleMode_ = on; }
+  // Binds the standard streams to a console (Windows); nothing to do on POSIX.
+  virtual void attachConsole();
+  // The platform's service manager, for one management action.
+  virtual std::unique_ptr<ServiceManager> serviceManager();
 
  private:
   // Hands one status record to the service manager; false when it could not be sent.

@@ -13,6 +13,7 @@
 
 #include "service/AsciiCase.h"
 #include "service/AtomicFile.h"
+#include "service/ServiceHost.h"
 
 namespace quorvane {
 
@@ -241,9 +242,9 @@ std::string SystemdUnit::systemctlPath() const {
   return kSystemctlCandidates[0];
 }
 
-void SystemdUnit::pause() const { std::this_thread::sleep_for(pollInterval_); }
+void SystemdUnit::pause() { std::this_thread::sleep_for(pollInterval_); }
 
-bool SystemdUnit::managerAvailable(std::string& reason) const {
+bool SystemdUnit::connect(std::string& reason) {
   CommandResult result = runSystemctl(systemctlPath(), {"is-system-running"});
   if (!result.ran) {
     reason = result.error;
@@ -259,7 +260,7 @@ bool SystemdUnit::managerAvailable(std::string& reason) const {
   return false;
 }
 
-bool SystemdUnit::exists(std::string& reason) const {
+bool SystemdUnit::find(std::string& reason) {
   struct stat status;
   if (::lstat(path().c_str(), &status) == 0) return true;
   if (errno == ENOENT) {
@@ -271,7 +272,8 @@ bool SystemdUnit::exists(std::string& reason) const {
 }
 
 bool SystemdUnit::create(const std::string& description, const std::string& program,
-                         const std::optional<std::string>& account, std::string& reason) const {
+                         const std::optional<std::string>& account,
+                         const std::optional<std::string>&, std::string& reason) {
   struct stat status;
   if (::lstat(path().c_str(), &status) == 0 || errno != ENOENT) {
     reason = "unit file " + path() + " already exists";
@@ -289,7 +291,7 @@ bool SystemdUnit::create(const std::string& description, const std::string& prog
   return false;
 }
 
-bool SystemdUnit::remove(std::string& reason) const {
+bool SystemdUnit::remove(std::string& reason) {
   CommandResult result = runSystemctl(systemctlPath(), {"disable", name_});
   if (!result.succeeded()) {
     reason = failureText(result);
@@ -304,7 +306,7 @@ bool SystemdUnit::remove(std::string& reason) const {
   return true;
 }
 
-bool SystemdUnit::requestStart(std::string& reason) const {
+bool SystemdUnit::requestStart(std::string& reason) {
   if (isRunningState(activeState())) {
     reason = "the service is already running";
     return false;
@@ -315,7 +317,7 @@ bool SystemdUnit::requestStart(std::string& reason) const {
   return false;
 }
 
-bool SystemdUnit::requestStop() const {
+bool SystemdUnit::requestStop() {
   std::string state = activeState();
   if (!isRunningState(state) && state != "deactivating") return false;
   return runSystemctl(systemctlPath(), {"stop", "--no-block", name_}).succeeded();
@@ -324,6 +326,19 @@ bool SystemdUnit::requestStop() const {
 std::string SystemdUnit::activeState() const {
   CommandResult result = runSystemctl(systemctlPath(), {"is-active", name_});
   return result.ran ? lastLine(result.output) : std::string();
+}
+
+unsigned SystemdUnit::state() {
+  const std::string state = activeState();
+  if (state == "active") return ServiceHost::Running;
+  if (state == "activating") return ServiceHost::StartPending;
+  if (state == "deactivating") return ServiceHost::StopPending;
+  if (state == "inactive" || state == "failed") return ServiceHost::Stopped;
+  return 0;
+}
+
+std::string SystemdUnit::unusedPasswordNote() const {
+  return "-p is ignored on Linux: the service runs as the account given with -l";
 }
 
 }  // namespace quorvane
