@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "server/UserRecord.h"
+#include "service/AsciiCase.h"
 #include "service/ServerService.h"
 #include "service/ServerSettings.h"
 
@@ -99,8 +100,7 @@ bool ServerService::readSwitch(ServerSettings& file, const char* name, bool fall
                                std::vector<std::string>& problems) {
   const std::optional<std::string> text = file.keyText(name);
   if (!text) return fallback;
-  std::string lower = *text;
-  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  const std::string lower = lowerAscii(*text);
   if (lower == "true") return true;
   if (lower == "false") return false;
   problems.push_back(ignored(name, *text, std::string("is neither true nor false; using ") +

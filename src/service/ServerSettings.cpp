@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "server/Channel.h"
+#include "service/AsciiCase.h"
+#include "service/AtomicFile.h"
 
 namespace quorvane {
 
@@ -28,6 +30,12 @@ constexpr const char* kRootName = "quorvane";
 constexpr const char* kRootVersion = "1.1";
 constexpr const char* kHostingName = "hosting";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The settings tell a failed write without its reason.
+bool replaceFile(const std::string& path, const std::string& content) {
+  std::string reason;
+  return writeFileAtomically(path, content, reason);
+}
 
 // Everything is kept: comments, declarations, processing instructions and every white-space
 // text. Neither line ends nor white space in attributes are converted, so text reads byte for
@@ -107,14 +115,6 @@ int parseInteger(const std::string& text) {
   return static_cast<int>(std::clamp(negative ? -value : value,
                                      static_cast<long long>(INT_MIN),
                                      static_cast<long long>(INT_MAX)));
-}
-
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringAsciiCase(const std::string& text, const std::string& lower) {
-  return text.size() == lower.size() &&
-         std::equal(text.begin(), text.end(), lower.begin(),
-                    [](char a, char b) { return lowerAscii(a) == b; });
 }
 
 }  // namespace
@@ -231,7 +231,7 @@ bool ServerSettings::readBoolKey(const char* name, bool& out) {
   if (!readStringKey(name, text)) {
     return false;
   }
-  out = equalsIgnoringAsciiCase(text, "true");
+  out = lowerAscii(text) == "true";
   return true;
 }
 

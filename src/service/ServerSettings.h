@@ -82,9 +82,6 @@ class ServerSettings {
   // may be written (a dangling link, not a regular file, no write permission bit, or one this
   // account may not write; a missing file unless `create`).
   static bool writeTarget(const std::string& path, bool create, std::string& target);
-  // Puts `content` at `path` through a flushed temporary file in the same directory that is
-  // renamed over the old file, which keeps its permissions; on failure the old file is untouched.
-  static bool replaceFile(const std::string& path, const std::string& content);
 
   pugi::xml_document document_;
   std::string path_;

@@ -2,41 +2,8 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 namespace quorvane {
 namespace {
-
-constexpr int kCreateAttempts = 100;
-constexpr std::size_t kChunk = 1 << 20;
-
-// Creates a fresh file beside `path` (a leftover of an earlier crash is passed over);
-// INVALID_HANDLE_VALUE when none can be made.
-HANDLE createTemporary(const std::string& path, std::string& tempPath) {
-  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-    tempPath = path + "." + std::to_string(GetCurrentProcessId()) + "-" +
-               std::to_string(attempt) + ".tmp";
-    HANDLE file = CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
-      return file;
-    }
-  }
-  return INVALID_HANDLE_VALUE;
-}
-
-bool writeAll(HANDLE file, const std::string& content) {
-  std::size_t done = 0;
-  while (done < content.size()) {
-    DWORD chunk = static_cast<DWORD>(std::min(content.size() - done, kChunk));
-    DWORD written = 0;
-    if (!WriteFile(file, content.data() + done, chunk, &written, nullptr) || written == 0) {
-      return false;
-    }
-    done += written;
-  }
-  return true;
-}
 
 std::string failure(const char* what) {
   return std::string(what) + " (Windows error " + std::to_string(GetLastError()) + ").";
@@ -75,23 +42,6 @@ bool ServerSettings::writeTarget(const std::string& path, bool create, std::stri
   }
   return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY |
                         FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) == 0;
-}
-
-bool ServerSettings::replaceFile(const std::string& path, const std::string& content) {
-  std::string tempPath;
-  HANDLE file = createTemporary(path, tempPath);
-  if (file == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  bool ok = writeAll(file, content) && FlushFileBuffers(file);
-  ok = CloseHandle(file) && ok;
-  // The move replaces the old file in one step.
-  ok = ok && MoveFileExA(tempPath.c_str(), path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) {
-    DeleteFileA(tempPath.c_str());
-  }
-  return ok;
 }
 
 }  // namespace quorvane

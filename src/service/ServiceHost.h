@@ -2,9 +2,10 @@
 // either hands the process to the service manager, runs the service body in the console or in the
 // background, or performs a management action (install, uninstall, start, stop). One per process.
 //
-// Shared logic in ServiceHost.cpp; the platform's service manager in ServiceHostWindows.cpp
-// (the Windows service control manager, event log and registry) and ServiceHostPosix.cpp
-// (systemd, syslog and POSIX signals: SIGINT and SIGTERM stop a run, SIGHUP calls onHangup).
+// Shared logic in ServiceHost.cpp: the command line, the status rules and the management actions,
+// written on the primitives of a ServiceManager. The platform in ServiceHostWindows.cpp (the
+// Windows service control manager, event log and registry) and ServiceHostPosix.cpp (systemd,
+// syslog and POSIX signals: SIGINT and SIGTERM stop a run, SIGHUP calls onHangup).
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,8 @@
 
 namespace quorvane {
 
+class ServiceManager;
+
 class ServiceHost {
  public:
   // Service states as the service manager knows them.
@@ -23,12 +26,9 @@ class ServiceHost {
     StartPending = 2,
     StopPending = 3,
     Running = 4,
-    ContinuePending = 5,
-    PausePending = 6,
   };
   // Event types of reportEvent.
   enum EventType : unsigned { ErrorEvent = 1, WarningEvent = 2, InformationEvent = 4 };
-  static constexpr long kDefaultEventId = -1;
 
   // `displayName` defaults to `serviceName`.
   ServiceHost(std::string serviceName, std::string displayName = std::string());
@@ -40,9 +40,6 @@ class ServiceHost {
   virtual void run(int argc, char** argv) = 0;
   // Asks the body to finish. Any thread.
   virtual void stop() = 0;
-  virtual void onPause() {}
-  virtual void onContinue() {}
-  virtual void onShutdown() {}
   // SIGHUP on POSIX, in every run: reopens the server log, appending, when the process has one,
   // so that a rotation tool may rename it. Any thread.
   virtual void onHangup();
@@ -50,6 +47,8 @@ class ServiceHost {
   // The process's one entry: the result is the exit code (1 success, 0 failure).
   virtual int processCommandLine(int argc, char** argv);
   virtual int startDispatcher();
+  // The management actions: each prints its steps on the console and gives 1 on success, 0 on
+  // failure.
   virtual int install();
   virtual int uninstall();
   virtual int stopInstalled();
@@ -57,15 +56,13 @@ class ServiceHost {
   virtual int consoleRun(int argc, char** argv, bool hidden);
   virtual void installEventSource(const std::string& messageFile, unsigned typesSupported);
   virtual void removeEventSource();
-  // Writes one entry to the event log (syslog on POSIX). eventId -1 asks for the type's default.
-  virtual void reportEvent(const std::string& text, unsigned type, long eventId = kDefaultEventId);
+  // Writes one entry of an EventType to the event log (syslog on POSIX).
+  virtual void reportEvent(const std::string& text, unsigned type);
 
   // Reports a state to the service manager; in console mode sends nothing and succeeds.
   bool reportStatus(unsigned state, unsigned waitHint, unsigned exitCode);
-  // Binds the standard streams to a console (Windows); nothing to do on POSIX.
-  void attachConsole();
   // The text of the calling thread's last system error, without its line end.
-  std::string systemErrorText();
+  static std::string systemErrorText();
 
   const std::string& serviceName() const { return serviceName_; }
   const std::string& displayName() const { return displayName_; }
@@ -103,7 +100,10 @@ class ServiceHost {
 
  protected:
   void setConsoleMode(bool on) { consoleMode_ = on; }
-  Platform& platform() { return *platform_; }
+  // Binds the standard streams to a console (Windows); nothing to do on POSIX.
+  virtual void attachConsole();
+  // The platform's service manager, for one management action.
+  virtual std::unique_ptr<ServiceManager> serviceManager();
 
  private:
   // Hands one status record to the service manager; false when it could not be sent.

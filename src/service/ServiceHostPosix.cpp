@@ -35,7 +35,6 @@ constexpr int kEndSignal = SIGUSR2;
 // Added to a wait hint before it goes to systemd as a time-out extension.
 constexpr unsigned long long kTimeoutMarginUsec = 5000000;
 constexpr unsigned kStatusWaitHint = 3000;
-constexpr unsigned kAllEventTypes = 7;
 
 // Waits for signals on a thread of its own. The signals are blocked in the constructing thread
 // before the thread starts, so every thread started later inherits the block and only this thread
@@ -129,11 +128,6 @@ std::function<void(int)> stopOrHangUp(ServiceHost& host) {
   };
 }
 
-void printDot() {
-  std::printf(".");
-  std::fflush(stdout);
-}
-
 // The background process leaves the terminal's session and lets go of every descriptor it
 // inherited, so that nobody waits on a pipe it keeps open.
 void detachFromTerminal() {
@@ -163,15 +157,11 @@ struct ServiceHost::Platform {
     std::lock_guard<std::mutex> guard(lock);
     watcher = running;
   }
-  // Opens the manager and finds the unit, printing why when either fails.
-  bool openService() const;
-  // Stops a running unit, printing its progress; true when it ended stopped.
-  bool stopService(const std::string& displayName) const;
 
   std::mutex lock;  // guards watcher
   SignalWatcher* watcher = nullptr;
   std::string notifyAddress;  // written before the watcher starts, then only read
-  SystemdUnit unit;
+  SystemdUnit unit;           // as the tests set it up; each action works on a copy
 };
 
 ServiceHost::ServiceHost(std::string serviceName, std::string displayName)
@@ -258,7 +248,7 @@ bool ServiceHost::sendStatus(unsigned state, unsigned waitHint, [[maybe_unused]]
 
 // Event ids have no place in syslog; the type chooses the priority. Entries are tagged with the
 // service name with its blanks made hyphens, since syslog tags end at a blank.
-void ServiceHost::reportEvent(const std::string& text, unsigned type, long) {
+void ServiceHost::reportEvent(const std::string& text, unsigned type) {
   static std::mutex syslogLock;  // the identity of openlog is process-wide
   int priority = type == ErrorEvent ? LOG_ERR : type == WarningEvent ? LOG_WARNING : LOG_INFO;
   std::string tag = serviceName_;
@@ -309,97 +299,13 @@ void ServiceHost::setPollInterval(std::chrono::milliseconds interval) {
   platform_->unit.setPollInterval(interval);
 }
 
+std::unique_ptr<ServiceManager> ServiceHost::serviceManager() {
+  return std::make_unique<SystemdUnit>(platform_->unit);
+}
+
 bool ServiceHost::deliverSignal(int signo) {
   std::lock_guard<std::mutex> guard(platform_->lock);
   return platform_->watcher != nullptr && platform_->watcher->deliver(signo);
-}
-
-int ServiceHost::install() {
-  attachConsole();
-  std::string program = programPath();
-  if (program.empty()) {
-    std::string error = systemErrorText();
-    std::printf("Unable to install %s - %s\n", displayName_.c_str(), error.c_str());
-    return 0;
-  }
-  if (accountPassword_) {
-    std::fprintf(stderr, "-p is ignored on Linux: the service runs as the account given with -l\n");
-  }
-  std::string reason;
-  if (!platform_->unit.managerAvailable(reason)) {
-    std::printf("OpenSCManager failed - %s\n", reason.c_str());
-    return 0;
-  }
-  if (!platform_->unit.create(displayName_, program, accountName_, reason)) {
-    std::printf("CreateService failed - %s\n", reason.c_str());
-    return 0;
-  }
-  std::printf("%s installed.\n", displayName_.c_str());
-  installEventSource(program, kAllEventTypes);
-  reportEvent("Service installed", InformationEvent);
-  return 1;
-}
-
-int ServiceHost::uninstall() {
-  attachConsole();
-  if (!platform_->openService()) return 0;
-  platform_->stopService(displayName_);
-  std::string reason;
-  if (!platform_->unit.remove(reason)) {
-    std::printf("DeleteService failed - %s\n", reason.c_str());
-    return 0;
-  }
-  std::printf("%s removed.\n", displayName_.c_str());
-  removeEventSource();
-  return 1;
-}
-
-int ServiceHost::stopInstalled() {
-  if (!platform_->openService()) return 0;
-  return platform_->stopService(displayName_) ? 1 : 0;
-}
-
-int ServiceHost::startInstalled() {
-  if (!platform_->openService()) return 0;
-  std::printf("Starting up %s.", displayName_.c_str());
-  std::fflush(stdout);
-  std::string reason;
-  if (!platform_->unit.requestStart(reason)) {
-    std::printf("\n%s failed to start: %s\n", displayName_.c_str(), reason.c_str());
-    return 0;
-  }
-  if (platform_->unit.pollWhile("activating", printDot) == "active") {
-    std::printf("\n%s started.\n", displayName_.c_str());
-    return 1;
-  }
-  std::printf("\n%s failed to start.\n", displayName_.c_str());
-  return 0;
-}
-
-bool ServiceHost::Platform::openService() const {
-  std::string reason;
-  if (!unit.managerAvailable(reason)) {
-    std::printf("OpenSCManager failed - %s\n", reason.c_str());
-    return false;
-  }
-  if (unit.exists(reason)) return true;
-  std::printf("OpenService failed - %s\n", reason.c_str());
-  return false;
-}
-
-// A unit that does not run is not asked, and nothing is printed.
-bool ServiceHost::Platform::stopService(const std::string& displayName) const {
-  if (!unit.requestStop()) return false;
-  std::printf("Stopping %s.", displayName.c_str());
-  std::fflush(stdout);
-  std::string state = unit.pollWhile("deactivating", printDot);
-  // A service that ended with a failure has stopped too.
-  if (state == "inactive" || state == "failed") {
-    std::printf("\n%s stopped.\n", displayName.c_str());
-    return true;
-  }
-  std::printf("\n%s failed to stop.\n", displayName.c_str());
-  return false;
 }
 
 }  // namespace quorvane

@@ -6,7 +6,6 @@
 
 #include <windows.h>
 #include <mbstring.h>
-#include <winreg.h>
 #include <winsvc.h>
 
 #include <atomic>
@@ -16,37 +15,19 @@
 #include <thread>
 #include <vector>
 
+#include "service/ServiceControlManager.h"
+
 namespace quorvane {
 
 namespace {
 
 constexpr DWORD kStatusWaitHint = 3000;
-constexpr DWORD kPollMs = 1000;
 constexpr DWORD kErrorTextSize = 256;
 constexpr DWORD kUserNameSize = 255;
 constexpr DWORD kSidSize = 4096;
 constexpr DWORD kDomainSize = 255;
 constexpr DWORD kModulePathLimit = 32768;
-constexpr DWORD kAllEventTypes = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE |
-                                 EVENTLOG_INFORMATION_TYPE;
 constexpr const char* kHiddenWindowClass = "KZV__FacelessWndProc_";
-
-using RegisterServiceProcessFunction = DWORD(WINAPI*)(DWORD, DWORD);
-
-// The system's text for the calling thread's last error, without its closing line end; empty
-// when there is none or when it is too long for the messages that carry it.
-std::string lastErrorText() {
-  DWORD error = ::GetLastError();
-  char* text = nullptr;
-  // Inserts are ignored: some system texts hold %1, which would read arguments never given.
-  DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  std::string result;
-  if (length >= 2 && length + 14 <= kErrorTextSize) result.assign(text, length - 2);
-  if (text != nullptr) ::LocalFree(text);
-  return result;
-}
 
 std::vector<BYTE> currentUserSid() {
   char user[kUserNameSize];
@@ -66,14 +47,6 @@ std::vector<BYTE> currentUserSid() {
   return copy;
 }
 
-// Windows 9x/Me offered this to keep a background process alive over a log-off.
-RegisterServiceProcessFunction findRegisterServiceProcess() {
-  HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
-  if (kernel == nullptr) return nullptr;
-  FARPROC found = ::GetProcAddress(kernel, "RegisterServiceProcess");
-  return reinterpret_cast<RegisterServiceProcessFunction>(reinterpret_cast<void (*)()>(found));
-}
-
 // A new console leaves the C streams unbound; they are opened on its devices. A stream whose
 // handle is a file or a pipe (redirected) stays as it is.
 void bindStream(DWORD which, std::FILE* stream, const char* device, const char* mode) {
@@ -82,48 +55,6 @@ void bindStream(DWORD which, std::FILE* stream, const char* device, const char* 
   if (::GetFileType(handle) != FILE_TYPE_CHAR) return;
   if (std::freopen(device, mode, stream) == nullptr) return;
   std::setvbuf(stream, nullptr, _IONBF, 0);
-}
-
-// Opens the manager and the service, printing why when either fails.
-bool openService(const std::string& name, SC_HANDLE& manager, SC_HANDLE& service) {
-  manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (manager == nullptr) {
-    std::printf("OpenSCManager failed - %s\n", lastErrorText().c_str());
-    return false;
-  }
-  service = ::OpenServiceA(manager, name.c_str(), SERVICE_ALL_ACCESS);
-  if (service != nullptr) return true;
-  std::printf("OpenService failed - %s\n", lastErrorText().c_str());
-  ::CloseServiceHandle(manager);
-  return false;
-}
-
-// Waits one second, then one more for every query that still finds the service `pending`,
-// printing a dot for each. The last state known.
-DWORD pollWhile(SC_HANDLE service, DWORD pending) {
-  SERVICE_STATUS status{};
-  ::Sleep(kPollMs);
-  while (::QueryServiceStatus(service, &status) && status.dwCurrentState == pending) {
-    std::printf(".");
-    std::fflush(stdout);
-    ::Sleep(kPollMs);
-  }
-  return status.dwCurrentState;
-}
-
-enum class StopOutcome { Refused, Stopped, FailedToStop };
-
-StopOutcome stopService(SC_HANDLE service, const std::string& displayName) {
-  SERVICE_STATUS status{};
-  if (!::ControlService(service, SERVICE_CONTROL_STOP, &status)) return StopOutcome::Refused;
-  std::printf("Stopping %s.", displayName.c_str());
-  std::fflush(stdout);
-  if (pollWhile(service, SERVICE_STOP_PENDING) == SERVICE_STOPPED) {
-    std::printf("\n%s stopped.\n", displayName.c_str());
-    return StopOutcome::Stopped;
-  }
-  std::printf("\n%s failed to stop.\n", displayName.c_str());
-  return StopOutcome::FailedToStop;
 }
 
 }  // namespace
@@ -235,31 +166,16 @@ void WINAPI ServiceHost::Platform::serviceMain(DWORD argc, LPSTR* argv) {
   host->reportStatus(Stopped, kStatusWaitHint, 0);
 }
 
+// Only the stop control is announced as accepted; an interrogation may come at any time.
 void WINAPI ServiceHost::Platform::controlHandler(DWORD control) {
   ServiceHost* host = current();
   if (host == nullptr) return;
   Platform& platform = *host->platform_;
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-      platform.setState(SERVICE_STOP_PENDING);
-      host->stop();
-      break;
-    case SERVICE_CONTROL_PAUSE:
-      platform.setState(SERVICE_PAUSE_PENDING);
-      host->onPause();
-      break;
-    case SERVICE_CONTROL_CONTINUE:
-      platform.setState(SERVICE_CONTINUE_PENDING);
-      host->onContinue();
-      break;
-    case SERVICE_CONTROL_INTERROGATE:
-      host->reportStatus(platform.state(), kStatusWaitHint, 0);
-      break;
-    case SERVICE_CONTROL_SHUTDOWN:
-      host->onShutdown();
-      break;
-    default:
-      break;
+  if (control == SERVICE_CONTROL_STOP) {
+    platform.setState(SERVICE_STOP_PENDING);
+    host->stop();
+  } else if (control == SERVICE_CONTROL_INTERROGATE) {
+    host->reportStatus(platform.state(), kStatusWaitHint, 0);
   }
 }
 
@@ -321,18 +237,13 @@ int ServiceHost::consoleRun(int argc, char** argv, bool hidden) {
     return 1;
   }
   HiddenWindow window;
-  RegisterServiceProcessFunction registerServiceProcess = findRegisterServiceProcess();
-  if (registerServiceProcess != nullptr) registerServiceProcess(0, 1);
   run(argc, argv);
-  if (registerServiceProcess != nullptr) registerServiceProcess(0, 0);
   return 1;
 }
 
-void ServiceHost::reportEvent(const std::string& text, unsigned type, long eventId) {
-  DWORD id = static_cast<DWORD>(eventId);
-  if (eventId == kDefaultEventId) {
-    id = type == ErrorEvent ? 0xC0000002 : type == WarningEvent ? 0x80000001 : 0x40000000;
-  }
+// Each type has its event id, with the severity the type names.
+void ServiceHost::reportEvent(const std::string& text, unsigned type) {
+  DWORD id = type == ErrorEvent ? 0xC0000002 : type == WarningEvent ? 0x80000001 : 0x40000000;
   HANDLE source = ::RegisterEventSourceA(nullptr, serviceName_.c_str());
   if (source == nullptr) return;
   const char* strings[] = {text.c_str()};
@@ -351,7 +262,20 @@ void ServiceHost::attachConsole() {
   bindStream(STD_INPUT_HANDLE, stdin, "CONIN$", "r");
 }
 
-std::string ServiceHost::systemErrorText() { return lastErrorText(); }
+// The system's text for the calling thread's last error, without its closing line end; empty
+// when there is none or when it is too long for the messages that carry it.
+std::string ServiceHost::systemErrorText() {
+  DWORD error = ::GetLastError();
+  char* text = nullptr;
+  // Inserts are ignored: some system texts hold %1, which would read arguments never given.
+  DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string result;
+  if (length >= 2 && length + 14 <= kErrorTextSize) result.assign(text, length - 2);
+  if (text != nullptr) ::LocalFree(text);
+  return result;
+}
 
 std::string ServiceHost::programPath() {
   std::vector<char> buffer(MAX_PATH);
@@ -374,87 +298,8 @@ std::string ServiceHost::programDirectory() {
   return path.substr(0, static_cast<std::size_t>(backslash - text) + 1);
 }
 
-int ServiceHost::install() {
-  attachConsole();
-  std::string program = programPath();
-  if (program.empty()) {
-    std::printf("Unable to install %s - %s\n", displayName_.c_str(), lastErrorText().c_str());
-    return 0;
-  }
-  SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (manager == nullptr) {
-    std::printf("OpenSCManager failed - %s\n", lastErrorText().c_str());
-    return 0;
-  }
-  // Quoted: unquoted, a path with blanks could be taken for a shorter program and arguments.
-  std::string command = "\"" + program + "\"";
-  const char* account = accountName_ ? accountName_->c_str() : nullptr;
-  const char* password = accountPassword_ ? accountPassword_->c_str() : nullptr;
-  // No load order group, no tag (drivers only), no dependencies; no account: LocalSystem.
-  SC_HANDLE service = ::CreateServiceA(
-      manager, serviceName_.c_str(), displayName_.c_str(), SERVICE_ALL_ACCESS,
-      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
-      nullptr, nullptr, nullptr, account, password);
-  if (service != nullptr) {
-    std::printf("%s installed.\n", displayName_.c_str());
-    ::CloseServiceHandle(service);
-  } else {
-    std::printf("CreateService failed - %s\n", lastErrorText().c_str());
-  }
-  ::CloseServiceHandle(manager);
-  if (service == nullptr) return 0;
-  installEventSource(program, kAllEventTypes);
-  reportEvent("Service installed", InformationEvent);
-  return 1;
-}
-
-int ServiceHost::uninstall() {
-  attachConsole();
-  SC_HANDLE manager;
-  SC_HANDLE service;
-  if (!openService(serviceName_, manager, service)) return 0;
-  stopService(service, displayName_);
-  bool deleted = ::DeleteService(service) != FALSE;
-  if (deleted) {
-    std::printf("%s removed.\n", displayName_.c_str());
-  } else {
-    std::printf("DeleteService failed - %s\n", lastErrorText().c_str());
-  }
-  ::CloseServiceHandle(service);
-  ::CloseServiceHandle(manager);
-  if (!deleted) return 0;
-  removeEventSource();
-  return 1;
-}
-
-int ServiceHost::stopInstalled() {
-  SC_HANDLE manager;
-  SC_HANDLE service;
-  if (!openService(serviceName_, manager, service)) return 0;
-  bool stopped = stopService(service, displayName_) == StopOutcome::Stopped;
-  ::CloseServiceHandle(service);
-  ::CloseServiceHandle(manager);
-  return stopped ? 1 : 0;
-}
-
-int ServiceHost::startInstalled() {
-  SC_HANDLE manager;
-  SC_HANDLE service;
-  if (!openService(serviceName_, manager, service)) return 0;
-  std::printf("Starting up %s.", displayName_.c_str());
-  std::fflush(stdout);
-  int result = 0;
-  if (!::StartServiceA(service, 0, nullptr)) {
-    std::printf("\n%s failed to start: %s\n", displayName_.c_str(), lastErrorText().c_str());
-  } else if (pollWhile(service, SERVICE_START_PENDING) == SERVICE_RUNNING) {
-    std::printf("\n%s started.\n", displayName_.c_str());
-    result = 1;
-  } else {
-    std::printf("\n%s failed to start.\n", displayName_.c_str());
-  }
-  ::CloseServiceHandle(service);
-  ::CloseServiceHandle(manager);
-  return result;
+std::unique_ptr<ServiceManager> ServiceHost::serviceManager() {
+  return serviceControlManager(serviceName_);
 }
 
 }  // namespace quorvane

@@ -1,15 +1,17 @@
-// The systemd unit of the service, driven through systemctl, which is run without a shell and
-// whose words become the reasons of failures. Prints nothing. Linux only; used by the one thread
-// of a management action.
+// The systemd unit of the service as a ServiceManager, driven through systemctl, which is run
+// without a shell and whose words become the reasons of failures. Prints nothing. Linux only;
+// used by the one thread of a management action.
 #pragma once
 
 #include <chrono>
 #include <optional>
 #include <string>
 
+#include "service/ServiceManager.h"
+
 namespace quorvane {
 
-class SystemdUnit {
+class SystemdUnit : public ServiceManager {
  public:
   // The unit "<name>.service", with the service name lower-cased and every character other than
   // a letter or a digit turned into '-'.
@@ -19,51 +21,38 @@ class SystemdUnit {
   void setDirectory(std::string directory) { directory_ = std::move(directory); }
   void setPollInterval(std::chrono::milliseconds interval) { pollInterval_ = interval; }
 
-  const std::string& name() const { return name_; }
-  std::string path() const { return directory_ + "/" + name_; }
-
   // systemctl runs and systemd answers (the counterpart of opening the service control manager).
-  bool managerAvailable(std::string& reason) const;
-  // The unit file is there.
-  bool exists(std::string& reason) const;
+  bool connect(std::string& reason) override;
   // Writes the unit of a Type=notify service that runs `program` in its directory (as `account`
   // when given), reloads systemd and enables the unit. Leaves nothing behind when it fails.
+  // A unit has no password: the account's own rights apply.
   bool create(const std::string& description, const std::string& program,
-              const std::optional<std::string>& account, std::string& reason) const;
+              const std::optional<std::string>& account,
+              const std::optional<std::string>& password, std::string& reason) override;
+  // The unit file is there.
+  bool find(std::string& reason) override;
   // Disables the unit and removes its file.
-  bool remove(std::string& reason) const;
-  // Asks for a start without waiting for it; refused when the unit runs already.
-  bool requestStart(std::string& reason) const;
-  // Asks a running unit to stop without waiting for it; false when it does not run or refuses.
-  bool requestStop() const;
-  // What systemctl is-active says; empty when it cannot be asked.
-  std::string activeState() const;
-  // Waits one interval, then one more for every query that still finds the unit `pending`,
-  // calling `onPending` for each. The last state found.
-  template <typename OnPending>
-  std::string pollWhile(const std::string& pending, OnPending onPending) const;
+  bool remove(std::string& reason) override;
+  // Refused when the unit runs already.
+  bool requestStart(std::string& reason) override;
+  bool requestStop() override;
+  // From what systemctl is-active says: active, activating, deactivating, and inactive or failed
+  // (a service that ended with a failure has stopped too); anything else is 0.
+  unsigned state() override;
+  void pause() override;
+  std::string unusedPasswordNote() const override;
 
  private:
   // The systemctl program: the one set for tests, else the system's.
   std::string systemctlPath() const;
-  void pause() const;
+  std::string path() const { return directory_ + "/" + name_; }
+  // What systemctl is-active says; empty when it cannot be asked.
+  std::string activeState() const;
 
   std::string name_;
   std::string systemctl_;
   std::string directory_ = "/etc/systemd/system";
   std::chrono::milliseconds pollInterval_{1000};
 };
-
-template <typename OnPending>
-std::string SystemdUnit::pollWhile(const std::string& pending, OnPending onPending) const {
-  pause();
-  std::string state = activeState();
-  while (state == pending) {
-    onPending();
-    pause();
-    state = activeState();
-  }
-  return state;
-}
 
 }  // namespace quorvane

@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "service/AsciiCase.h"
+#include "service/AtomicFile.h"
+#include "service/ServiceHost.h"
+
 namespace quorvane {
 
 namespace {
@@ -212,37 +216,6 @@ bool unitFileText(const std::string& description, const std::string& program,
   return true;
 }
 
-// Writes a temporary file beside `path`, flushes it to disk and renames it over `path`.
-bool writeFileAtomically(const std::string& path, const std::string& text, std::string& reason) {
-  std::size_t slash = path.rfind('/');
-  std::string temporary = slash == std::string::npos
-                              ? "." + path + ".tmp"
-                              : path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    reason = "cannot write " + temporary + ": " + errorText(errno);
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) break;
-    done += static_cast<std::size_t>(wrote);
-  }
-  bool written = done == text.size() && ::fsync(fd) == 0;
-  int error = written ? 0 : errno;
-  if (::close(fd) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
-  if (written) error = errno;
-  reason = "cannot write " + (written ? path : temporary) + ": " + errorText(error);
-  ::unlink(temporary.c_str());
-  return false;
-}
-
 CommandResult runSystemctl(const std::string& program, std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), program);
   return runProgram(arguments);
@@ -255,12 +228,8 @@ bool isRunningState(const std::string& state) {
 }  // namespace
 
 SystemdUnit::SystemdUnit(const std::string& serviceName) {
-  for (char c : serviceName) {
-    if (c >= 'A' && c <= 'Z') {
-      name_ += static_cast<char>(c - 'A' + 'a');
-    } else {
-      name_ += (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ? c : '-';
-    }
+  for (char c : lowerAscii(serviceName)) {
+    name_ += (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ? c : '-';
   }
   name_ += ".service";
 }
@@ -273,9 +242,9 @@ std::string SystemdUnit::systemctlPath() const {
   return kSystemctlCandidates[0];
 }
 
-void SystemdUnit::pause() const { std::this_thread::sleep_for(pollInterval_); }
+void SystemdUnit::pause() { std::this_thread::sleep_for(pollInterval_); }
 
-bool SystemdUnit::managerAvailable(std::string& reason) const {
+bool SystemdUnit::connect(std::string& reason) {
   CommandResult result = runSystemctl(systemctlPath(), {"is-system-running"});
   if (!result.ran) {
     reason = result.error;
@@ -291,7 +260,7 @@ bool SystemdUnit::managerAvailable(std::string& reason) const {
   return false;
 }
 
-bool SystemdUnit::exists(std::string& reason) const {
+bool SystemdUnit::find(std::string& reason) {
   struct stat status;
   if (::lstat(path().c_str(), &status) == 0) return true;
   if (errno == ENOENT) {
@@ -303,7 +272,8 @@ bool SystemdUnit::exists(std::string& reason) const {
 }
 
 bool SystemdUnit::create(const std::string& description, const std::string& program,
-                         const std::optional<std::string>& account, std::string& reason) const {
+                         const std::optional<std::string>& account,
+                         const std::optional<std::string>&, std::string& reason) {
   struct stat status;
   if (::lstat(path().c_str(), &status) == 0 || errno != ENOENT) {
     reason = "unit file " + path() + " already exists";
@@ -321,7 +291,7 @@ bool SystemdUnit::create(const std::string& description, const std::string& prog
   return false;
 }
 
-bool SystemdUnit::remove(std::string& reason) const {
+bool SystemdUnit::remove(std::string& reason) {
   CommandResult result = runSystemctl(systemctlPath(), {"disable", name_});
   if (!result.succeeded()) {
     reason = failureText(result);
@@ -336,7 +306,7 @@ bool SystemdUnit::remove(std::string& reason) const {
   return true;
 }
 
-bool SystemdUnit::requestStart(std::string& reason) const {
+bool SystemdUnit::requestStart(std::string& reason) {
   if (isRunningState(activeState())) {
     reason = "the service is already running";
     return false;
@@ -347,7 +317,7 @@ bool SystemdUnit::requestStart(std::string& reason) const {
   return false;
 }
 
-bool SystemdUnit::requestStop() const {
+bool SystemdUnit::requestStop() {
   std::string state = activeState();
   if (!isRunningState(state) && state != "deactivating") return false;
   return runSystemctl(systemctlPath(), {"stop", "--no-block", name_}).succeeded();
@@ -356,6 +326,19 @@ bool SystemdUnit::requestStop() const {
 std::string SystemdUnit::activeState() const {
   CommandResult result = runSystemctl(systemctlPath(), {"is-active", name_});
   return result.ran ? lastLine(result.output) : std::string();
+}
+
+unsigned SystemdUnit::state() {
+  const std::string state = activeState();
+  if (state == "active") return ServiceHost::Running;
+  if (state == "activating") return ServiceHost::StartPending;
+  if (state == "deactivating") return ServiceHost::StopPending;
+  if (state == "inactive" || state == "failed") return ServiceHost::Stopped;
+  return 0;
+}
+
+std::string SystemdUnit::unusedPasswordNote() const {
+  return "-p is ignored on Linux: the service runs as the account given with -l";
 }
 
 }  // namespace quorvane

@@ -59,7 +59,7 @@ std::string settingsDocument(int hostPort, int soundPort, bool logging) {
 class TestService : public ServerService {
  public:
   TestService() { setConsoleMode(true); }
-  void reportEvent(const std::string& text, unsigned type, long) override {
+  void reportEvent(const std::string& text, unsigned type) override {
     std::lock_guard<std::mutex> guard(lock_);
     events_.push_back(text + "|" + std::to_string(type));
   }

@@ -105,7 +105,7 @@ class TestHost : public ServiceHost {
     std::lock_guard<std::mutex> guard(lock_);
     ++hangups_;
   }
-  void reportEvent(const std::string& text, unsigned type, long) override {
+  void reportEvent(const std::string& text, unsigned type) override {
     std::lock_guard<std::mutex> guard(lock_);
     events.push_back(text + "|" + std::to_string(type));
   }
@@ -206,7 +206,8 @@ TEST_F(ServiceHostPosixTest, InstallWritesAnEnabledNotifyUnitOnce) {
             "\n"
             "[Install]\n"
             "WantedBy=multi-user.target\n");
-  EXPECT_FALSE(fs::exists(dir_ / "units" / (std::string(".") + kUnit + ".tmp")));
+  // Nothing but the unit: no temporary file is left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "units"), fs::directory_iterator()), 1);
 
   std::string first = readFile(unitPath());
   ASSERT_EQ(runCaptured({"-i"}, out), 0);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "service/ServiceManager.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,10 +15,18 @@
 namespace quorvane {
 namespace {
 
+// Runs the command line `arguments` behind a program name. The list has no terminating null
+// pointer, so reading beyond it shows up under AddressSanitizer.
+int parse(ServiceHost& host, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "QuorvaneService");
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  return host.processCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
 struct Event {
   std::string text;
   unsigned type;
-  long id;
 };
 
 // Records which of its actions the command line chose; each answers with its own code.
@@ -33,18 +44,13 @@ class RecordingHost : public ServiceHost {
   int consoleRun(int, char**, bool hidden) override {
     return hidden ? record("hidden", 16) : record("console", 15);
   }
-  void reportEvent(const std::string& text, unsigned type, long id) override {
-    events.push_back({text, type, id});
+  void reportEvent(const std::string& text, unsigned type) override {
+    events.push_back({text, type});
   }
   using ServiceHost::setConsoleMode;
 
-  // Runs the command line `arguments` behind a program name. The list has no terminating null
-  // pointer, so reading beyond it shows up under AddressSanitizer.
   int parse(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), "QuorvaneService");
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    return processCommandLine(static_cast<int>(argv.size()), argv.data());
+    return quorvane::parse(*this, std::move(arguments));
   }
 
   std::vector<std::string> actions;
@@ -166,7 +172,181 @@ TEST(ServiceHostTest, AFailedStatusReportIsLoggedAndCountsCheckpoints) {
   for (const Event& event : host.events) {
     EXPECT_EQ(event.text, "SetServiceStatus() failed");
     EXPECT_EQ(event.type, ServiceHost::ErrorEvent);
-    EXPECT_EQ(event.id, ServiceHost::kDefaultEventId);
+  }
+}
+
+// Adds one step to a transcript of blank-separated steps.
+void note(std::string& transcript, const std::string& step) {
+  transcript += (transcript.empty() ? "" : " ") + step;
+}
+
+// A service manager as either platform's primitives may answer: each call is written to the
+// transcript and succeeds unless the script refuses it, with the reason "no <call>".
+struct Script {
+  std::string refuses = "";           // the calls that fail, such as "connect find"
+  std::vector<unsigned> states = {};  // one per query; the last one stays
+  std::string passwordNote = "";
+};
+
+class ScriptedManager : public ServiceManager {
+ public:
+  ScriptedManager(Script script, std::string& transcript)
+      : script_(std::move(script)), transcript_(transcript) {}
+  ~ScriptedManager() override { note("close"); }
+
+  bool connect(std::string& reason) override { return answer("connect", reason); }
+  bool create(const std::string& displayName, const std::string&,
+              const std::optional<std::string>& account,
+              const std::optional<std::string>& password, std::string& reason) override {
+    note("create(" + displayName + "," + account.value_or("-") + "," + password.value_or("-") +
+         ")");
+    return outcome("create", reason);
+  }
+  bool find(std::string& reason) override { return answer("find", reason); }
+  bool remove(std::string& reason) override { return answer("remove", reason); }
+  bool requestStart(std::string& reason) override { return answer("start", reason); }
+  bool requestStop() override {
+    std::string reason;
+    return answer("stop", reason);
+  }
+  unsigned state() override {
+    note("state");
+    unsigned state = script_.states.empty() ? 0 : script_.states.front();
+    if (script_.states.size() > 1) script_.states.erase(script_.states.begin());
+    return state;
+  }
+  void pause() override { note("pause"); }
+  std::string unusedPasswordNote() const override { return script_.passwordNote; }
+
+ private:
+  void note(const std::string& call) { quorvane::note(transcript_, call); }
+  bool answer(const std::string& call, std::string& reason) {
+    note(call);
+    return outcome(call, reason);
+  }
+  bool outcome(const std::string& call, std::string& reason) const {
+    bool refused = (" " + script_.refuses + " ").find(" " + call + " ") != std::string::npos;
+    if (refused) reason = "no " + call;
+    return !refused;
+  }
+
+  Script script_;
+  std::string& transcript_;
+};
+
+// The management actions on a scripted manager; the console, the event source and the event log
+// go to the transcript too.
+class ManagedHost : public ServiceHost {
+ public:
+  explicit ManagedHost(Script script)
+      : ServiceHost("Managed Service", "Managed Display"), script_(std::move(script)) {}
+
+  void run(int, char**) override {}
+  void stop() override {}
+  void installEventSource(const std::string& messageFile, unsigned types) override {
+    note(transcript, std::string("source(") + (messageFile == programPath() ? "program" : "?") +
+                         "," + std::to_string(types) + ")");
+  }
+  void removeEventSource() override { note(transcript, "unsource"); }
+  void reportEvent(const std::string& text, unsigned type) override {
+    note(transcript, "event(" + text + "," + std::to_string(type) + ")");
+  }
+
+  std::string transcript;
+
+ protected:
+  void attachConsole() override { note(transcript, "console"); }
+  std::unique_ptr<ServiceManager> serviceManager() override {
+    return std::make_unique<ScriptedManager>(script_, transcript);
+  }
+
+ private:
+  Script script_;
+};
+
+// Messages, the dot a second, the order of the steps and the exit codes of the four actions, as
+// both platforms run them on their primitives.
+TEST(ServiceHostTest, ManagementActionsPrintTheirStepsAndGiveTheirResults) {
+  const unsigned kStartPending = ServiceHost::StartPending;
+  const unsigned kStopPending = ServiceHost::StopPending;
+  const unsigned kRunning = ServiceHost::Running;
+  const unsigned kStopped = ServiceHost::Stopped;
+  struct Case {
+    std::vector<std::string> arguments;
+    Script script;
+    int code;
+    std::string out;
+    std::string transcript;
+    std::string err = "";
+  };
+  const std::vector<Case> cases = {
+      {{"-i"}, {}, 1, "Managed Display installed.\n",
+       "console connect create(Managed Display,-,-) close source(program,7) "
+       "event(Service installed,4)"},
+      {{"-l", "acct", "-p", "pw", "-i"}, {.passwordNote = "-p means nothing here"}, 1,
+       "Managed Display installed.\n",
+       "console connect create(Managed Display,acct,pw) close source(program,7) "
+       "event(Service installed,4)",
+       "-p means nothing here\n"},
+      {{"-l", "acct", "-i"}, {.passwordNote = "-p means nothing here"}, 1,
+       "Managed Display installed.\n",
+       "console connect create(Managed Display,acct,-) close source(program,7) "
+       "event(Service installed,4)"},
+      {{"-i"}, {.refuses = "connect"}, 0, "OpenSCManager failed - no connect\n",
+       "console connect close"},
+      {{"-i"}, {.refuses = "create"}, 0, "CreateService failed - no create\n",
+       "console connect create(Managed Display,-,-) close"},
+      // Removing a running service: a dot for every query that finds it still stopping.
+      {{"-u"}, {.states = {kStopPending, kStopPending, kStopped}}, 1,
+       "Stopping Managed Display...\nManaged Display stopped.\nManaged Display removed.\n",
+       "console connect find stop pause state pause state pause state remove close unsource"},
+      {{"-u"}, {.refuses = "stop"}, 1, "Managed Display removed.\n",
+       "console connect find stop remove close unsource"},
+      {{"-u"}, {.states = {kStopPending, kRunning}}, 1,
+       "Stopping Managed Display..\nManaged Display failed to stop.\n"
+       "Managed Display removed.\n",
+       "console connect find stop pause state pause state remove close unsource"},
+      {{"-u"}, {.refuses = "remove stop"}, 0, "DeleteService failed - no remove\n",
+       "console connect find stop remove close"},
+      {{"-u"}, {.refuses = "find"}, 0, "OpenService failed - no find\n",
+       "console connect find close"},
+      {{"-s"}, {.states = {kStartPending, kRunning}}, 1,
+       "Starting up Managed Display..\nManaged Display started.\n",
+       "connect find start pause state pause state close"},
+      {{"-s"}, {.states = {kStopped}}, 0,
+       "Starting up Managed Display.\nManaged Display failed to start.\n",
+       "connect find start pause state close"},
+      // A state that cannot be told ends the wait.
+      {{"-s"}, {.states = {kStartPending, 0}}, 0,
+       "Starting up Managed Display..\nManaged Display failed to start.\n",
+       "connect find start pause state pause state close"},
+      {{"-s"}, {.refuses = "start"}, 0,
+       "Starting up Managed Display.\nManaged Display failed to start: no start\n",
+       "connect find start close"},
+      {{"-s"}, {.refuses = "connect"}, 0, "OpenSCManager failed - no connect\n", "connect close"},
+      {{"-e"}, {.states = {kStopPending, kStopped}}, 1,
+       "Stopping Managed Display..\nManaged Display stopped.\n",
+       "connect find stop pause state pause state close"},
+      {{"-e"}, {.states = {kRunning}}, 0,
+       "Stopping Managed Display.\nManaged Display failed to stop.\n",
+       "connect find stop pause state close"},
+      // A service that does not run is not waited for, and nothing is printed.
+      {{"-e"}, {.refuses = "stop"}, 0, "", "connect find stop close"},
+      {{"-e"}, {.refuses = "find"}, 0, "OpenService failed - no find\n", "connect find close"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    ManagedHost host(c.script);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int code = parse(host, c.arguments);
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    const std::string label = "case " + std::to_string(i);
+    EXPECT_EQ(code, c.code) << label;
+    EXPECT_EQ(out, c.out) << label;
+    EXPECT_EQ(err, c.err) << label;
+    EXPECT_EQ(host.transcript, c.transcript) << label;
   }
 }
 
