@@ -89,9 +89,16 @@ void makeTcpPair(const char* peerAddress, int& serverEnd, int& peerEnd) {
   if (serverEnd < 0) fail("a loopback TCP connection was not accepted");
 }
 
-bool readableNow(int fd) {
-  pollfd entry{fd, POLLIN, 0};
-  return ::poll(&entry, 1, 0) == 1 && entry.revents != 0;
+std::uint32_t readableNow(std::span<const int> fds) {
+  pollfd entries[32];
+  const std::size_t count = std::min<std::size_t>(fds.size(), 32);
+  for (std::size_t i = 0; i < count; ++i) entries[i] = {fds[i], POLLIN, 0};
+  std::uint32_t readable = 0;
+  if (::poll(entries, count, 0) <= 0) return readable;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (entries[i].revents != 0) readable |= 1u << i;
+  }
+  return readable;
 }
 
 bool readAvailable(int fd, std::string& out) {

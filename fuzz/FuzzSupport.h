@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,9 @@ bool makeSocketPair(int& serverEnd, int& peerEnd);
 // Both ends of a loopback TCP connection whose peer end is bound to `peerAddress` (an address of
 // 127.0.0.0/8), so that the server's end reports it as the client's address; aborts on failure.
 void makeTcpPair(const char* peerAddress, int& serverEnd, int& peerEnd);
-// True when a poll of `fd` would report it readable now (data, end of stream or an error).
-bool readableNow(int fd);
+// Which of `fds` (at most 32; negative ones are skipped) one poll reports readable now (data,
+// end of stream or an error): bit i for fds[i].
+std::uint32_t readableNow(std::span<const int> fds);
 // Appends every byte `fd` holds now to `out` without blocking; true when the stream has ended.
 bool readAvailable(int fd, std::string& out);
 // Writes `bytes` until the other end is gone or would make the call wait; never raises SIGPIPE.

@@ -336,12 +336,18 @@ ClientConnection* LinePathRun::reading(const Client& client) {
 }
 
 void LinePathRun::serve() {
-  for (bool served = true; served;) {
-    served = false;
-    for (Client& client : clients_) {
-      ClientConnection* connection = reading(client);
-      if (connection == nullptr || !readableNow(static_cast<int>(connection->handle()))) continue;
-      served = true;
+  for (;;) {
+    std::array<int, kClients> handles;
+    for (int slot = 0; slot < kClients; ++slot) {
+      const ClientConnection* connection = reading(clients_[slot]);
+      handles[slot] = connection == nullptr ? -1 : static_cast<int>(connection->handle());
+    }
+    const std::uint32_t readable = readableNow(handles);
+    if (readable == 0) return;
+    for (int slot = 0; slot < kClients; ++slot) {
+      // A call before it may have ended this connection's reading.
+      ClientConnection* connection = readable & 1u << slot ? reading(clients_[slot]) : nullptr;
+      if (connection == nullptr) continue;
       // As the loop calls it: on its thread, without the lock, which it takes itself.
       connection->handleRead();
       flush();
@@ -351,7 +357,15 @@ void LinePathRun::serve() {
 
 void LinePathRun::flush() {
   loop_.pass();
-  for (Client& client : clients_) collect(client);
+  std::array<int, kClients> peers;
+  for (int slot = 0; slot < kClients; ++slot) {
+    const Client& client = clients_[slot];
+    peers[slot] = client.ended ? -1 : client.peer;
+  }
+  const std::uint32_t readable = readableNow(peers);
+  for (int slot = 0; slot < kClients; ++slot) {
+    if (readable & 1u << slot) collect(clients_[slot]);
+  }
 }
 
 void LinePathRun::collect(Client& client) {
