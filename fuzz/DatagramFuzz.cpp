@@ -1,13 +1,16 @@
-// One UDP datagram of any size and content reaches the voice socket's input handler, whose owner
-// is a running server with four logged-in users in the root channel, all connected from
+// One UDP datagram of any size and content reaches the voice socket of a running server, whose
+// voice thread forwards voice and passes on the hellos that count, which the server applies under
+// the loop lock. The server has four logged-in users in the root channel, all connected from
 // 127.0.0.1: three listeners whose voice address is a sink, and a speaker whose confirmed voice
 // endpoint is the socket that sends the datagrams. Only a datagram of exactly 150 bytes may have
-// effects, and only of kind 1 (the named user's voice address, port and confirmation change, and
-// the sender gets the reply) or kind 5 (the named user gets the datagram as kind 4: it comes from
-// the speaker's endpoint).
-#include <poll.h>
-#include <unistd.h>
-
+// effects, and only of kind 1 naming one of those users (its voice address, port and
+// confirmation change, and the sender gets the reply) or kind 5 (the named user gets the datagram
+// as kind 4: it comes from the speaker's endpoint).
+//
+// A fifth user, connected from 127.0.0.2 and not logged in, is the probe: after each datagram
+// its own socket sends a hello for it, which counts. The voice thread takes datagrams in order and
+// the server applies hellos in order, so once the probe has its reply, everything the datagram
+// caused has happened; a hello naming the probe from 127.0.0.1 must not count.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -16,21 +19,23 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "protocol/VoiceDatagram.h"
 #include "server/UserSession.h"
-#include "transport/DatagramSocket.h"
-#include "transport/ReactorPool.h"
 
 namespace quorvane::fuzz {
 namespace {
 
 constexpr int kListeners = 3;
-constexpr int kUsers = kListeners + 1;
 constexpr int kSpeaker = kListeners;
+constexpr int kProbe = kSpeaker + 1;
+constexpr int kUsers = kProbe + 1;
 constexpr std::size_t kLargestDatagram = 2048;
-constexpr int kDeliveryPatienceMs = 1000;
+// Loopback delivery is immediate; the wait only guards against a slow machine.
+constexpr int kDeliveryPatienceMs = 10000;
 // The timer never fires during a run, so nothing but the datagram changes the users.
 constexpr int kQuietTimerMs = 24 * 3600 * 1000;
 constexpr const char* kAddress = "127.0.0.1";
+constexpr const char* kProbeAddress = "127.0.0.2";
 
 int byteAt(std::string_view datagram, int i) { return static_cast<unsigned char>(datagram[i]); }
 // The user id of a hello: bytes 2 and 3, little-endian.
@@ -43,9 +48,9 @@ struct Voice {
   bool operator==(const Voice&) const = default;
 };
 
-// A running server with users 1 to 4 on socketpairs, a voice socket under test whose owner is that
-// server, the socket that sends the datagrams (the speaker's endpoint), and the socket the
-// listeners' voice address names before each run.
+// A running server with users 1 to 5 on loopback TCP connections that its loops serve, the socket
+// that sends the datagrams (the speaker's endpoint), the socket the listeners' voice address names
+// before each run, and the probe's socket.
 class DatagramBench {
  public:
   DatagramBench();
@@ -58,14 +63,19 @@ class DatagramBench {
   void run(std::string_view datagram);
 
  private:
+  // Connects a user from `address`; its id.
+  int connectUser(const char* address);
   // Where each user's voice is between runs: the listeners at the sink, unconfirmed, the speaker
-  // at the sender, confirmed.
+  // at the sender, confirmed, the probe at its own socket, confirmed.
   std::array<Voice, kUsers> restingVoices() const;
-  // Puts every user back there through the server's own hello, which keeps its index of voice
-  // endpoints right, and takes the replies.
+  // Puts every user back there through the server's own handling of a hello that counted, which
+  // keeps the voice thread's directory right, and takes the replies.
   void reset();
   std::array<Voice, kUsers> voices();
-  bool isUser(int id) const { return std::find(ids_.begin(), ids_.end(), id) != ids_.end(); }
+  // One of the users a hello from 127.0.0.1 may name.
+  bool isLocalUser(int id) const {
+    return std::find(ids_.begin(), ids_.begin() + kProbe, id) != ids_.begin() + kProbe;
+  }
   std::array<Voice, kUsers> expectedVoices(std::string_view datagram) const;
   // What the sender must get (the reply to a hello, or voice forwarded to the speaker) and what
   // the sink must get (voice forwarded to a listener).
@@ -76,73 +86,69 @@ class DatagramBench {
   // The datagram `socket` must now hold, or none.
   static void expectDelivery(LoopbackUdp& socket, const std::string& expected, const char* what);
 
+  ReactorPool pool_;
   std::unique_ptr<VoiceServer> server_;
   std::vector<int> peers_;
-  DatagramSocket socket_;
   LoopbackUdp sender_;
   LoopbackUdp sink_;
+  LoopbackUdp prober_{kProbeAddress};
   std::array<int, kUsers> ids_{};
 };
 
-std::string helloReply(std::string_view hello) {
+std::string helloReply(int id) {
   std::string reply(kDatagramSize, '\0');
-  reply[0] = kVoiceHelloReply;
-  reply[1] = 2;
-  reply[2] = hello[2];
-  reply[3] = hello[3];
+  makeHelloReply(reinterpret_cast<std::uint8_t*>(reply.data()), id);
   return reply;
 }
 
 DatagramBench::DatagramBench()
-    : server_(startOnFreePorts([](VoiceServer& server) {
+    : server_(startOnFreePorts(pool_, [](VoiceServer& server) {
         server.setClock([] { return std::time_t{1000000}; });
         server.setTimerPeriod(kQuietTimerMs);
-      })),
-      socket_(server_.get()) {
-  for (int& id : ids_) {
-    int serverEnd = -1, peer = -1;
-    if (!makeSocketPair(serverEnd, peer)) fail("no socketpair for a user");
-    UserSession* user = server_->addConnection(std::make_unique<AdoptedConnection>(serverEnd));
-    if (user == nullptr) fail("the server refused an in-memory connection");
-    // As if accepted from 127.0.0.1 (a socketpair has no address), where the hellos come from.
-    user->setPeer(kAddress, 40000 + static_cast<int>(peers_.size()));
-    id = user->id();
-    peers_.push_back(peer);
-  }
+        // The voice limit follows the real clock, which the expectations cannot.
+        ServerLimits limits;
+        limits.voiceLimit = 0;
+        server.setLimits(limits);
+      })) {
+  for (int i = 0; i < kUsers; ++i) ids_[i] = connectUser(i == kProbe ? kProbeAddress : kAddress);
   reset();
-  for (int id : ids_) server_->login(server_->findUser(id));
-  // Not registered with the event loop: the runs call its input handler themselves.
-  if (!socket_.create(0, Socket::Datagram, kAddress) || !socket_.setNonBlocking(true)) {
-    fail("no voice socket to test");
-  }
+  VoiceServer::Guard guard(*server_);
+  for (int i = 0; i < kProbe; ++i) server_->login(server_->findUser(ids_[i]));
+}
+
+int DatagramBench::connectUser(const char* address) {
+  int serverEnd = -1, peer = -1;
+  makeTcpPair(address, serverEnd, peer);
+  peers_.push_back(peer);
+  VoiceServer::Guard guard(*server_);
+  UserSession* user = server_->addConnection(std::make_unique<AdoptedConnection>(pool_, serverEnd));
+  if (user == nullptr) fail("the server refused a loopback connection");
+  return user->id();
 }
 
 std::array<Voice, kUsers> DatagramBench::restingVoices() const {
   std::array<Voice, kUsers> result;
   result.fill({kAddress, sink_.port(), false});
   result[kSpeaker] = {kAddress, sender_.port(), true};
+  result[kProbe] = {kProbeAddress, prober_.port(), true};
   return result;
 }
 
 void DatagramBench::reset() {
   const std::array<Voice, kUsers> resting = restingVoices();
   // The speaker last: a listener's hello may have taken the sender's endpoint over.
-  for (int i = 0; i < kUsers; ++i) {
-    // Byte 1 above 2 leaves an unconfirmed listener unconfirmed.
-    const std::uint8_t confirming = i == kSpeaker ? 0 : 3;
-    std::uint8_t hello[kDatagramSize] = {kVoiceHello, confirming,
-                                         static_cast<std::uint8_t>(ids_[i] & 0xFF),
-                                         static_cast<std::uint8_t>(ids_[i] >> 8)};
-    server_->onVoiceHello(Datagram(hello), kAddress, resting[i].port);
-    if (!resting[i].confirmed) {
+  for (int i : {0, 1, 2, kProbe, kSpeaker}) {
+    {
       VoiceServer::Guard guard(*server_);
-      server_->findUser(ids_[i])->setVoiceConfirmed(false);
+      const Voice& voice = resting[i];
+      server_->applyHello({ids_[i], Endpoint::of(voice.address, voice.port), voice.confirmed});
+      if (!voice.confirmed) server_->findUser(ids_[i])->setVoiceConfirmed(false);
     }
-    const std::string reply =
-        helloReply(std::string_view(reinterpret_cast<const char*>(hello), kDatagramSize));
-    expectDelivery(i == kSpeaker ? sender_ : sink_, reply, "a resting hello was not answered");
+    LoopbackUdp& socket = i == kProbe ? prober_ : i == kSpeaker ? sender_ : sink_;
+    expectDelivery(socket, helloReply(ids_[i]), "a resting hello was not answered");
   }
 }
+
 std::array<Voice, kUsers> DatagramBench::voices() {
   VoiceServer::Guard guard(*server_);
   std::array<Voice, kUsers> result;
@@ -156,7 +162,8 @@ std::array<Voice, kUsers> DatagramBench::voices() {
 std::array<Voice, kUsers> DatagramBench::expectedVoices(std::string_view datagram) const {
   std::array<Voice, kUsers> result = restingVoices();
   if (datagram.size() != kDatagramSize || byteAt(datagram, 0) != kVoiceHello) return result;
-  for (int i = 0; i < kUsers; ++i) {
+  // Not the probe's: a hello from another address than its connection's does not count.
+  for (int i = 0; i < kProbe; ++i) {
     if (ids_[i] == idAt(datagram)) {
       result[i] = {kAddress, sender_.port(), result[i].confirmed || byteAt(datagram, 1) <= 2};
     }
@@ -166,11 +173,7 @@ std::array<Voice, kUsers> DatagramBench::expectedVoices(std::string_view datagra
 
 void DatagramBench::expectDelivery(LoopbackUdp& socket, const std::string& expected,
                                    const char* what) {
-  if (!expected.empty()) {
-    // Loopback delivery is immediate; the wait only guards against a slow machine.
-    pollfd entry{socket.fd(), POLLIN, 0};
-    ::poll(&entry, 1, kDeliveryPatienceMs);
-  }
+  if (!expected.empty()) socket.waitReadable(kDeliveryPatienceMs);
   std::string received;
   const bool any = socket.receive(received);
   if (any != !expected.empty() || received != expected) fail(what, received);
@@ -179,26 +182,27 @@ void DatagramBench::expectDelivery(LoopbackUdp& socket, const std::string& expec
 void DatagramBench::run(std::string_view datagram) {
   if (voices() != restingVoices()) reset();
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(datagram.data());
-  if (!sender_.sendTo(socket_.localPort(), bytes, datagram.size()))
+  const std::uint8_t probe[kDatagramSize] = {kVoiceHello, 0,
+                                             static_cast<std::uint8_t>(ids_[kProbe] & 0xFF),
+                                             static_cast<std::uint8_t>(ids_[kProbe] >> 8)};
+  if (!sender_.sendTo(server_->soundPort(), bytes, datagram.size()) ||
+      !prober_.sendTo(server_->soundPort(), probe, kDatagramSize)) {
     fail("the datagram was not sent");
-  pollfd entry{static_cast<int>(socket_.handle()), POLLIN, 0};
-  if (::poll(&entry, 1, kDeliveryPatienceMs) != 1) fail("the datagram did not arrive");
-  {
-    // As the event loop calls handlers: with the pool lock held.
-    std::lock_guard<std::recursive_mutex> pool(ReactorPool::instance().mutex());
-    if (!socket_.handleInput()) fail("the voice socket gave up its registration");
   }
-  if (voices() != expectedVoices(datagram))
+  expectDelivery(prober_, helloReply(ids_[kProbe]), "the probe's hello was not answered");
+  if (voices() != expectedVoices(datagram)) {
     fail("the users' voice state changed wrongly", datagram);
+  }
   expectDelivery(sender_, expectedAtSender(datagram),
                  "the sender got another answer than the reply or its own voice");
   expectDelivery(sink_, expectedAtSink(datagram), "a listener got another datagram");
+  expectDelivery(prober_, std::string(), "the probe got more than its reply");
 }
 
 std::string DatagramBench::expectedAtSender(std::string_view datagram) const {
   if (datagram.size() == kDatagramSize && byteAt(datagram, 0) == kVoiceHello &&
-      isUser(idAt(datagram))) {
-    return helloReply(datagram);
+      isLocalUser(idAt(datagram))) {
+    return helloReply(idAt(datagram));
   }
   return forwardedTo(datagram, kSpeaker);
 }

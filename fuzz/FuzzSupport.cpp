@@ -1,16 +1,16 @@
 #include "FuzzSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-
-#include "transport/ReactorPool.h"
 
 namespace quorvane::fuzz {
 
@@ -33,19 +33,19 @@ std::string visible(std::string_view bytes) {
   return out;
 }
 
-sockaddr_in loopback(int port) {
+sockaddr_in loopback(int port, const char* text = "127.0.0.1") {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, text, &address.sin_addr);
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   return address;
 }
 
-// Binds a new socket of `type` to 127.0.0.1 on an ephemeral port; its port, or 0.
-int bindEphemeral(int type, int& fd) {
+// Binds a new socket of `type` to `text` on an ephemeral port; its port, or 0.
+int bindEphemeral(int type, int& fd, const char* text = "127.0.0.1") {
   fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = loopback(0, text);
   socklen_t length = sizeof address;
   auto* raw = reinterpret_cast<sockaddr*>(&address);
   if (::bind(fd, raw, sizeof address) != 0 || ::getsockname(fd, raw, &length) != 0) return 0;
@@ -75,9 +75,30 @@ bool makeSocketPair(int& serverEnd, int& peerEnd) {
   return true;
 }
 
-bool readableNow(int fd) {
-  pollfd entry{fd, POLLIN, 0};
-  return ::poll(&entry, 1, 0) == 1 && entry.revents != 0;
+void makeTcpPair(const char* peerAddress, int& serverEnd, int& peerEnd) {
+  int listener = -1;
+  const int port = bindEphemeral(SOCK_STREAM, listener);
+  if (port == 0 || ::listen(listener, 1) != 0) fail("no loopback listener for a TCP pair");
+  const sockaddr_in target = loopback(port);
+  if (bindEphemeral(SOCK_STREAM, peerEnd, peerAddress) == 0 ||
+      ::connect(peerEnd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+    fail("no loopback TCP connection from", peerAddress);
+  }
+  serverEnd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ::close(listener);
+  if (serverEnd < 0) fail("a loopback TCP connection was not accepted");
+}
+
+std::uint32_t readableNow(std::span<const int> fds) {
+  pollfd entries[32];
+  const std::size_t count = std::min<std::size_t>(fds.size(), 32);
+  for (std::size_t i = 0; i < count; ++i) entries[i] = {fds[i], POLLIN, 0};
+  std::uint32_t readable = 0;
+  if (::poll(entries, count, 0) <= 0) return readable;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (entries[i].revents != 0) readable |= 1u << i;
+  }
+  return readable;
 }
 
 bool readAvailable(int fd, std::string& out) {
@@ -103,45 +124,9 @@ void writeAll(int fd, std::string_view bytes) {
   }
 }
 
-LoopCall::LoopCall() {
-  if (!makeSocketPair(readable_, writer_)) fail("no socketpair for the loop call");
-  writeAll(writer_, "x");
-}
-
-// Each run's call ends the registration, so there is nothing to unregister.
-LoopCall::~LoopCall() {
-  ::close(readable_);
-  ::close(writer_);
-}
-
-void LoopCall::run(std::function<void()> work) {
-  work_ = std::move(work);
-  done_ = false;
-  ReactorPool& pool = ReactorPool::instance();
-  pool.registerHandler(this, EventMask::Read);
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    doneChanged_.wait(lock, [this] { return done_; });
-  }
-  // The loop holds the pool lock until it has left the call and run the deferred releases.
-  std::lock_guard<std::recursive_mutex> passOver(pool.mutex());
-  work_ = nullptr;
-}
-
-bool LoopCall::handleInput() {
-  work_();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-  }
-  doneChanged_.notify_all();
-  // One call per run: the registration goes.
-  return false;
-}
-
-LoopbackUdp::LoopbackUdp() {
-  port_ = bindEphemeral(SOCK_DGRAM, fd_);
-  if (port_ == 0) fail("no loopback UDP socket");
+LoopbackUdp::LoopbackUdp(const char* address) {
+  port_ = bindEphemeral(SOCK_DGRAM, fd_, address);
+  if (port_ == 0) fail("no loopback UDP socket on", address);
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
 }
 
@@ -161,11 +146,17 @@ bool LoopbackUdp::receive(std::string& out) {
   return true;
 }
 
-std::unique_ptr<VoiceServer> startOnFreePorts(const std::function<void(VoiceServer&)>& configure,
+bool LoopbackUdp::waitReadable(int ms) {
+  pollfd entry{fd_, POLLIN, 0};
+  return ::poll(&entry, 1, ms) == 1;
+}
+
+std::unique_ptr<VoiceServer> startOnFreePorts(ReactorPool& pool,
+                                              const std::function<void(VoiceServer&)>& configure,
                                               const Channel* staticRoot) {
   // Another process may take a probed port before the server binds it: try a few.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    auto server = std::make_unique<VoiceServer>(staticRoot);
+    auto server = std::make_unique<VoiceServer>(pool, staticRoot);
     configure(*server);
     if (server->start(probePort(SOCK_STREAM), probePort(SOCK_DGRAM))) return server;
     server->stop();

@@ -1,23 +1,27 @@
 // Bytes from several clients go through line cutting and dispatch into a server whose connections
 // are socketpairs. Every byte a client receives must form lines the server may write, each ending
 // in CR LF and fitting what the client was told before (ClientView); a client still connected
-// when the server stops is told "quit" and its stream ends. Every datagram the server sends is a
-// full one of a kind it sends.
+// when the server stops is told "quit" and its stream ends, and a connection the server refuses
+// ends unheard. Every datagram the server sends is a full one of a kind it sends.
+//
+// The fuzzing thread plays the event loop of the connections itself (PlayedLoop), so an input
+// runs without waiting for another thread: it takes the loop lock to hand them to the server, as a
+// loop does, and calls their read handlers and sends their output where a loop would.
 //
 // The input: option letters, then steps, each "|", a selector byte and a payload. The selector
 // modulo 4 names the client, the selector / 4 modulo 4 the action:
 //   0 ('0'-'3')  the payload goes to the server as the client's bytes;
-//   1 ('4'-'7')  a voice hello; payload byte 0 is datagram byte 1, bytes 1 and 2 the id to name;
-//   2 ('8'-';')  a voice datagram to forward; payload byte 0 names the recipient;
+//   1 ('4'-'7')  a voice hello that the voice thread passes on; payload byte 0 is datagram byte 1,
+//                bytes 1 and 2 the id to name;
+//   2 ('8'-';')  a voice datagram to forward, sent to the server's voice socket; payload byte 0
+//                names the recipient;
 //   3 ('<'-'?')  an event: a client that is gone connects anew; "t" lets the timer fire 100
 //                seconds later; anything else closes the client's end.
 // Options: v clients start without a confirmed voice path, p the server has the password "pw",
 // f no forwarding, c no channel creation, o no operators, s static channels, a no voice address
 // check (hellos and voice then count from any address).
 // Each client's connection comes from its voice address; a hello or voice datagram comes from
-// the address of the client whose step sends it.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// the voice endpoint of the client whose step sends it (a UDP socket on that address).
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,8 +35,10 @@
 #include "ClientView.h"
 #include "FuzzSupport.h"
 #include "client/ServerLine.h"
+#include "protocol/VoiceDatagram.h"
 #include "server/Channel.h"
 #include "server/UserSession.h"
+#include "transport/Reactor.h"
 
 namespace quorvane::fuzz {
 namespace {
@@ -43,6 +49,8 @@ constexpr std::time_t kStartTime = 1000000;
 constexpr std::time_t kTimerStep = 100;
 // The TCP port client slot k seems to come from is this plus k.
 constexpr int kPeerPortBase = 40000;
+// Timer 1 fires only when a step says so.
+constexpr int kQuietTimerMs = 24 * 3600 * 1000;
 
 enum class Action { Bytes, Hello, Forward, Event };
 
@@ -114,10 +122,64 @@ const Channel& staticChannels() {
 }
 
 // Clients 0 and 1 are local (operators everywhere), the others are not.
-std::string voiceAddress(int slot) { return "127.0.0." + std::to_string(slot < 2 ? 1 : slot); }
+constexpr const char* kVoiceAddresses[] = {"127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.3"};
+
+// The voice endpoints of the clients: one UDP socket on each client address. The hellos and
+// voice of a client come from its socket, and what the server sends there is checked.
+class VoiceEndpoints {
+ public:
+  LoopbackUdp& of(int slot) { return slot < 2 ? local_ : slot == 2 ? second_ : third_; }
+  Endpoint endpoint(int slot) { return Endpoint::of(kVoiceAddresses[slot], of(slot).port()); }
+  // Everything the server sent to them: full datagrams of the kinds it sends.
+  void check();
+
+ private:
+  LoopbackUdp local_{kVoiceAddresses[0]};
+  LoopbackUdp second_{kVoiceAddresses[2]};
+  LoopbackUdp third_{kVoiceAddresses[3]};
+};
+
+void VoiceEndpoints::check() {
+  std::string datagram;
+  for (LoopbackUdp* socket : {&local_, &second_, &third_}) {
+    while (socket->receive(datagram)) {
+      const int kind = datagram.empty() ? 0 : static_cast<unsigned char>(datagram[0]);
+      if (datagram.size() != kDatagramSize ||
+          (kind != kVoiceHelloReply && kind != kVoiceKeepAlive && kind != kVoiceForwarded)) {
+        fail("a datagram the server may not send", datagram);
+      }
+    }
+  }
+}
+
+// The event loop of one input's connections, played by the fuzzing thread: a Reactor that never
+// runs on a thread of its own. A connection added to it before it reaches the server is never
+// adopted by the pool's loops. Its passes run as a stopped loop's last pass does: what is due
+// runs, the queued output is taken and sent, and connections that are done are destroyed.
+class PlayedLoop {
+ public:
+  explicit PlayedLoop(ReactorPool& pool) : pool_(pool), reactor_(pool, kIndex) {
+    ReactorPool::Section section(pool_);
+    reactor_.stop();
+  }
+  // What it still holds (retired connections) goes with it, lock held.
+  ~PlayedLoop() { ReactorPool::Section section(pool_); }
+
+  // Lock held.
+  void add(ClientConnection* connection) { reactor_.add(connection); }
+  // Lock not held: one pass.
+  void pass() { reactor_.run(); }
+
+ private:
+  // Not the first loop, which runs the tasks posted to the pool.
+  static constexpr std::size_t kIndex = 1;
+  ReactorPool& pool_;
+  Reactor reactor_;
+};
 
 struct Client {
   UserSession* session = nullptr;
+  ClientConnection* connection = nullptr;
   int id = 0;
   int peer = -1;
   // Received bytes not yet cut into lines.
@@ -126,12 +188,13 @@ struct Client {
   bool ended = false;
 };
 
-// One input played against one server, inside a handler call of the event loop with the server
-// lock held.
+// One input played against one server; the fuzzing thread takes the loop lock as a loop does.
 class LinePathRun {
  public:
-  LinePathRun(VoiceServer& server, const Options& options, int sinkPort, std::time_t& clock)
-      : server_(server), options_(options), sinkPort_(sinkPort), clock_(clock) {}
+  LinePathRun(ReactorPool& pool, VoiceServer& server, const Options& options,
+              VoiceEndpoints& voice, std::time_t& clock)
+      : pool_(pool), server_(server), options_(options), voice_(voice), clock_(clock),
+        loop_(pool) {}
   ~LinePathRun() {
     for (Client& client : clients_) {
       if (client.peer >= 0) ::close(client.peer);
@@ -143,6 +206,7 @@ class LinePathRun {
   void finish();
 
  private:
+  // Lock held.
   bool alive(const Client& client) const {
     return client.session != nullptr && server_.findUser(client.id) == client.session;
   }
@@ -152,15 +216,20 @@ class LinePathRun {
   void event(int slot, std::string_view payload);
   // Serves every readable connection, as the loop would, until none is readable.
   void serve();
+  // The connection of a client whose input the loop reads now (it has an owner that takes
+  // lines), or none.
+  ClientConnection* reading(const Client& client);
   // Sends what the connections queued and reads it at the clients.
   void flush();
   void collect(Client& client);
   void checkLine(Client& client, std::string_view line);
 
+  ReactorPool& pool_;
   VoiceServer& server_;
   const Options& options_;
-  int sinkPort_;
+  VoiceEndpoints& voice_;
   std::time_t& clock_;
+  PlayedLoop loop_;
   std::array<Client, kClients> clients_;
 };
 
@@ -186,11 +255,28 @@ void LinePathRun::connect(int slot) {
   client = Client{};
   int serverEnd = -1;
   if (!makeSocketPair(serverEnd, client.peer)) fail("no socketpair for a client");
-  client.session = server_.addConnection(std::make_unique<AdoptedConnection>(serverEnd));
-  if (client.session == nullptr) fail("the server refused an in-memory connection");
-  client.id = client.session->id();
-  // As if accepted from the client's own address (a socketpair has none).
-  client.session->setPeer(voiceAddress(slot), kPeerPortBase + slot);
+  {
+    ReactorPool::Section section(pool_);
+    auto connection = std::make_unique<AdoptedConnection>(pool_, serverEnd);
+    client.connection = connection.get();
+    loop_.add(client.connection);
+    client.session = server_.addConnection(std::move(connection));
+    if (client.session != nullptr) {
+      client.id = client.session->id();
+      // As if accepted from the client's own address (a socketpair has none).
+      client.session->setPeer(kVoiceAddresses[slot], kPeerPortBase + slot);
+    }
+  }
+  if (client.session == nullptr) {
+    // Refused (a ban, say): closed before it was greeted.
+    client.connection = nullptr;
+    std::string received;
+    if (!readAvailable(client.peer, received) || !received.empty()) {
+      fail("a refused connection was not closed unheard", received);
+    }
+    client.ended = true;
+    return;
+  }
   client.view = ClientView(client.id);
   // A hello that confirms the voice path, as a client sends it after "welcome".
   if (options_.voiceConfirmed) hello(slot, std::string_view("\0", 1));
@@ -201,29 +287,33 @@ void LinePathRun::hello(int slot, std::string_view payload) {
   const int id = payload.size() >= 3 ? static_cast<unsigned char>(payload[1]) |
                                            static_cast<unsigned char>(payload[2]) << 8
                                      : clients_[slot].id;
-  std::uint8_t bytes[kDatagramSize] = {
+  const std::uint8_t bytes[kDatagramSize] = {
       kVoiceHello, static_cast<std::uint8_t>(payload.empty() ? 0 : payload[0]),
       static_cast<std::uint8_t>(id & 0xFF), static_cast<std::uint8_t>(id >> 8 & 0xFF)};
-  server_.onVoiceHello(Datagram(bytes), voiceAddress(slot), sinkPort_);
+  // The server checks the address again itself: the voice thread's table may be behind.
+  ReactorPool::Section section(pool_);
+  server_.applyHello({helloId(bytes), voice_.endpoint(slot), helloConfirms(bytes)});
 }
 
 void LinePathRun::forward(int slot, std::string_view payload) {
   std::uint8_t bytes[kDatagramSize] = {kVoiceToForward};
-  bytes[4] =
-      static_cast<std::uint8_t>(payload.empty() ? clients_[(slot + 1) % kClients].id : payload[0]);
+  bytes[4] = static_cast<std::uint8_t>(payload.empty() ? clients_[(slot + 1) % kClients].id
+                                                       : payload[0]);
   for (std::size_t i = 1; i < payload.size() && i + 4 < kDatagramSize; ++i) {
     bytes[i + 4] = static_cast<std::uint8_t>(payload[i]);
   }
-  sockaddr_in sender{};
-  sender.sin_family = AF_INET;
-  sender.sin_port = htons(static_cast<std::uint16_t>(sinkPort_));
-  ::inet_pton(AF_INET, voiceAddress(slot).c_str(), &sender.sin_addr);
-  server_.onVoiceForward(Datagram(bytes), sender);
+  // The voice thread forwards it as its directory allows, meanwhile; it changes no line.
+  voice_.of(slot).sendTo(server_.soundPort(), bytes, kDatagramSize);
 }
 
 void LinePathRun::event(int slot, std::string_view payload) {
   Client& client = clients_[slot];
-  if (!alive(client)) {
+  bool connected;
+  {
+    ReactorPool::Section section(pool_);
+    connected = alive(client);
+  }
+  if (!connected) {
     collect(client);
     connect(slot);
   } else if (payload.starts_with("t")) {
@@ -235,36 +325,52 @@ void LinePathRun::event(int slot, std::string_view payload) {
   }
 }
 
+ClientConnection* LinePathRun::reading(const Client& client) {
+  ReactorPool::Section section(pool_);
+  if (!alive(client)) return nullptr;
+  // Every user in the table has its connection, which hands it lines or waits for it.
+  if (client.connection->owner() != client.session) {
+    fail("a connection stopped reading but its user stayed");
+  }
+  return client.connection->paused() ? nullptr : client.connection;
+}
+
 void LinePathRun::serve() {
-  for (bool served = true; served;) {
-    served = false;
-    for (Client& client : clients_) {
-      if (!alive(client)) continue;
-      ClientConnection* connection = client.session->connection();
-      if (!readableNow(static_cast<int>(connection->handle()))) continue;
-      served = true;
-      // The loop drops the Read registration of a handler that returns false; a session whose
-      // connection reads no more must be gone from the server.
-      if (!connection->handleInput() && alive(client)) {
-        fail("a connection stopped reading but its user stayed");
-      }
+  for (;;) {
+    std::array<int, kClients> handles;
+    for (int slot = 0; slot < kClients; ++slot) {
+      const ClientConnection* connection = reading(clients_[slot]);
+      handles[slot] = connection == nullptr ? -1 : static_cast<int>(connection->handle());
+    }
+    const std::uint32_t readable = readableNow(handles);
+    if (readable == 0) return;
+    for (int slot = 0; slot < kClients; ++slot) {
+      // A call before it may have ended this connection's reading.
+      ClientConnection* connection = readable & 1u << slot ? reading(clients_[slot]) : nullptr;
+      if (connection == nullptr) continue;
+      // As the loop calls it: on its thread, without the lock, which it takes itself.
+      connection->handleRead();
       flush();
     }
   }
 }
 
 void LinePathRun::flush() {
-  for (Client& client : clients_) {
-    if (alive(client) && client.session->connection()->queuedLines() > 0) {
-      client.session->connection()->handleOutput();
-    }
+  loop_.pass();
+  std::array<int, kClients> peers;
+  for (int slot = 0; slot < kClients; ++slot) {
+    const Client& client = clients_[slot];
+    peers[slot] = client.ended ? -1 : client.peer;
   }
-  for (Client& client : clients_) collect(client);
+  const std::uint32_t readable = readableNow(peers);
+  for (int slot = 0; slot < kClients; ++slot) {
+    if (readable & 1u << slot) collect(clients_[slot]);
+  }
 }
 
 void LinePathRun::collect(Client& client) {
-  if (client.peer < 0) return;
-  client.ended = readAvailable(client.peer, client.pending) || client.ended;
+  if (client.peer < 0 || client.ended) return;
+  client.ended = readAvailable(client.peer, client.pending);
   for (std::size_t end = client.pending.find('\n'); end != std::string::npos;
        end = client.pending.find('\n')) {
     checkLine(client, std::string_view(client.pending).substr(0, end + 1));
@@ -282,11 +388,14 @@ void LinePathRun::checkLine(Client& client, std::string_view line) {
 
 void LinePathRun::finish() {
   std::array<bool, kClients> connected{};
-  for (int slot = 0; slot < kClients; ++slot) connected[slot] = alive(clients_[slot]);
+  {
+    ReactorPool::Section section(pool_);
+    for (int slot = 0; slot < kClients; ++slot) connected[slot] = alive(clients_[slot]);
+  }
   server_.stop();
+  flush();
   for (int slot = 0; slot < kClients; ++slot) {
-    Client& client = clients_[slot];
-    collect(client);
+    const Client& client = clients_[slot];
     if (!client.pending.empty()) fail("a line cut short", client.pending);
     // Lines about users removed before it may follow its "quit".
     if (connected[slot] && (!client.view.toldQuit() || !client.ended)) {
@@ -303,18 +412,7 @@ void configure(VoiceServer& server, const Options& options, std::time_t& clock) 
   server.setAllowOperators(options.operators);
   server.setVoiceAddressCheck(options.addressCheck);
   server.setClock([&clock] { return clock; });
-}
-
-// Everything the server sent to the voice address of the local clients.
-void checkDatagrams(LoopbackUdp& sink) {
-  std::string datagram;
-  while (sink.receive(datagram)) {
-    const int kind = datagram.empty() ? 0 : static_cast<unsigned char>(datagram[0]);
-    if (datagram.size() != kDatagramSize ||
-        (kind != kVoiceHelloReply && kind != kVoiceKeepAlive && kind != kVoiceForwarded)) {
-      fail("a datagram the server may not send", datagram);
-    }
-  }
+  server.setTimerPeriod(kQuietTimerMs);
 }
 
 }  // namespace
@@ -323,20 +421,19 @@ void checkDatagrams(LoopbackUdp& sink) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorvane;
   using namespace quorvane::fuzz;
-  static LoopCall loopCall;
-  static LoopbackUdp sink;
+  static ReactorPool pool;
+  static VoiceEndpoints voice;
   const Input input = parseInput(std::string_view(reinterpret_cast<const char*>(data), size));
   std::time_t clock = kStartTime;
   std::unique_ptr<VoiceServer> server =
-      startOnFreePorts([&](VoiceServer& s) { configure(s, input.options, clock); },
+      startOnFreePorts(pool, [&](VoiceServer& s) { configure(s, input.options, clock); },
                        input.options.staticChannels ? &staticChannels() : nullptr);
-  loopCall.run([&] {
-    VoiceServer::Guard guard(*server);
-    LinePathRun run(*server, input.options, sink.port(), clock);
+  {
+    LinePathRun run(pool, *server, input.options, voice, clock);
     run.play(input.steps);
     run.finish();
-  });
+  }
   server.reset();
-  checkDatagrams(sink);
+  voice.check();
   return 0;
 }

@@ -4,6 +4,7 @@
 // equals the reverse pair; text without backslashes survives escaping and unescaping; and every
 // parameter the server appends is read back as it was written.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -20,18 +21,39 @@ namespace {
 
 using PlainMap = std::map<std::string, std::string, std::less<>>;
 
-// Every occurrence, left to right, resuming after the inserted replacement.
+// True when `pattern` (not empty) occurs in `text` at `i`.
+bool occursAt(std::string_view text, std::size_t i, std::string_view pattern) {
+  if (text.size() - i < pattern.size()) return false;
+  for (std::size_t k = 0; k < pattern.size(); ++k) {
+    if (text[i + k] != pattern[k]) return false;
+  }
+  return true;
+}
+
+// Every occurrence, left to right, resuming after the inserted replacement. Each place where the
+// pattern's first character stands is tried in turn; the text between matches is copied in runs.
 std::string replaced(std::string_view text, std::string_view pattern, std::string_view with) {
   std::string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (!pattern.empty() && text.substr(i, pattern.size()) == pattern) {
-      out += with;
-      i += pattern.size();
-    } else {
-      out += text[i++];
+  out.reserve(text.size());
+  std::size_t copied = 0;
+  for (std::size_t i = 0; !pattern.empty() && (i = text.find(pattern[0], i)) != text.npos;) {
+    if (!occursAt(text, i, pattern)) {
+      ++i;
+      continue;
     }
+    out.append(text.substr(copied, i - copied));
+    out.append(with);
+    i += pattern.size();
+    copied = i;
   }
+  out.append(text.substr(copied));
+  return out;
+}
+
+// `text` without any of the `dropped` characters.
+std::string without(std::string_view text, std::string_view dropped) {
+  std::string out(text);
+  std::erase_if(out, [dropped](char c) { return dropped.find(c) != dropped.npos; });
   return out;
 }
 
@@ -151,10 +173,7 @@ void checkEscaping(std::string_view text) {
   replaceAll(twoSteps, "\r\n", "\\r\\n");
   if (escaped != twoSteps) fail("escapeText differs from replaceAll", text);
   if (unescapeText(text) != plainUnescape(text)) fail("unescapeText is not its replacements", text);
-  std::string noBackslash;
-  for (char c : text) {
-    if (c != '\\') noBackslash += c;
-  }
+  const std::string noBackslash = without(text, "\\");
   if (unescapeText(escapeText(noBackslash)) != noBackslash) fail("escaping lost text", text);
 }
 
@@ -170,19 +189,17 @@ void checkReplaceAll(std::string_view bytes) {
 
 // A message the server could write, built from the input, reads back as it was written.
 void checkWriting(std::string_view bytes) {
-  std::string key = "k";
-  std::string value;
-  for (char c : bytes.substr(0, 6)) {
-    if (c != ' ' && c != '=') key += c;
-  }
-  for (char c : bytes.substr(std::min<std::size_t>(6, bytes.size()))) {
-    if (c != '\\') value += c;
-  }
+  const std::string key = "k" + without(bytes.substr(0, 6), " =");
+  const std::string value = without(bytes.substr(std::min<std::size_t>(6, bytes.size())), "\\");
   std::uint32_t hash = 0;
-  std::set<int> ids;
+  std::array<bool, 256> seen{};
   for (unsigned char c : bytes) {
     hash = hash * 31 + c;
-    ids.insert(c);
+    seen[c] = true;
+  }
+  std::set<int> ids;
+  for (int c = 0; c < 256; ++c) {
+    if (seen[c]) ids.insert(ids.end(), c);
   }
   const int number = static_cast<int>(hash);
   std::string message = "word";

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -24,11 +25,32 @@ namespace {
 constexpr std::size_t kLargestFile = 64 * 1024;
 constexpr const char* kFileName = "QuorvaneService.xml";
 
+// Every member of the limits. ServerService::Settings cannot compare itself while ServerLimits
+// does not, so the values are compared here.
+auto limitsTied(const ServerLimits& l) {
+  return std::tie(l.commandLimit, l.commandBurst, l.messageLimit, l.messageBurst,
+                  l.addressMessageLimit, l.addressMessageBurst, l.addressLoginLimit,
+                  l.addressLoginBurst, l.voiceLimit, l.loginTimeout, l.loginAttempts,
+                  l.autobanAttempts, l.autobanTimeframe, l.autobanTime, l.pendingPerAddress,
+                  l.connectionsPerAddress, l.maxUsers, l.maxChannels, l.maxChannelName,
+                  l.maxChannelDepth, l.maxTopic, l.maxNick, l.maxStatus, l.trusted, l.banned);
+}
+
+auto settingsTied(const ServerService::Settings& s) {
+  return std::tuple_cat(
+      std::tie(s.logging, s.hostPort, s.soundPort, s.adminUsername, s.adminPassword,
+               s.serverName, s.serverPassword, s.allowChannelCreation, s.allowForwarding,
+               s.allowOperators, s.voiceAddressCheck, s.problems),
+      limitsTied(s.limits));
+}
+
 // Everything the service takes from the file, the channel tree written out as text.
 struct Reading {
   ServerService::Settings values;
   std::string channels;
-  bool operator==(const Reading&) const = default;
+  bool operator==(const Reading& other) const {
+    return settingsTied(values) == settingsTied(other.values) && channels == other.channels;
+  }
 };
 
 void describeTree(const Channel& channel, std::string& out) {

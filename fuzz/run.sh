@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs each fuzz target of a built fuzz tree for a bounded time on a working copy of its seed
-# corpus (so the tree's corpus stays as it is), prints each target's executions from libFuzzer's
-# final statistics, and fails when any target found a crash.
+# corpus (so the tree's corpus stays as it is), prints each target's executions and executions a
+# second from libFuzzer's final statistics, and fails when any target found a crash.
 # Usage: fuzz/run.sh BUILD_DIR SECONDS TARGET...
 set -uo pipefail
 
@@ -39,15 +39,17 @@ for target in "$@"; do
     -artifact_prefix="$artifacts/" ${flags[$target]} "$corpus" >"$log" 2>&1
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
   crashes=$(find "$artifacts" -type f | wc -l)
   if [ "$status" -ne 0 ] || [ "$crashes" -ne 0 ]; then
     failed=$((failed + 1))
     crashes=$((crashes > 0 ? crashes : 1))
-    printf '%-14s %10s executions, %d crash(es); log %s\n' "$target" "${runs:-?}" "$crashes" "$log"
+    printf '%-14s %10s executions (%s/s), %d crash(es); log %s\n' "$target" "${runs:-?}" \
+      "${rate:-?}" "$crashes" "$log"
     grep -m 5 -E '^\*\*\*|ERROR:|SUMMARY:' "$log" | sed 's/^/    /'
     find "$artifacts" -type f | sed 's/^/    input: /'
   else
-    printf '%-14s %10s executions, 0 crashes\n' "$target" "$runs"
+    printf '%-14s %10s executions (%s/s), 0 crashes\n' "$target" "$runs" "$rate"
   fi
   total=$((total + ${runs:-0}))
 done
