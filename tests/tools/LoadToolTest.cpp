@@ -1,14 +1,13 @@
 // A short quorvane-load run against an in-process server with the channels it expects (and the
 // voice address check on): every check passes, voice gets through, and the report says so.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "server/Channel.h"
 #include "support/TestServer.h"
+#include "ToolRun.h"
 
 namespace quorvane {
 namespace {
@@ -21,15 +20,8 @@ std::unique_ptr<Channel> soakChannels() {
   return root;
 }
 
-// Runs the program with `arguments`; its exit code and everything it printed.
 int runLoad(const std::string& arguments, std::string& output) {
-  const std::string command = std::string(QUORVANE_LOAD_PROGRAM) + " " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return test::runTool(QUORVANE_LOAD_PROGRAM, arguments, output);
 }
 
 TEST(LoadToolTest, ShortRunFindsNoFault) {
