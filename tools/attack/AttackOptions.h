@@ -45,7 +45,7 @@ struct AttackOptions {
   // address meanwhile, one every loginGapSeconds.
   std::size_t hammerAttempts = 10000;
   std::size_t logins = 20;
-  double loginGapSeconds = 0.1;
+  double loginGapSeconds = 0.25;
   // (4) the clients that never read and the seconds they are flooded.
   std::size_t nonReaders = 200;
   double memorySeconds = 60;
