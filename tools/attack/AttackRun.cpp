@@ -3,6 +3,9 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <thread>
@@ -17,8 +20,12 @@ namespace {
 // What the started server is given beyond its ports: forwarding, a password for every login
 // (so that guessing has something to guess), and its log. Every defence keeps its default.
 std::string attackHosting(const std::string& password) {
+  std::string text;
+  for (const char c : password) {
+    text += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+  }
   return "<server-name>Quorvane Attack</server-name>\n"
-         "<server-password>" + password + "</server-password>\n"
+         "<server-password>" + text + "</server-password>\n"
          "<allow-forwarding>true</allow-forwarding><server-logging>true</server-logging>\n";
 }
 
@@ -43,12 +50,11 @@ bool AttackRun::run() {
   if (options_.wants(3)) hammer();
   if (options_.wants(4)) memory();
   if (options_.wants(5)) guessing();
+  stopServer();
   printLogTable();
-  if (server_ != nullptr && !server_->alive()) failed("the server ended during " + serving_);
   std::printf("targets: %d met, %d missed; %s in %.0f s\n", met_, missed_,
               failures_.empty() ? "every measurement completed" : "SOME MEASUREMENTS FAILED",
               secondsSince(start));
-  if (server_ != nullptr) server_->stop(kStopPatience);
   std::fflush(stdout);
   return failures_.empty();
 }
@@ -64,8 +70,6 @@ bool AttackRun::findServer(std::string& error) {
   Subject::Setup setup;
   setup.hosting = attackHosting(options_.password);
   setup.openFiles = static_cast<rlim_t>(options_.serverFiles);
-  if (server_ != nullptr) server_->stop(kStopPatience);
-  server_.reset();
   server_ = Subject::start(Subject::Kind::Server, options_.serverProgram, error, setup);
   if (server_ == nullptr) return false;
   hostPort_ = server_->hostPort();
@@ -75,10 +79,25 @@ bool AttackRun::findServer(std::string& error) {
   return true;
 }
 
+void AttackRun::stopServer() {
+  if (server_ == nullptr) return;
+  if (!server_->alive()) {
+    failed("the server ended during " + serving_ + "; it printed: " + server_->console());
+  } else {
+    // The console run ends with exit code 1 when it stopped cleanly.
+    const int status = server_->stop(kStopPatience);
+    if (!(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 1)) {
+      failed("the server serving " + serving_ + " did not stop cleanly within " +
+             std::to_string(static_cast<int>(kStopPatience)) + " s of SIGINT");
+    }
+  }
+  server_.reset();
+}
+
 bool AttackRun::freshServer(const std::string& label) {
   if (options_.serverProgram.empty()) return true;
   if (!serving_.empty()) {
-    if (!server_->alive()) failed("the server ended during " + serving_);
+    stopServer();
     std::string error;
     if (!findServer(error)) {
       failed(label + ": the server did not start: " + error);

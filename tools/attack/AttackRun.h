@@ -7,8 +7,9 @@
 
 #include <sys/types.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ class AttackRun {
   void failed(const std::string& why);
 
   bool findServer(std::string& error);
+  // Stops the started server; a server that ended early or does not stop cleanly fails the
+  // measurement it served.
+  void stopServer();
   // Gives the measurement `label` a freshly started server (the one found at the start, for the
   // first); true at once for a running server the tool was pointed at. What one measurement
   // leaves behind in a server (lines it read and has yet to handle, buckets, bans) then never

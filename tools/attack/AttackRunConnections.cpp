@@ -1,6 +1,7 @@
 // The attacks on connections: holding the server's places against other addresses, filling its
 // memory and the kernel's through clients that never read, and guessing the password.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
