@@ -11,7 +11,7 @@ PACKAGE_DIR := build-package
 BENCH_DIR   := build-bench
 
 .PHONY: all deps configure build run test sanitize tsan windows test-windows soak clean fuzz \
-	install package check-package bench
+	install package check-package bench attack
 
 all: build
 
@@ -79,6 +79,16 @@ bench: deps
 	$(BENCH_DIR)/bench/quorvane-bench --server $(BENCH_DIR)/src/QuorvaneService \
 	  --relay $(BENCH_DIR)/bench/relay-baseline --ping $(BENCH_DIR)/bench/ping-baseline \
 	  $(BENCH_FLAGS)
+
+# What one attacking address can do to the server and its other users, measured on loopback with
+# every defence at its default, about 4 minutes (tools/attack, README "Measuring the defences").
+# ATTACK_SERVER names another build of the server to measure with the same tool and settings;
+# ATTACK_FLAGS passes options to quorvane-attack, such as --quick or --flood-seconds 20.
+ATTACK_SERVER ?= $(BUILD_DIR)/src/QuorvaneService
+ATTACK_FLAGS ?=
+attack: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target QuorvaneService quorvane-attack
+	$(BUILD_DIR)/tools/quorvane-attack --server $(ATTACK_SERVER) $(ATTACK_FLAGS)
 
 # libFuzzer targets (clang, ASan+UBSan) in $(FUZZ_DIR), each run for FUZZ_SECONDS on a working
 # copy of its seed corpus in fuzz/corpus; fails when any target finds a crash (fuzz/run.sh).

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -88,8 +89,8 @@ bool portListed(const char* table, int port, const char* state) {
 void rememberMachineDescriptorLimit() { ::getrlimit(RLIMIT_NOFILE, &machineLimit); }
 
 std::unique_ptr<Subject> Subject::start(Kind kind, const std::string& program,
-                                        std::string& error) {
-  std::unique_ptr<Subject> subject(new Subject(kind));
+                                        std::string& error, const Setup& setup) {
+  std::unique_ptr<Subject> subject(new Subject(kind, setup));
   char pattern[] = "/tmp/quorvane-bench.XXXXXX";
   if (::mkdtemp(pattern) == nullptr) {
     error = "cannot create a scratch directory";
@@ -110,6 +111,11 @@ std::unique_ptr<Subject> Subject::start(Kind kind, const std::string& program,
   return nullptr;
 }
 
+std::unique_ptr<Subject> Subject::start(Kind kind, const std::string& program,
+                                        std::string& error) {
+  return start(kind, program, error, Setup{});
+}
+
 Subject::~Subject() {
   stop(2);
   if (!directory_.empty()) {
@@ -118,18 +124,47 @@ Subject::~Subject() {
   }
 }
 
+// What the bench's server runs with beyond the ports: forwarding, the voice address check, no
+// log, the static channels of the capacity scenario, and every defence on with the limits the
+// scenarios would otherwise run into raised (the rest keep their defaults).
+std::string Subject::benchHosting() {
+  std::string text =
+      "<server-name>Quorvane Bench</server-name><server-password></server-password>\n"
+      "<allow-channel-creation>true</allow-channel-creation>"
+      "<allow-forwarding>true</allow-forwarding><allow-operators>true</allow-operators>\n"
+      "<server-logging>false</server-logging><voice-address-check>true</voice-address-check>\n"
+      // One connection pings at 25,000 and more round trips a second in (4), with up to 8 in
+      // flight; a limit that never binds still has every line pass through its bucket.
+      "<command-limit>1000000</command-limit><command-burst>10000</command-burst>\n"
+      // (6): one connection sends a channel message every 10 to 20 ms; (7): "connect" and "join"
+      // at once on each of 1000 connections.
+      "<message-limit>1000</message-limit><message-burst>1000</message-burst>\n"
+      // (5): 1000 "connect" lines at once from 8 addresses (125 each); (7): 1000 "connect" and
+      // 1000 "join" lines at once (250 per address). 2000 leaves room many times over.
+      "<address-message-limit>2000</address-message-limit>"
+      "<address-message-burst>2000</address-message-burst>\n"
+      "<address-login-limit>2000</address-login-limit>"
+      "<address-login-burst>2000</address-login-burst>\n"
+      // (1) forwards 150,000 to 200,000 datagrams a second from one sender: far above that, the
+      // limit shapes nothing while each datagram is still counted in its sender's bucket.
+      "<voice-limit>1000000</voice-limit>\n"
+      // (4) and (7) hold thousands of connections that never log in, from 8 addresses: as many
+      // per address as the 32,766 user ids spread over 8 (4096), and (7) holds them for up to
+      // its 120-s setup and 30-s ping patience, longer than the default 60-s login deadline.
+      "<pending-per-address>4096</pending-per-address>"
+      "<connections-per-address>4096</connections-per-address>\n"
+      "<login-timeout>600</login-timeout>\n"
+      "<static-channels>";
+  // The capacity scenario spreads its logged-in clients over these.
+  for (int k = 0; k < 10; ++k) text += "<channel><name>c" + std::to_string(k) + "</name></channel>";
+  return text + "</static-channels>\n";
+}
+
 bool Subject::writeSettings(std::string& error) const {
   std::ofstream out(directory_ + "/QuorvaneService.xml");
   out << "<?xml version=\"1.0\" ?><quorvane version=\"1.1\"><hosting>\n"
-      << "<server-name>Quorvane Bench</server-name><server-password></server-password>\n"
       << "<hostport>" << hostPort_ << "</hostport><soundport>" << soundPort_ << "</soundport>\n"
-      << "<allow-channel-creation>true</allow-channel-creation>"
-      << "<allow-forwarding>true</allow-forwarding><allow-operators>true</allow-operators>\n"
-      << "<server-logging>false</server-logging><voice-address-check>true</voice-address-check>\n"
-      << "<static-channels>";
-  // The capacity scenario spreads its logged-in clients over these.
-  for (int k = 0; k < 10; ++k) out << "<channel><name>c" << k << "</name></channel>";
-  out << "</static-channels>\n</hosting></quorvane>\n";
+      << setup_.hosting << "</hosting></quorvane>\n";
   if (!out) error = "cannot write the settings file in " + directory_;
   return static_cast<bool>(out);
 }
@@ -159,6 +194,7 @@ bool Subject::launch(const std::string& program, std::string& error) {
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   rlimit limit = machineLimit;
+  if (setup_.openFiles != 0) limit.rlim_max = std::min<rlim_t>(limit.rlim_max, setup_.openFiles);
   limit.rlim_cur = limit.rlim_max;
   pid_ = ::fork();
   if (pid_ < 0) {

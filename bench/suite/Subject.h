@@ -3,6 +3,7 @@
 // the two baselines. Reads the process's CPU time and memory from /proc. One thread.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -14,8 +15,20 @@ class Subject {
  public:
   enum class Kind { Server, RelayBaseline, PingBaseline };
 
+  // How the server is run: the content of its settings file's hosting element besides the ports,
+  // and its descriptor limit (0: the machine's).
+  struct Setup {
+    std::string hosting = benchHosting();
+    rlim_t openFiles = 0;
+  };
+  // The bench's own hosting element.
+  static std::string benchHosting();
+
   // Starts the program and waits until its ports are bound; nullptr (with `error`) when it does
   // not come up after a few attempts on fresh ports.
+  static std::unique_ptr<Subject> start(Kind kind, const std::string& program,
+                                        std::string& error, const Setup& setup);
+  // The same with the bench's setup.
   static std::unique_ptr<Subject> start(Kind kind, const std::string& program,
                                         std::string& error);
   ~Subject();
@@ -36,13 +49,16 @@ class Subject {
   std::string console() const;
   // The client count in the server's "room for about N clients." line; 0 when not (yet) shown.
   long roomForClients() const;
+  pid_t pid() const { return pid_; }
+  // The scratch directory the server runs in (its log lies there).
+  const std::string& directory() const { return directory_; }
 
   // Asks the program to end, waits up to `patience` seconds, then kills it. The exit status as
   // waitpid gives it, or -1 when it had to be killed.
   int stop(double patience = 10);
 
  private:
-  explicit Subject(Kind kind) : kind_(kind) {}
+  Subject(Kind kind, const Setup& setup) : kind_(kind), setup_(setup) {}
   bool launch(const std::string& program, std::string& error);
   bool waitUntilBound(std::string& error);
   // The server's copy in the scratch directory, and its settings file beside it.
@@ -50,6 +66,7 @@ class Subject {
   bool writeSettings(std::string& error) const;
 
   Kind kind_;
+  Setup setup_;
   std::string directory_;
   pid_t pid_ = -1;
   // Set once the ended process has been collected (alive() collects it).

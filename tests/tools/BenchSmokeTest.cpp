@@ -1,7 +1,6 @@
 // The bench driver: its tables judge every target on the medians and in the right direction,
 // and a quick run against the built server and baselines completes every scenario.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 
 #include "suite/ResultTable.h"
 #include "suite/Stats.h"
+#include "ToolRun.h"
 
 namespace quorvane {
 namespace {
@@ -74,18 +74,13 @@ TEST(BenchTableTest, PercentilesAndSpreads) {
 }
 
 TEST(BenchSmokeTest, QuickRunCompletesEveryScenario) {
-  const std::string command = std::string(QUORVANE_BENCH_PROGRAM) + " --quick --repeat 1" +
-                              " --server " + QUORVANE_PROGRAM + " --relay " +
-                              QUORVANE_RELAY_BASELINE + " --ping " + QUORVANE_PING_BASELINE +
-                              " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
   std::string output;
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
-  const int status = ::pclose(pipe);
-  ASSERT_TRUE(WIFEXITED(status)) << output;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << output;
+  const int status = test::runTool(QUORVANE_BENCH_PROGRAM,
+                                   std::string("--quick --repeat 1 --server ") + QUORVANE_PROGRAM +
+                                       " --relay " + QUORVANE_RELAY_BASELINE + " --ping " +
+                                       QUORVANE_PING_BASELINE,
+                                   output);
+  EXPECT_EQ(status, 0) << output;
   for (const char* table : {"(1) ", "(2) ", "(3) ", "(4) ", "(5) ", "(6) ", "(7) "}) {
     EXPECT_NE(output.find(table), std::string::npos) << table << "\n" << output;
   }

@@ -1,6 +1,6 @@
 // ProtocolClient against an in-process server: the blocking login and replies, voice
-// forwarding, the addresses its sockets come from, a refused login, the server closing, and many
-// clients in one ClientLoop.
+// forwarding, the addresses its sockets come from, a refused login, the server closing, many
+// clients in one ClientLoop, and a client that reads at a set pace.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -195,6 +195,64 @@ TEST(ClientLoopTest, ServesManyClientsAndTimersOnOneThread) {
     loop.detach(*client);
     client->quit();
   }
+}
+
+// Notes how many bytes of whole lines had arrived, and when, for every line.
+class PacedHandler : public ProtocolClient::Handler {
+ public:
+  void onLine(ProtocolClient&, const ServerLine& line) override {
+    bytes += line.text().size() + 2;
+    arrivals.push_back({ClientLoop::Clock::now(), bytes});
+    if (line.is("messagedeliver")) messages.push_back(line.stringParam("message"));
+  }
+  void onDatagram(ProtocolClient&, std::span<const std::uint8_t>) override {}
+  void onLoggedIn(ProtocolClient&) override {}
+  void onClosed(ProtocolClient&, const std::string&) override { ++closed; }
+  void onBadLineEnd(ProtocolClient&, std::string_view) override {}
+
+  std::size_t bytes = 0;
+  std::vector<std::pair<ClientLoop::Clock::time_point, std::size_t>> arrivals;
+  std::vector<std::string> messages;
+  int closed = 0;
+};
+
+TEST(ClientLoopTest, PacedClientNeverReadsAheadOfItsPaceAndMissesNothing) {
+  constexpr double kPace = 4000;
+  constexpr int kMessages = 8;
+  TestServer server;
+  ASSERT_TRUE(server.started());
+  ClientLoop loop;
+  PacedHandler handler;
+  ProtocolClient reader;
+  reader.setHandler(&handler);
+  ProtocolClient::Options options = optionsFor(server, "slow");
+  options.readBytesPerSecond = kPace;
+  const ClientLoop::Clock::time_point opened = ClientLoop::Clock::now();
+  ASSERT_TRUE(reader.open(options));
+  ASSERT_TRUE(loop.attach(reader));
+  ASSERT_TRUE(loop.runUntil([&] { return reader.loggedIn(); },
+                            ClientLoop::Clock::now() + kPatience));
+
+  ProtocolClient sender;
+  ASSERT_TRUE(sender.login(optionsFor(server, "fast"), kPatience));
+  // About 8 kB at once, within the server's message burst: twice the reader's pace.
+  for (int m = 0; m < kMessages; ++m) {
+    sender.sendLine(messageToUserLine(reader.userId(), std::to_string(m) + std::string(990, 'x')));
+  }
+  EXPECT_TRUE(loop.runUntil([&] { return handler.messages.size() == kMessages; },
+                            ClientLoop::Clock::now() + kPatience));
+  for (int m = 0; m < static_cast<int>(handler.messages.size()); ++m) {
+    EXPECT_EQ(handler.messages[m].substr(0, 1), std::to_string(m));
+  }
+  // Whole lines are a part of what was read, and nothing is read faster than the pace allows
+  // since the client opened.
+  for (const auto& [when, bytes] : handler.arrivals) {
+    EXPECT_LE(static_cast<double>(bytes),
+              kPace * std::chrono::duration<double>(when - opened).count());
+  }
+  EXPECT_EQ(handler.closed, 0);
+  loop.detach(reader);
+  reader.quit();
 }
 
 }  // namespace

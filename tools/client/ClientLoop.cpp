@@ -123,8 +123,9 @@ void ClientLoop::runDueTimers() {
 }
 
 void ClientLoop::tickAll(Clock::time_point now) {
-  for (const Slot& slot : slots_) {
-    if (slot.client != nullptr) slot.client->tick(now);
+  // By index: a tick may hand lines to a handler, which may attach more clients.
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].client != nullptr) slots_[i].client->tick(now);
   }
   nextTick_ = now + kTickInterval;
 }

@@ -21,7 +21,7 @@ class ClientLoop {
   // Identifies one scheduled callback.
   using TimerId = std::pair<Clock::time_point, std::uint64_t>;
 
-  // How often attached clients get their tick (the repeated hello).
+  // How often attached clients get their tick (the repeated hello, paced reading).
   static constexpr std::chrono::milliseconds kTickInterval{50};
 
   ClientLoop();

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,8 @@ namespace {
 constexpr std::size_t kReadChunk = 65536;
 // Datagrams are read into a buffer larger than any valid one, so a long one shows its length.
 constexpr std::size_t kDatagramBuffer = 2048;
+// A paced client saves up at most this much of its pace while it is not served.
+constexpr double kMostSavedSeconds = 0.2;
 
 std::string errorText(const char* what, int error) {
   return std::string(what) + ": " + std::strerror(error);
@@ -65,6 +68,8 @@ bool ProtocolClient::open(const Options& options) {
   datagramInbox_.clear();
   voiceAddress_.clear();
   voicePort_ = 0;
+  readBudget_ = 0;
+  budgetAt_ = Clock::now();
   if ((options_.ownVoiceSocket && !openVoiceSocket()) || !startConnect()) {
     closeSockets(false);
     return false;
@@ -115,6 +120,10 @@ bool ProtocolClient::startConnect() {
   // Lines go out at once rather than waiting for the peer's delayed acknowledgement.
   int on = 1;
   ::setsockopt(tcp_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (options_.sendBufferBytes > 0) {
+    ::setsockopt(tcp_, SOL_SOCKET, SO_SNDBUF, &options_.sendBufferBytes,
+                 sizeof options_.sendBufferBytes);
+  }
   if (!options_.connectionAddress.empty() && !bindConnection()) return false;
   ++generation_;
   if (::connect(tcp_, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
@@ -202,6 +211,17 @@ bool ProtocolClient::sendLine(std::string_view line) {
   return true;
 }
 
+bool ProtocolClient::sendLines(std::span<const std::string> lines) {
+  if (state_ == State::Closed) return false;
+  for (const std::string& line : lines) {
+    tx_.append(line);
+    tx_ += "\r\n";
+  }
+  linesSent_ += lines.size();
+  if (state_ != State::Connecting) flush();
+  return true;
+}
+
 bool ProtocolClient::sendDatagram(std::span<const std::uint8_t> bytes) {
   if (udp_ < 0) return false;
   if (::send(udp_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
@@ -246,11 +266,24 @@ void ProtocolClient::onTcpReady(bool readable, bool writable) {
   if (readable) readStream();
 }
 
+std::size_t ProtocolClient::readAllowance(Clock::time_point now) {
+  const double pace = options_.readBytesPerSecond;
+  if (pace <= 0) return kReadChunk;
+  const double elapsed = std::chrono::duration<double>(now - budgetAt_).count();
+  readBudget_ = std::min(readBudget_ + pace * elapsed, std::max(1.0, pace * kMostSavedSeconds));
+  budgetAt_ = now;
+  return std::min(kReadChunk, static_cast<std::size_t>(readBudget_));
+}
+
 void ProtocolClient::readStream() {
   char chunk[kReadChunk];
   for (;;) {
-    const ssize_t n = ::recv(tcp_, chunk, sizeof chunk, 0);
+    const std::size_t allowed = readAllowance(Clock::now());
+    // A paced client that has used up its budget leaves the rest for a later tick.
+    if (allowed == 0) return;
+    const ssize_t n = ::recv(tcp_, chunk, allowed, 0);
     if (n > 0) {
+      if (options_.readBytesPerSecond > 0) readBudget_ -= static_cast<double>(n);
       rx_.append(chunk, static_cast<std::size_t>(n));
       if (!deliverLines()) return;
       continue;
@@ -346,6 +379,9 @@ void ProtocolClient::sendHello() {
 
 void ProtocolClient::tick(Clock::time_point now) {
   if (state_ == State::AwaitingHelloReply && now >= helloDue_) sendHello();
+  // Edge-triggered readiness does not come again for bytes already waiting: a paced client
+  // reads them here.
+  if (options_.readBytesPerSecond > 0 && tcp_ >= 0 && state_ != State::Connecting) readStream();
 }
 
 }  // namespace quorvane

@@ -55,6 +55,13 @@ class ProtocolClient {
     std::string version = "2.1";
     LoginDetails login;
     std::chrono::milliseconds helloInterval{250};
+    // Read at most this many bytes a second, as a client on a slow link does (the rest waits in
+    // the kernel and then in the server); 0 reads whatever arrives. A paced client reads on the
+    // ticks of a ClientLoop (not in the blocking waits).
+    double readBytesPerSecond = 0;
+    // The kernel's send buffer of the connection in bytes; 0 leaves it to the kernel, which lets
+    // it grow to megabytes while the server does not read.
+    int sendBufferBytes = 0;
   };
 
   // Receives what arrives, on the driving thread. It may send, close or reopen the client from
@@ -93,6 +100,8 @@ class ProtocolClient {
 
   // Queues the line and CR LF and sends what the socket takes now. False when closed.
   bool sendLine(std::string_view line);
+  // The same for several lines at once, in one send.
+  bool sendLines(std::span<const std::string> lines);
   // Sends one datagram to the sound port. False when closed or the send failed.
   bool sendDatagram(std::span<const std::uint8_t> bytes);
 
@@ -118,7 +127,7 @@ class ProtocolClient {
   int udpSocket() const { return udp_; }
   void onTcpReady(bool readable, bool writable);
   void onUdpReadable();
-  // Repeats the hello when it is due.
+  // Repeats the hello when it is due; a paced client reads what its pace allows.
   void tick(Clock::time_point now);
 
   // Blocking use: serves both sockets until `done` holds or the time-out passes; returns `done`.
@@ -139,6 +148,8 @@ class ProtocolClient {
   void lost(const std::string& reason);
   void flush();
   void readStream();
+  // The bytes a paced client may read now (everything when unpaced).
+  std::size_t readAllowance(Clock::time_point now);
   // Hands every complete line in the receive buffer on; false when the handler closed or
   // reopened the client meanwhile.
   bool deliverLines();
@@ -162,6 +173,9 @@ class ProtocolClient {
   std::string tx_;
   std::size_t txSent_ = 0;
   Clock::time_point helloDue_{};
+  // Paced reading: bytes that may be read, as of budgetAt_.
+  double readBudget_ = 0;
+  Clock::time_point budgetAt_{};
   std::uint64_t linesSent_ = 0;
   std::uint64_t datagramsSent_ = 0;
   std::deque<ServerLine> lineInbox_;
