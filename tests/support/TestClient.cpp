@@ -78,7 +78,12 @@ TestClient::TestClient(int hostPort, int soundPort, std::string voiceAddress,
     : soundPort_(soundPort), voiceAddress_(std::move(voiceAddress)) {
   SocketHandle tcp = static_cast<SocketHandle>(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in server = loopback("127.0.0.1", hostPort);
-  sockaddr_in from = loopback(tcpAddress.empty() ? voiceAddress_ : tcpAddress, 0);
+  // Where every datagram shows as from 127.0.0.1 (as under Wine), the connection comes from there
+  // too, so that the server takes the client's hello as its own.
+  const std::string tcpFrom = !loopbackAddressesDistinct() ? std::string("127.0.0.1")
+                              : tcpAddress.empty()         ? voiceAddress_
+                                                           : tcpAddress;
+  sockaddr_in from = loopback(tcpFrom, 0);
   if (tcp != kNoSocket &&
       ::bind(sys::native(tcp), reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
       ::connect(sys::native(tcp), reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
