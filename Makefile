@@ -75,9 +75,10 @@ BENCH_FLAGS ?=
 bench: deps
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS) \
-	  --target QuorvaneService quorvane-bench relay-baseline ping-baseline
+	  --target QuorvaneService quorvane-bench relay-baseline ping-baseline quorvane-load
 	$(BENCH_DIR)/bench/quorvane-bench --server $(BENCH_DIR)/src/QuorvaneService \
 	  --relay $(BENCH_DIR)/bench/relay-baseline --ping $(BENCH_DIR)/bench/ping-baseline \
+	  --load $(BENCH_DIR)/tools/quorvane-load \
 	  $(BENCH_FLAGS)
 
 # What one attacking address can do to the server and its other users, measured on loopback with

@@ -9,7 +9,8 @@ namespace quorvane {
 
 const char* BenchOptions::usage() {
   return "usage: quorvane-bench --server PROGRAM --relay PROGRAM --ping PROGRAM\n"
-         "                      [--repeat N] [--only voice,ping,login,capacity] [--quick]\n"
+         "                      [--load PROGRAM] [--repeat N] [--quick]\n"
+         "                      [--only voice,voiceload,ping,login,capacity]\n"
          "                      [--capacity-clients N]\n";
 }
 
@@ -28,6 +29,7 @@ bool BenchOptions::parse(int argc, char** argv, std::string& error) {
     if (name == "--server") serverProgram = value;
     else if (name == "--relay") relayProgram = value;
     else if (name == "--ping") pingProgram = value;
+    else if (name == "--load") loadProgram = value;
     else if (name == "--repeat") repeat = std::atoi(value.c_str());
     else if (name == "--capacity-clients") capacityClients = std::atol(value.c_str());
     else if (name == "--only") {
@@ -42,9 +44,13 @@ bool BenchOptions::parse(int argc, char** argv, std::string& error) {
     error = "--server, --relay and --ping are required, and --repeat must be at least 1";
     return false;
   }
+  if (loadProgram.empty() && wants("voiceload")) {
+    error = "--load is required for the voiceload scenario";
+    return false;
+  }
   // The server runs from a scratch directory: every program is named by its full path.
-  for (std::string* program : {&serverProgram, &relayProgram, &pingProgram}) {
-    *program = std::filesystem::absolute(*program).string();
+  for (std::string* program : {&serverProgram, &relayProgram, &pingProgram, &loadProgram}) {
+    if (!program->empty()) *program = std::filesystem::absolute(*program).string();
   }
   if (quick) shrinkForQuickRun();
   return true;
@@ -55,6 +61,10 @@ void BenchOptions::shrinkForQuickRun() {
   fixedRateSeconds = 0.3;
   fixedRate = 5000;
   idleRoundTrips = 50;
+  loadRoundTrips = 50;
+  loadClients = 20;
+  loadSeconds = 1;
+  loadRampSeconds = 0.2;
   pingShapes = {{1, 1}, {10, 2}};
   pingWarmupSeconds = 0.05;
   pingSeconds = 0.2;

@@ -12,11 +12,13 @@ struct BenchOptions {
   std::string serverProgram;
   std::string relayProgram;
   std::string pingProgram;
+  // quorvane-load, for the voice-under-load scenario.
+  std::string loadProgram;
   // Runs of each scenario per subject, interleaved server, baseline, server, ...
   int repeat = 3;
   // Tiny sizes, for a smoke test of the bench itself.
   bool quick = false;
-  // Families to run (voice, ping, login, capacity); empty runs all.
+  // Families to run (voice, voiceload, ping, login, capacity); empty runs all.
   std::set<std::string> only;
   // Clients the capacity scenario tries; 0: as many as the server says it has room for, up to
   // 30,000.
@@ -28,6 +30,12 @@ struct BenchOptions {
   double fixedRate = 50000;
   int idleRoundTrips = 2000;
   double idleGapSeconds = 0.0005;
+  // Voice under load: idle round trips (one every 2 ms), then the load tool's clients, run time
+  // and the time its logins are spread over.
+  int loadRoundTrips = 2500;
+  int loadClients = 1000;
+  double loadSeconds = 20;
+  double loadRampSeconds = 5;
   // Control: the ping shapes (connections, pings outstanding on each), warm-up and window.
   std::vector<std::pair<int, int>> pingShapes = {{1, 1}, {100, 1}, {100, 8}, {1000, 1}};
   double pingWarmupSeconds = 0.3;

@@ -15,6 +15,7 @@
 #include "suite/PingFamily.h"
 #include "suite/Stats.h"
 #include "suite/VoiceFamily.h"
+#include "suite/VoiceLoadFamily.h"
 
 namespace quorvane {
 
@@ -46,6 +47,9 @@ std::string stopTime(double seconds) {
 
 BenchSuite::BenchSuite(const BenchOptions& options) : options_(options) {
   if (options.wants("voice")) families_.push_back(std::make_unique<VoiceFamily>(options));
+  if (options.wants("voiceload")) {
+    families_.push_back(std::make_unique<VoiceLoadFamily>(options));
+  }
   if (options.wants("ping")) families_.push_back(std::make_unique<PingFamily>(options));
   if (options.wants("login")) families_.push_back(std::make_unique<LoginFamily>(options));
   if (options.wants("capacity")) families_.push_back(std::make_unique<CapacityFamily>(options));

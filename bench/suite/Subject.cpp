@@ -157,7 +157,10 @@ std::string Subject::benchHosting() {
       "<static-channels>";
   // The capacity scenario spreads its logged-in clients over these.
   for (int k = 0; k < 10; ++k) text += "<channel><name>c" + std::to_string(k) + "</name></channel>";
-  return text + "</static-channels>\n";
+  // The load tool of the voice-under-load scenario joins /soak/0/ to /soak/9/.
+  text += "<channel><name>soak</name>";
+  for (int k = 0; k < 10; ++k) text += "<channel><name>" + std::to_string(k) + "</name></channel>";
+  return text + "</channel></static-channels>\n";
 }
 
 bool Subject::writeSettings(std::string& error) const {

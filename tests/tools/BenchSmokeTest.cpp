@@ -78,10 +78,10 @@ TEST(BenchSmokeTest, QuickRunCompletesEveryScenario) {
   const int status = test::runTool(QUORVANE_BENCH_PROGRAM,
                                    std::string("--quick --repeat 1 --server ") + QUORVANE_PROGRAM +
                                        " --relay " + QUORVANE_RELAY_BASELINE + " --ping " +
-                                       QUORVANE_PING_BASELINE,
+                                       QUORVANE_PING_BASELINE + " --load " + QUORVANE_LOAD_PROGRAM,
                                    output);
   EXPECT_EQ(status, 0) << output;
-  for (const char* table : {"(1) ", "(2) ", "(3) ", "(4) ", "(5) ", "(6) ", "(7) "}) {
+  for (const char* table : {"(1) ", "(2) ", "(3) ", "(4) ", "(5) ", "(6) ", "(7) ", "(8) "}) {
     EXPECT_NE(output.find(table), std::string::npos) << table << "\n" << output;
   }
   EXPECT_NE(output.find("every run completed"), std::string::npos) << output;
