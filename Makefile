@@ -48,7 +48,9 @@ windows: deps
 	@scripts/deps.sh g++-mingw-w64-x86-64-posix dpkg-dev
 	@cmake -S . -B $(WINDOWS_DIR) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	  -DPUGIXML_SOURCE_DIR=$$(scripts/fetch-pugixml.sh $(WINDOWS_DIR)/third_party) >/dev/null
+	  -DPUGIXML_SOURCE_DIR=$$(scripts/fetch-pugixml.sh $(WINDOWS_DIR)/third_party) \
+	  -DHTTPLIB_SOURCE_DIR=$$(scripts/fetch-debian-source.sh cpp-httplib httplib.h \
+	    $(WINDOWS_DIR)/third_party) >/dev/null
 	@cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
 # The Windows build under Wine, in a fresh prefix in $(WINDOWS_DIR)/wine: its unit tests, the
@@ -99,7 +101,7 @@ FUZZ_TARGETS := ParamsFuzz LinePathFuzz DatagramFuzz SettingsFuzz
 # here until src/ is fixed.
 FUZZ_CXX_FLAGS ?= -Wno-error=overloaded-virtual -Wno-error=defaulted-function-deleted
 fuzz:
-	@scripts/deps.sh cmake make pkg-config libpugixml-dev clang libclang-rt-14-dev llvm-14
+	@scripts/deps.sh cmake make pkg-config libpugixml-dev libcpp-httplib-dev clang libclang-rt-14-dev llvm-14
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVANE_FUZZ=ON -DCMAKE_CXX_FLAGS="$(FUZZ_CXX_FLAGS)" >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
