@@ -120,6 +120,21 @@ class ServerServiceTest : public testing::Test {
     return instance;
   }
   static ServerLog& log() { return ServerLog::instance(); }
+  // The settings read from a file whose hosting element holds `elements`.
+  ServerService::Settings readElements(const std::string& elements) {
+    writeFile(settings_, "<quorvane><hosting>" + elements + "</hosting></quorvane>");
+    ServerSettings file;
+    EXPECT_TRUE(file.loadFile(settings_.string()));
+    Channel root("");
+    return ServerService::readValues(file, root);
+  }
+  // A settings file with the ports and the status endpoint's port.
+  void writeWithStatus(int hostPort, int statusPort) {
+    std::string document = settingsDocument(hostPort, test::probeFreeDatagramPort(), false);
+    document.insert(document.find("</hosting>"),
+                    "<status-port>" + std::to_string(statusPort) + "</status-port>");
+    writeFile(settings_, document);
+  }
 
   fs::path dir_;
   fs::path settings_;
@@ -244,11 +259,7 @@ TEST_F(ServerServiceTest, DefenceSettingsKeepTheirDefaultOnATypo) {
       {"<trusted-addresses>127.0.0.1, 10.0.0.1,,bogus 1.2.3</trusted-addresses>", true, 50, 2, 2},
   };
   for (const Case& c : cases) {
-    writeFile(settings_, std::string("<quorvane><hosting>") + c.elements + "</hosting></quorvane>");
-    ServerSettings file;
-    ASSERT_TRUE(file.loadFile(settings_.string()));
-    Channel root("");
-    const ServerService::Settings read = ServerService::readValues(file, root);
+    const ServerService::Settings read = readElements(c.elements);
     EXPECT_EQ(read.voiceAddressCheck, c.check) << c.elements;
     EXPECT_EQ(read.limits.commandLimit, c.commandLimit) << c.elements;
     EXPECT_EQ(read.limits.trusted.size(), c.trusted) << c.elements;
@@ -282,11 +293,7 @@ TEST_F(ServerServiceTest, StatusSettingsTakeTheirDefaultsAndKeepThemOnATypo) {
        2},
   };
   for (const Case& c : cases) {
-    writeFile(settings_, std::string("<quorvane><hosting>") + c.elements + "</hosting></quorvane>");
-    ServerSettings file;
-    ASSERT_TRUE(file.loadFile(settings_.string()));
-    Channel root("");
-    const ServerService::Settings read = ServerService::readValues(file, root);
+    const ServerService::Settings read = readElements(c.elements);
     EXPECT_EQ(read.statusPort, c.port) << c.elements;
     EXPECT_EQ(read.statusAddress, c.address) << c.elements;
     EXPECT_EQ(read.statusHideProtected, c.hide) << c.elements;
@@ -297,10 +304,7 @@ TEST_F(ServerServiceTest, StatusSettingsTakeTheirDefaultsAndKeepThemOnATypo) {
 TEST_F(ServerServiceTest, TheStatusEndpointServesWhileTheServerRuns) {
   const int hostPort = test::probeFreePort();
   const int statusPort = test::probeFreePort();
-  std::string document = settingsDocument(hostPort, test::probeFreeDatagramPort(), false);
-  document.insert(document.find("</hosting>"),
-                  "<status-port>" + std::to_string(statusPort) + "</status-port>");
-  writeFile(settings_, document);
+  writeWithStatus(hostPort, statusPort);
   Runner runner(service_);
   ASSERT_TRUE(test::waitFor([&] { return greets(hostPort); }));
   const std::string answer = test::httpRequest(statusPort, "GET", "/status.json");
@@ -318,10 +322,7 @@ TEST_F(ServerServiceTest, AStatusPortInUseIsReportedAndTheServerRunsWithoutIt) {
   ASSERT_TRUE(taken.create(0, Socket::Stream, "127.0.0.1"));
   ASSERT_TRUE(taken.listen(1));
   const int statusPort = taken.localPort();
-  std::string document = settingsDocument(hostPort, test::probeFreeDatagramPort(), false);
-  document.insert(document.find("</hosting>"),
-                  "<status-port>" + std::to_string(statusPort) + "</status-port>");
-  writeFile(settings_, document);
+  writeWithStatus(hostPort, statusPort);
   Runner runner(service_);
   ASSERT_TRUE(test::waitFor([&] { return greets(hostPort); }));
   service_.stop();
