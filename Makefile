@@ -11,7 +11,7 @@ PACKAGE_DIR := build-package
 BENCH_DIR   := build-bench
 
 .PHONY: all deps configure build run test sanitize tsan windows test-windows soak clean fuzz \
-	install package check-package bench attack
+	install package check-package bench attack test-browser
 
 all: build
 
@@ -60,6 +60,14 @@ test-windows: windows
 	@scripts/deps.sh wine64
 	@command -v python3 >/dev/null || scripts/deps.sh python3
 	scripts/test-windows.sh $(WINDOWS_DIR)
+
+# The status page in headless Chromium: clients in two channels, the rendered channel tree, a
+# nick made of markup shown as text, a screenshot in $(BUILD_DIR)/test-browser/
+# (scripts/test-browser.sh).
+test-browser: configure
+	@scripts/deps.sh chromium curl python3
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target QuorvaneService quorvane-cli
+	scripts/test-browser.sh $(BUILD_DIR)
 
 # The server under SOAK_CLIENTS load clients for SOAK_SECONDS, with its memory and CPU sampled;
 # fails on any protocol error, lost or reordered line (scripts/soak.sh).
