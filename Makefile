@@ -57,7 +57,7 @@ windows: deps
 # program in the console and stopped with Ctrl+C, and the program as a service
 # (scripts/test-windows.sh).
 test-windows: windows
-	@scripts/deps.sh wine64
+	@scripts/deps.sh wine64 curl
 	@command -v python3 >/dev/null || scripts/deps.sh python3
 	scripts/test-windows.sh $(WINDOWS_DIR)
 
