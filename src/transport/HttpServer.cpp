@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <set>
 
@@ -35,7 +36,7 @@ class HttpServer::Engine : public httplib::Server {
   std::map<std::string, HttpServer::Handler> routes_;
   mutable std::mutex lock_;
   std::set<SocketHandle> open_;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};
 };
 
 HttpServer::Engine::Engine(const Limits& limits) : limits_(limits) {
@@ -84,7 +85,7 @@ bool HttpServer::Engine::process_and_close_socket(socket_t sock) {
   if (track(handle)) {
     HttpStream stream(handle, {limits_.ioTimeout,
                                HttpStream::Clock::now() + limits_.connectionTime,
-                               limits_.maxRequestBytes});
+                               limits_.maxRequestBytes, &stopping_});
     for (int left = limits_.requestsPerConnection; left > 0; --left) {
       if (!stream.is_readable()) break;
       bool closed = false;

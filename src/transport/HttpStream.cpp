@@ -25,11 +25,15 @@ bool HttpStream::spent() const {
 }
 
 bool HttpStream::waitReady(bool forWrite) const {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(budget_.deadline -
-                                                                          Clock::now());
-  const auto wait = std::min(left, budget_.ioTimeout);
-  if (wait.count() <= 0) return false;
-  return sys::waitReady(sock_, forWrite, static_cast<int>(wait.count()));
+  const auto end = std::min(budget_.deadline, Clock::now() + budget_.ioTimeout);
+  for (;;) {
+    if (budget_.stopping != nullptr && budget_.stopping->load()) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (left.count() <= 0) return false;
+    if (sys::waitReady(sock_, forWrite, static_cast<int>(std::min(left, kStopCheck).count()))) {
+      return true;
+    }
+  }
 }
 
 bool HttpStream::is_readable() const {

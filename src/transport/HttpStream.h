@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 
@@ -22,7 +23,12 @@ class HttpStream : public httplib::Stream {
     std::chrono::milliseconds ioTimeout;
     Clock::time_point deadline;
     std::size_t maxBytes;
+    // Set when the server stops: every wait ends within kStopCheck.
+    const std::atomic<bool>* stopping = nullptr;
   };
+  // Waits are cut into slices this long to notice a stop (a socket shut down by another thread
+  // does not end a wait on every platform).
+  static constexpr std::chrono::milliseconds kStopCheck{100};
 
   HttpStream(SocketHandle sock, const Budget& budget) : sock_(sock), budget_(budget) {}
 
