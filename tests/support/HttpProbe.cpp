@@ -7,6 +7,7 @@ namespace quorvane::test {
 HttpProbe::HttpProbe(int port) {
   connected_ = socket_.create(0, Socket::Stream, "127.0.0.1") &&
                socket_.connect("127.0.0.1", port) && socket_.setNonBlocking(true);
+  closed_ = !connected_;  // nothing to wait for
 }
 
 bool HttpProbe::send(std::string_view bytes) {
