@@ -11,7 +11,7 @@ PACKAGE_DIR := build-package
 BENCH_DIR   := build-bench
 
 .PHONY: all deps configure build run test sanitize tsan windows test-windows soak clean fuzz \
-	install package check-package bench attack
+	install package check-package bench attack test-browser
 
 all: build
 
@@ -48,16 +48,26 @@ windows: deps
 	@scripts/deps.sh g++-mingw-w64-x86-64-posix dpkg-dev
 	@cmake -S . -B $(WINDOWS_DIR) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	  -DPUGIXML_SOURCE_DIR=$$(scripts/fetch-pugixml.sh $(WINDOWS_DIR)/third_party) >/dev/null
+	  -DPUGIXML_SOURCE_DIR=$$(scripts/fetch-pugixml.sh $(WINDOWS_DIR)/third_party) \
+	  -DHTTPLIB_SOURCE_DIR=$$(scripts/fetch-debian-source.sh cpp-httplib httplib.h \
+	    $(WINDOWS_DIR)/third_party) >/dev/null
 	@cmake --build $(WINDOWS_DIR) -j $(JOBS)
 
 # The Windows build under Wine, in a fresh prefix in $(WINDOWS_DIR)/wine: its unit tests, the
 # program in the console and stopped with Ctrl+C, and the program as a service
 # (scripts/test-windows.sh).
 test-windows: windows
-	@scripts/deps.sh wine64
+	@scripts/deps.sh wine64 curl
 	@command -v python3 >/dev/null || scripts/deps.sh python3
 	scripts/test-windows.sh $(WINDOWS_DIR)
+
+# The status page in headless Chromium: clients in two channels, the rendered channel tree, a
+# nick made of markup shown as text, a screenshot in $(BUILD_DIR)/test-browser/
+# (scripts/test-browser.sh).
+test-browser: configure
+	@scripts/deps.sh chromium curl python3
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target QuorvaneService quorvane-cli
+	scripts/test-browser.sh $(BUILD_DIR)
 
 # The server under SOAK_CLIENTS load clients for SOAK_SECONDS, with its memory and CPU sampled;
 # fails on any protocol error, lost or reordered line (scripts/soak.sh).
@@ -100,7 +110,7 @@ FUZZ_TARGETS := ParamsFuzz LinePathFuzz DatagramFuzz SettingsFuzz
 # here until src/ is fixed.
 FUZZ_CXX_FLAGS ?= -Wno-error=overloaded-virtual -Wno-error=defaulted-function-deleted
 fuzz:
-	@scripts/deps.sh cmake make pkg-config libpugixml-dev clang libclang-rt-14-dev llvm-14
+	@scripts/deps.sh cmake make pkg-config libpugixml-dev libcpp-httplib-dev clang libclang-rt-14-dev llvm-14
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DQUORVANE_FUZZ=ON -DCMAKE_CXX_FLAGS="$(FUZZ_CXX_FLAGS)" >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)

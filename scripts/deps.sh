@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
-  packages=(cmake g++ make pkg-config libpugixml-dev googletest libgtest-dev libgmock-dev)
+  packages=(cmake g++ make pkg-config libpugixml-dev libcpp-httplib-dev googletest libgtest-dev libgmock-dev)
 fi
 
 missing=()

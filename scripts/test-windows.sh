@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine, in a fresh Wine prefix inside the build tree:
 #   1. the unit tests of the Windows build;
-#   2. the program in the console (-d): the default settings file, then clients over loopback;
+#   2. the program in the console (-d): the default settings file, then clients over loopback
+#      and its status endpoint;
 #   3. a console stop: Ctrl+C (Wine turns SIGINT into CTRL_C_EVENT) reaches stop, exit code 1;
 #   4. the program as a service: -i, -i again, -s, -e, -u, and no switches at all.
 # Every step says what it checked. Clients are tests/wine/client.py, on Linux, over 127.0.0.1.
@@ -220,15 +221,39 @@ console_mode() {
   expect "it asks for TCP port 10300" contains "$text" "<hostport>10300</hostport>"
   expect "it asks for UDP port 10301" contains "$text" "<soundport>10301</soundport>"
 
-  read -r host_port sound_port < <("${client[@]}" free-ports 2 | tr '\n' ' ')
+  read -r host_port sound_port status_port < <("${client[@]}" free-ports 3 | tr '\n' ' ')
   sed -i "s|<hostport>10300<|<hostport>$host_port<|; s|<soundport>10301<|<soundport>$sound_port<|;
-          s|<server-logging>false<|<server-logging>true<|" "$settings"
-  echo "  settings: hostport $host_port, soundport $sound_port, server-logging true"
+          s|<server-logging>false<|<server-logging>true<|;
+          s|</hosting>|<status-port>$status_port</status-port></hosting>|" "$settings"
+  echo "  settings: hostport $host_port, soundport $sound_port, server-logging true," \
+    "status-port $status_port"
   echo "  \$ $PROGRAM -d"
   start_console
   expect "the server listens on TCP port $host_port" "${client[@]}" wait-listening "$host_port"
   echo "  two clients log in, join a channel and exchange messages:"
   expect "the client session" "${client[@]}" session "$host_port" "$sound_port"
+  status_endpoint "http://127.0.0.1:$status_port"
+}
+
+# The status endpoint of the console run, fetched from Linux after the client session.
+status_endpoint() {
+  local url=$1 metrics status head
+  echo "  the status endpoint on $url:"
+  metrics=$(curl -s --max-time 10 "$url/metrics")
+  expect "/metrics declares its families" \
+    has_line "$metrics" "# TYPE quorvane_connections_accepted_total counter"
+  expect "/metrics counted the session's two logins" \
+    matches "$metrics" $'(^|\n)quorvane_connections_accepted_total [2-9]'
+  status=$(curl -s --max-time 10 -D "$work/console/status.head" "$url/status.json")
+  expect "/status.json names the server and protocol 2.1" \
+    contains "$status" '{"name":"Quorvane Server","protocol":"2.1",'
+  expect "/status.json may be embedded anywhere" \
+    grep -qix 'Access-Control-Allow-Origin: \*' <(tr -d '\r' <"$work/console/status.head")
+  head=$(curl -s --max-time 10 -I "$url/" | tr -d '\r')
+  expect "HEAD / answers 200 with the page's type" \
+    contains "$head" "Content-Type: text/html; charset=utf-8"
+  expect "an unknown path is 404" \
+    [ "$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' "$url/nothing")" = 404 ]
 }
 
 console_stop() {

@@ -53,6 +53,8 @@ class Channel {
   // Sends "messagedeliver" to every member, the sender too when it is one.
   void deliverToMembers(const TextMessage& message);
   std::size_t userCount() const { return members_.size(); }
+  // The members by id, ascending.
+  const std::map<int, UserSession*>& members() const { return members_; }
   std::size_t childCount() const { return children_.size(); }
 
   // Destroys every sub-channel, lets every member go and empties name, topic and password; the

@@ -51,10 +51,19 @@ bool getOutgoingParam(const LineParams& params, std::string_view key, std::strin
   return true;
 }
 
+// Lines are counted by their command's place in the dispatch table, then the rest.
+template <std::size_t N>
+constexpr bool countedInOrder(const std::array<Command, N>& commands) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (commands[i].word != ServerMetrics::kCommandNames[i]) return false;
+  }
+  return N + 1 == ServerMetrics::kCommandNames.size();
+}
+
 }  // namespace
 
 std::chrono::steady_clock::duration UserSession::handleLine(std::string_view line) {
-  static const std::array<Command, 12> kCommands{{
+  static constexpr std::array<Command, 12> kCommands{{
       {"protocol", &UserSession::onProtocol, Reach::Self},
       {"connect", &UserSession::onConnect, Reach::Login},
       {"quit", &UserSession::onQuit, Reach::Self},
@@ -68,6 +77,7 @@ std::chrono::steady_clock::duration UserSession::handleLine(std::string_view lin
       {"kick", &UserSession::onKick, Reach::Others},
       {"admin", &UserSession::onAdmin, Reach::Self},
   }};
+  static_assert(countedInOrder(kCommands));
 
   const bool tooShort = line.size() < 2;
   if (line.ends_with("\r\n")) {
@@ -88,7 +98,15 @@ std::chrono::steady_clock::duration UserSession::handleLine(std::string_view lin
   if (server_ != nullptr) {
     const Reach reach = command != nullptr ? command->reach : Reach::Self;
     const auto wait = server_->admitLine(this, reach != Reach::Self, reach == Reach::Login);
-    if (wait > std::chrono::steady_clock::duration::zero()) return wait;
+    ServerMetrics& metrics = server_->metrics();
+    if (wait > std::chrono::steady_clock::duration::zero()) {
+      bump(metrics.rateLimitWaits);
+      return wait;
+    }
+    const std::size_t counted = command != nullptr
+                                    ? static_cast<std::size_t>(command - kCommands.data())
+                                    : kCommands.size();
+    bump(metrics.linesReceived[counted]);
   }
   if (tooShort) return {};
   if (command == nullptr) {

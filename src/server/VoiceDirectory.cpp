@@ -63,27 +63,34 @@ bool VoiceDirectory::helloCounts(int id, const Endpoint& from) const {
 }
 
 std::optional<Endpoint> VoiceDirectory::forwardTarget(const Endpoint& from, int to,
-                                                      Clock::time_point now) {
+                                                      Clock::time_point now,
+                                                      ServerMetrics::VoiceDrop* why) {
+  auto refuse = [why](ServerMetrics::VoiceDrop reason) {
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
   std::lock_guard<std::mutex> guard(lock_);
-  if (!settings_.forwarding) return std::nullopt;
+  if (!settings_.forwarding) return refuse(ServerMetrics::ForwardingOff);
   auto recipient = users_.find(to);
-  if (recipient == users_.end()) return std::nullopt;
+  if (recipient == users_.end()) return refuse(ServerMetrics::NoRecipient);
   if (settings_.addressCheck) {
     // Forwarding is for members of one channel, from a known user's own endpoint: not a relay
     // that hides anyone's address.
     auto sender = byEndpoint_.find(from.key());
-    if (sender == byEndpoint_.end()) return std::nullopt;
+    if (sender == byEndpoint_.end()) return refuse(ServerMetrics::NotAllowed);
     const Entry& speaker = users_.at(sender->second);
     if (!speaker.loggedIn || !recipient->second.loggedIn ||
         speaker.channel != recipient->second.channel) {
-      return std::nullopt;
+      return refuse(ServerMetrics::NotAllowed);
     }
   }
   if (settings_.voiceLimit != 0) {
     // Excess voice is dropped, as UDP may drop it anyway.
     TokenBucket& bucket = buckets_[from.key()];
     const unsigned rate = settings_.voiceLimit;
-    if (bucket.wait(rate, rate, now) > Clock::duration::zero()) return std::nullopt;
+    if (bucket.wait(rate, rate, now) > Clock::duration::zero()) {
+      return refuse(ServerMetrics::VoiceLimit);
+    }
     bucket.take(rate, rate, now);
   }
   return recipient->second.endpoint;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "server/ServerMetrics.h"
 #include "server/TokenBucket.h"
 #include "transport/Endpoint.h"
 
@@ -39,10 +40,11 @@ class VoiceDirectory {
   // Whether a hello naming `id` from `from` counts: the user exists and, with the address check
   // on, `from` is the address of its connection.
   bool helloCounts(int id, const Endpoint& from) const;
-  // Where a datagram from `from` naming user `to` is forwarded, or nothing: with the address check
-  // on, `from` must be a logged-in user's confirmed endpoint and `to` a logged-in member of its
-  // channel; within the sender's voice limit.
-  std::optional<Endpoint> forwardTarget(const Endpoint& from, int to, Clock::time_point now);
+  // Where a datagram from `from` naming user `to` is forwarded, or nothing (and why, into `why`
+  // when given): with the address check on, `from` must be a logged-in user's confirmed endpoint
+  // and `to` a logged-in member of its channel; within the sender's voice limit.
+  std::optional<Endpoint> forwardTarget(const Endpoint& from, int to, Clock::time_point now,
+                                        ServerMetrics::VoiceDrop* why = nullptr);
   // Forgets the buckets of senders not heard from for long enough.
   void tidy(Clock::time_point now);
 

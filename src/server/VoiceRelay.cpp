@@ -2,8 +2,9 @@
 
 namespace quorvane {
 
-VoiceRelay::VoiceRelay(DatagramSocket& socket, VoiceDirectory& directory, HelloSink hellos)
-    : socket_(socket), directory_(directory), hellos_(std::move(hellos)) {}
+VoiceRelay::VoiceRelay(DatagramSocket& socket, VoiceDirectory& directory, HelloSink hellos,
+                       ServerMetrics& metrics)
+    : socket_(socket), directory_(directory), hellos_(std::move(hellos)), metrics_(metrics) {}
 
 VoiceRelay::~VoiceRelay() { stop(); }
 
@@ -30,6 +31,7 @@ void VoiceRelay::run() {
       if (stopping_) break;
       continue;  // a failure of one read says nothing of the next
     }
+    bump(metrics_.voiceReceived, static_cast<std::uint64_t>(count));
     for (int i = 0; i < count; ++i) take(buffers_[i], lengths[i], senders[i]);
     flush();
   }
@@ -37,22 +39,30 @@ void VoiceRelay::run() {
 
 void VoiceRelay::take(std::uint8_t* datagram, int length, const Endpoint& from) {
   // Anything but a full datagram of a kind the server acts on is dropped.
-  if (length != kDatagramSize) return;
+  if (length != kDatagramSize) return bump(metrics_.voiceDropped[ServerMetrics::Ignored]);
   if (datagram[0] == kVoiceToForward) {
+    ServerMetrics::VoiceDrop why = ServerMetrics::Ignored;
     const auto target = directory_.forwardTarget(from, forwardRecipient(datagram),
-                                                 VoiceDirectory::Clock::now());
-    if (!target) return;
+                                                 VoiceDirectory::Clock::now(), &why);
+    if (!target) return bump(metrics_.voiceDropped[why]);
     // Sent from the receive buffer with one byte changed, with the others of its batch.
     datagram[0] = kVoiceForwarded;
     outgoing_[outgoingCount_++] = {datagram, kDatagramSize, *target};
-  } else if (datagram[0] == kVoiceHello && directory_.helloCounts(helloId(datagram), from)) {
+  } else if (datagram[0] == kVoiceHello) {
+    if (!directory_.helloCounts(helloId(datagram), from)) {
+      return bump(metrics_.voiceDropped[ServerMetrics::HelloRefused]);
+    }
     // What was forwarded before the hello leaves before its reply can.
     flush();
     hellos_(Hello{helloId(datagram), from, helloConfirms(datagram)});
+  } else {
+    bump(metrics_.voiceDropped[ServerMetrics::Ignored]);
   }
 }
 
 void VoiceRelay::flush() {
+  if (outgoingCount_ == 0) return;
+  bump(metrics_.voiceForwarded, static_cast<std::uint64_t>(outgoingCount_));
   socket_.send(outgoing_, outgoingCount_);
   outgoingCount_ = 0;
 }

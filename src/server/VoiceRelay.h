@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "protocol/VoiceDatagram.h"
+#include "server/ServerMetrics.h"
 #include "server/VoiceDirectory.h"
 #include "transport/DatagramSocket.h"
 
@@ -25,7 +26,9 @@ class VoiceRelay {
   // Receives hellos on the voice thread; it must not wait for the loop lock.
   using HelloSink = std::function<void(const Hello&)>;
 
-  VoiceRelay(DatagramSocket& socket, VoiceDirectory& directory, HelloSink hellos);
+  // Counts what it receives, forwards and drops into `metrics`, which must outlive it.
+  VoiceRelay(DatagramSocket& socket, VoiceDirectory& directory, HelloSink hellos,
+             ServerMetrics& metrics);
   VoiceRelay(const VoiceRelay&) = delete;
   VoiceRelay& operator=(const VoiceRelay&) = delete;
   ~VoiceRelay();
@@ -44,6 +47,7 @@ class VoiceRelay {
   DatagramSocket& socket_;
   VoiceDirectory& directory_;
   HelloSink hellos_;
+  ServerMetrics& metrics_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
   // The voice thread's own.

@@ -20,6 +20,12 @@ constexpr int kSendBufferBytes = 32 * 1024;
 
 std::time_t systemClock() { return std::time(nullptr); }
 
+// The refusals of an address are counted under the same numbers.
+static_assert(int(ServerMetrics::Banned) == AddressRecord::Banned &&
+              int(ServerMetrics::TooManyPending) == AddressRecord::TooManyPending &&
+              int(ServerMetrics::TooManyConnections) == AddressRecord::TooManyConnections &&
+              int(ServerMetrics::ServerFull) == AddressRecord::ServerFull);
+
 // Marks every channel below `root` static; the root itself stays as it is. Returns how many
 // channels the tree holds, the root included.
 std::size_t markStaticBelow(Channel& root) {
@@ -45,11 +51,14 @@ VoiceServer::VoiceServer(ReactorPool& pool, const Channel* staticRoot)
       rootChannel_(std::string()),
       outputLimit_(ClientConnection::kOutputLimit),
       clock_(systemClock),
-      relay_(voiceSocket_, directory_, [this](const VoiceRelay::Hello& hello) { queueHello(hello); }) {
+      relay_(voiceSocket_, directory_, [this](const VoiceRelay::Hello& hello) { queueHello(hello); },
+             metrics_) {
   if (staticRoot != nullptr) {
     copyChannelTree(*staticRoot, rootChannel_);
     channelCount_ = markStaticBelow(rootChannel_);
   }
+  metrics_.channels.store(channelCount_);
+  metrics_.staticChannels.store(channelCount_);
 }
 
 VoiceServer::~VoiceServer() {
@@ -88,6 +97,7 @@ bool VoiceServer::start(int hostPort, int soundPort) {
 
   timers_.startTimer(this, kTimerId, timerPeriodMs_, true);
   lastInactivityCheck_ = now();
+  startedAt_ = now();
   running_ = true;
   if (logging_) log("Started Quorvane server.");
   return tcpOpen && udpOpen && listening;
@@ -140,13 +150,18 @@ UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connec
   address.trusted = limits_.trusted.count(number) != 0;
   if (const auto refusal = refusalFor(address, number)) {
     // Closed at once, before it is greeted or given an id.
+    bump(metrics_.refused[*refusal]);
     if (logRefusal(address, *refusal, peerAddress)) {
       log("Connection from " + peerAddress + " refused: " + refusalReason(*refusal) + ".");
     }
     return nullptr;
   }
   const int id = allocateUserId();
-  if (id == 0) return nullptr;  // no id free: the connection is dropped unheard
+  if (id == 0) {
+    // No id free: the connection is dropped unheard.
+    bump(metrics_.refused[ServerMetrics::NoFreeId]);
+    return nullptr;
+  }
   if (!connection->setNonBlocking(true)) return nullptr;
   connection->setNoDelay();
   connection->setSendBufferSize(kSendBufferBytes);
@@ -159,6 +174,8 @@ UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connec
   ++address.connections;
   ++address.pending;
   users_[id] = std::move(session);
+  bump(metrics_.accepted);
+  metrics_.usersConnected.store(users_.size(), std::memory_order_relaxed);
   directory_.addUser(id, number);
   ClientConnection* accepted = user->connection();
   accepted->setOwner(user);

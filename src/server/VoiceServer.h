@@ -26,6 +26,8 @@
 #include "server/AddressBook.h"
 #include "server/Channel.h"
 #include "server/LogSink.h"
+#include "server/ServerMetrics.h"
+#include "server/StatusSnapshot.h"
 #include "server/ServerLimits.h"
 #include "server/VoiceDirectory.h"
 #include "server/VoiceRelay.h"
@@ -99,6 +101,11 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   void onTimer(int id) override;
 
   bool running() const { return running_; }
+  // What the server counts, read by any thread without the lock.
+  const ServerMetrics& metrics() const { return metrics_; }
+  ServerMetrics& metrics() { return metrics_; }
+  // Takes the lock: the server's users and channels as they are now (VoiceServerStatus.cpp).
+  StatusSnapshot statusSnapshot();
   // The ports given to a successful start.
   int hostPort() const { return hostPort_; }
   int soundPort() const { return soundPort_; }
@@ -202,7 +209,9 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   int timerPeriodMs_ = kTimerPeriodMs;
   int hostPort_ = 0;
   int soundPort_ = 0;
+  std::time_t startedAt_ = 0;
   VoiceDirectory directory_;
+  ServerMetrics metrics_;
   VoiceRelay relay_;
   std::mutex helloLock_;  // a leaf: never held with another lock
   std::vector<VoiceRelay::Hello> hellos_;

@@ -27,6 +27,7 @@ void VoiceServer::joinChannel(UserSession* user, const std::string& path,
     }
     current = current->addChild(std::make_unique<Channel>(names[i]));
     ++channelCount_;
+    metrics_.channels.store(channelCount_, std::memory_order_relaxed);
     if (!password.empty()) current->setPassword(password);
     current->setTopic(topic);
     if (allowOperators_) current->addOperator(user->id());
@@ -121,6 +122,7 @@ void VoiceServer::pruneChannels(Channel* channel) {
     Channel* parent = current->parent();
     parent->removeChild(current);
     --channelCount_;
+    metrics_.channels.store(channelCount_, std::memory_order_relaxed);
     current = parent;
   }
 }

@@ -122,6 +122,7 @@ void VoiceServer::loginTimedOut(UserSession* user) {
   if (user == nullptr) return;
   pool_.assertLocked();
   if (user->loggedIn() || findUser(user->id()) != user) return;
+  bump(metrics_.dropped[ServerMetrics::LoginTimeout]);
   countFailure(user);
   closeAndRemove(user);
 }

@@ -31,6 +31,7 @@ void VoiceServer::dropInactiveUsers() {
       logUserEvent(user, " dropped after " + std::to_string(current - user->lastPingTime()) +
                              " sec for inactivity.");
     }
+    bump(metrics_.dropped[ServerMetrics::Inactivity]);
     closeAndRemove(user);
   }
 }

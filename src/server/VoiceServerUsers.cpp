@@ -44,6 +44,7 @@ void VoiceServer::login(UserSession* user) {
   }
   user->sendAccepted();
   user->setLoggedIn(true);
+  bump(metrics_.usersLoggedIn);
   if (AddressRecord* address = user->address()) --address->pending;
   if (ClientConnection* connection = user->connection()) {
     connection->setDeadline(std::chrono::steady_clock::time_point::max());
@@ -95,6 +96,8 @@ void VoiceServer::disconnectUser(UserSession* user) {
   }
   UserSession* removed = entry->second.release();
   users_.erase(entry);
+  metrics_.usersConnected.store(users_.size(), std::memory_order_relaxed);
+  if (wasLoggedIn) metrics_.usersLoggedIn.fetch_sub(1, std::memory_order_relaxed);
   pool_.releaseAfterSection([removed] { delete removed; });
 }
 

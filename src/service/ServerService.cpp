@@ -8,6 +8,7 @@
 #include "server/VoiceServer.h"
 #include "service/ServerLog.h"
 #include "service/ServerSettings.h"
+#include "service/StatusEndpoint.h"
 #include "transport/SocketApi.h"
 
 namespace quorvane {
@@ -69,11 +70,14 @@ void ServerService::stop() {
   std::lock_guard<std::mutex> serial(stopLock_);
   reportStatus(StopPending, kStopWaitHint, 0);
   std::unique_ptr<VoiceServer> server;
+  std::unique_ptr<StatusEndpoint> status;
   {
     std::lock_guard<std::mutex> guard(lock_);
     stopRequested_ = true;
     server = std::move(server_);
+    status = std::move(status_);
   }
+  status.reset();
   if (server) {
     // The server takes the loop lock itself and is destroyed without it; the loops then send
     // what is still queued ("quit") and end.
@@ -121,6 +125,7 @@ ServerService::Settings ServerService::readValues(ServerSettings& file, Channel&
   settings.allowOperators = file.allowOperators();
   settings.voiceAddressCheck = readSwitch(file, "voice-address-check", true, settings.problems);
   settings.limits = readLimits(file, settings.problems);
+  readStatus(file, settings);
   const std::size_t channels = channelsBelow(root) + 1;
   if (settings.limits.maxChannels != 0 && channels > settings.limits.maxChannels) {
     settings.problems.push_back("Quorvane service loaded all " + std::to_string(channels) +
@@ -185,13 +190,16 @@ void ServerService::startServer(const Channel& root, const Settings& settings) {
                                 std::to_string(settings.hostPort) + " UDP port " +
                                 std::to_string(settings.soundPort) + ".");
   }
+  std::unique_ptr<StatusEndpoint> status = startStatus(*server, settings);
   std::unique_lock<std::mutex> guard(lock_);
   if (!stopRequested_) {
     server_ = std::move(server);
+    status_ = std::move(status);
     return;
   }
   guard.unlock();
   // A stop came while the server was starting and could not reach it.
+  status.reset();
   server->stop();
   server.reset();
   pool_.stopAll();

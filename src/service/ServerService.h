@@ -17,6 +17,7 @@ namespace quorvane {
 
 class Channel;
 class ServerSettings;
+class StatusEndpoint;
 class VoiceServer;
 
 class ServerService : public ServiceHost {
@@ -52,6 +53,10 @@ class ServerService : public ServiceHost {
     bool allowOperators = true;
     bool voiceAddressCheck = true;
     ServerLimits limits;
+    // The status endpoint: off with port 0.
+    unsigned statusPort = 0;
+    std::string statusAddress = "127.0.0.1";
+    bool statusHideProtected = true;
     // Values that could not be used as written, each told at start-up.
     std::vector<std::string> problems;
     bool operator==(const Settings&) const = default;
@@ -64,6 +69,11 @@ class ServerService : public ServiceHost {
   static ServerLimits readLimits(ServerSettings& file, std::vector<std::string>& problems);
   static bool readSwitch(ServerSettings& file, const char* name, bool fallback,
                          std::vector<std::string>& problems);
+  // A whole number: `value` keeps its default when the text is not one, which `problems` tells.
+  static void readCount(ServerSettings& file, const char* name, unsigned& value,
+                        std::vector<std::string>& problems);
+  // The status endpoint's settings (ServerServiceStatus.cpp), the same way.
+  static void readStatus(ServerSettings& file, Settings& settings);
 
   // For tests; the program never calls them. The settings file to read instead of the one
   // beside the program, and the ports used when the settings name none.
@@ -79,6 +89,9 @@ class ServerService : public ServiceHost {
   // Raises the open-file limit as far as allowed and tells how many clients it leaves room for.
   void reportCapacity(bool logging);
   void startServer(const Channel& root, const Settings& settings);
+  // The status endpoint on the server, when its port is set; nothing when it is off or failed
+  // (which is told).
+  std::unique_ptr<StatusEndpoint> startStatus(VoiceServer& server, const Settings& settings);
   bool stopRequested();
 
   std::mutex stopLock_;  // one stop at a time, so a finished stop means the server is gone
@@ -89,6 +102,7 @@ class ServerService : public ServiceHost {
   // The event loops of the server; stopped once the server is.
   ReactorPool pool_;
   std::unique_ptr<VoiceServer> server_;
+  std::unique_ptr<StatusEndpoint> status_;  // read the server: stopped before it
   std::string settingsPathOverride_;
   int defaultHostPort_ = kDefaultHostPort;
   int defaultSoundPort_ = kDefaultSoundPort;

@@ -108,15 +108,19 @@ bool ServerService::readSwitch(ServerSettings& file, const char* name, bool fall
   return fallback;
 }
 
+void ServerService::readCount(ServerSettings& file, const char* name, unsigned& value,
+                              std::vector<std::string>& problems) {
+  const std::optional<std::string> text = file.keyText(name);
+  if (text && !parseCount(*text, value)) {
+    problems.push_back(ignored(name, *text,
+                               "is not a whole number; using " + std::to_string(value) + "."));
+  }
+}
+
 ServerLimits ServerService::readLimits(ServerSettings& file, std::vector<std::string>& problems) {
   ServerLimits limits;
   for (const LimitSetting& setting : kLimitSettings) {
-    const std::optional<std::string> text = file.keyText(setting.name);
-    unsigned& value = limits.*setting.member;
-    if (text && !parseCount(*text, value)) {
-      problems.push_back(ignored(setting.name, *text,
-                                 "is not a whole number; using " + std::to_string(value) + "."));
-    }
+    readCount(file, setting.name, limits.*setting.member, problems);
   }
   limits.trusted = readAddresses(file, "trusted-addresses", problems);
   limits.banned = readAddresses(file, "banned-addresses", problems);

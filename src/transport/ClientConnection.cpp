@@ -87,6 +87,7 @@ void ClientConnection::overflow() {
   // The client does not read: its memory goes back at once, and the loop drops what it has taken
   // and reports the connection lost.
   overflowed_ = true;
+  bump(pool_.counters().unreadOutputDrops);
   std::vector<Item>().swap(outbox_);
   outboxBytes_ = 0;
   list_.reset();
@@ -156,7 +157,9 @@ bool ClientConnection::sendInflight() {
         return false;
       }
       inflightBytes_ -= static_cast<std::size_t>(sent);
+      bump(pool_.counters().bytesSent, static_cast<std::uint64_t>(sent));
       std::size_t left = static_cast<std::size_t>(sent);
+      const std::size_t headBefore = inflightHead_;
       while (left > 0) {
         const std::size_t rest = inflight_[inflightHead_].text().size() - headSent_;
         if (left < rest) {
@@ -167,6 +170,7 @@ bool ClientConnection::sendInflight() {
         headSent_ = 0;
         ++inflightHead_;
       }
+      bump(pool_.counters().linesSent, inflightHead_ - headBefore);
     }
     std::vector<Item>().swap(inflight_);
     inflightHead_ = 0;

@@ -32,6 +32,7 @@ bool ListenSocket::accept(Socket& target) {
     Socket::accept(refused);
     refused.close();
     spare_.reserve();
+    bump(pool_.counters().descriptorRefusals);
   }
   return false;
 }

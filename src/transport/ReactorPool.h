@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "transport/Reactor.h"
+#include "transport/TrafficCounters.h"
 
 namespace quorvane {
 
@@ -76,6 +77,9 @@ class ReactorPool {
   void stopAll();
 
   std::size_t reactorCount() const { return reactors_.size(); }
+  // What the loops and their connections count; any thread, no lock.
+  TrafficCounters& counters() { return counters_; }
+  const TrafficCounters& counters() const { return counters_; }
   std::size_t retiredCount() const;
 
   // The lock itself, for sections and for waiting on it (Reactor::remove).
@@ -102,6 +106,7 @@ class ReactorPool {
   std::mutex postLock_;
   std::vector<std::pair<const void*, std::function<void()>>> posted_;
   std::atomic<Reactor*> first_{nullptr};
+  TrafficCounters counters_;
 };
 
 }  // namespace quorvane

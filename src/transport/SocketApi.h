@@ -96,6 +96,10 @@ struct OutgoingDatagram {
 // single datagrams are not reported, as for sendto.
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count);
 
+// Waits up to `timeoutMs` until the socket can be read (or written, with `forWrite`) without
+// blocking, or has failed; false when the time ran out or the wait itself failed.
+bool waitReady(SocketHandle handle, bool forWrite, int timeoutMs);
+
 // True when the error code means the process or the system has no descriptor left.
 bool isOutOfDescriptors(int error);
 

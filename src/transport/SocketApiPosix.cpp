@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -96,6 +97,15 @@ void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int c
     datagrams += done;
     count -= done;
   }
+}
+
+bool waitReady(SocketHandle handle, bool forWrite, int timeoutMs) {
+  pollfd entry{native(handle), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
 }
 
 bool isOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }

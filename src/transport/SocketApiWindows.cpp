@@ -72,6 +72,15 @@ void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int c
   }
 }
 
+bool waitReady(SocketHandle handle, bool forWrite, int timeoutMs) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(native(handle), &set);
+  fd_set failed = set;
+  timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return ::select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &failed, &wait) > 0;
+}
+
 bool isOutOfDescriptors(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }
 
 SpareDescriptor::SpareDescriptor() = default;

@@ -18,6 +18,7 @@
 #include "service/ServerLog.h"
 #include "service/ServerSettings.h"
 #include "support/Files.h"
+#include "support/HttpProbe.h"
 #include "support/TestServer.h"
 #include "support/WaitFor.h"
 #include "transport/Socket.h"
@@ -119,6 +120,21 @@ class ServerServiceTest : public testing::Test {
     return instance;
   }
   static ServerLog& log() { return ServerLog::instance(); }
+  // The settings read from a file whose hosting element holds `elements`.
+  ServerService::Settings readElements(const std::string& elements) {
+    writeFile(settings_, "<quorvane><hosting>" + elements + "</hosting></quorvane>");
+    ServerSettings file;
+    EXPECT_TRUE(file.loadFile(settings_.string()));
+    Channel root("");
+    return ServerService::readValues(file, root);
+  }
+  // A settings file with the ports and the status endpoint's port.
+  void writeWithStatus(int hostPort, int statusPort) {
+    std::string document = settingsDocument(hostPort, test::probeFreeDatagramPort(), false);
+    document.insert(document.find("</hosting>"),
+                    "<status-port>" + std::to_string(statusPort) + "</status-port>");
+    writeFile(settings_, document);
+  }
 
   fs::path dir_;
   fs::path settings_;
@@ -243,16 +259,80 @@ TEST_F(ServerServiceTest, DefenceSettingsKeepTheirDefaultOnATypo) {
       {"<trusted-addresses>127.0.0.1, 10.0.0.1,,bogus 1.2.3</trusted-addresses>", true, 50, 2, 2},
   };
   for (const Case& c : cases) {
-    writeFile(settings_, std::string("<quorvane><hosting>") + c.elements + "</hosting></quorvane>");
-    ServerSettings file;
-    ASSERT_TRUE(file.loadFile(settings_.string()));
-    Channel root("");
-    const ServerService::Settings read = ServerService::readValues(file, root);
+    const ServerService::Settings read = readElements(c.elements);
     EXPECT_EQ(read.voiceAddressCheck, c.check) << c.elements;
     EXPECT_EQ(read.limits.commandLimit, c.commandLimit) << c.elements;
     EXPECT_EQ(read.limits.trusted.size(), c.trusted) << c.elements;
     EXPECT_EQ(read.problems.size(), c.reported) << c.elements;
   }
+}
+
+}  // namespace
+}  // namespace quorvane
+
+namespace quorvane {
+namespace {
+
+TEST_F(ServerServiceTest, StatusSettingsTakeTheirDefaultsAndKeepThemOnATypo) {
+  struct Case {
+    const char* elements;
+    unsigned port;
+    const char* address;
+    bool hide;
+    std::size_t reported;
+  };
+  const Case cases[] = {
+      {"", 0, "127.0.0.1", true, 0},
+      {"<status-port>8080</status-port><status-address>0.0.0.0</status-address>"
+       "<status-hide-protected>FALSE</status-hide-protected>",
+       8080, "0.0.0.0", false, 0},
+      {"<status-port>80a</status-port><status-address>localhost</status-address>"
+       "<status-hide-protected>no</status-hide-protected>",
+       0, "127.0.0.1", true, 3},
+      {"<status-port>65536</status-port><status-address></status-address>", 0, "127.0.0.1", true,
+       2},
+  };
+  for (const Case& c : cases) {
+    const ServerService::Settings read = readElements(c.elements);
+    EXPECT_EQ(read.statusPort, c.port) << c.elements;
+    EXPECT_EQ(read.statusAddress, c.address) << c.elements;
+    EXPECT_EQ(read.statusHideProtected, c.hide) << c.elements;
+    EXPECT_EQ(read.problems.size(), c.reported) << c.elements;
+  }
+}
+
+TEST_F(ServerServiceTest, TheStatusEndpointServesWhileTheServerRuns) {
+  const int hostPort = test::probeFreePort();
+  const int statusPort = test::probeFreePort();
+  writeWithStatus(hostPort, statusPort);
+  Runner runner(service_);
+  ASSERT_TRUE(test::waitFor([&] { return greets(hostPort); }));
+  const std::string answer = test::httpRequest(statusPort, "GET", "/status.json");
+  EXPECT_EQ(test::httpStatus(answer), 200);
+  EXPECT_EQ(test::httpBody(answer).rfind("{\"name\":\"Test Server\",\"protocol\":\"2.1\"", 0), 0u);
+  service_.stop();
+  EXPECT_TRUE(runner.waitForReturn());
+  EXPECT_EQ(test::httpStatus(test::httpRequest(statusPort, "GET", "/metrics")), 0);
+  EXPECT_TRUE(service_.events().empty());
+}
+
+TEST_F(ServerServiceTest, AStatusPortInUseIsReportedAndTheServerRunsWithoutIt) {
+  const int hostPort = test::probeFreePort();
+  Socket taken;
+  ASSERT_TRUE(taken.create(0, Socket::Stream, "127.0.0.1"));
+  ASSERT_TRUE(taken.listen(1));
+  const int statusPort = taken.localPort();
+  writeWithStatus(hostPort, statusPort);
+  Runner runner(service_);
+  ASSERT_TRUE(test::waitFor([&] { return greets(hostPort); }));
+  service_.stop();
+  EXPECT_TRUE(runner.waitForReturn());
+  const std::vector<std::string> events = service_.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].rfind("Quorvane service could not open the status endpoint on 127.0.0.1 port " +
+                                std::to_string(statusPort) + ".|",
+                            0),
+            0u);
 }
 
 }  // namespace
