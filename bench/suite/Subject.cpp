@@ -100,6 +100,8 @@ std::unique_ptr<Subject> Subject::start(Kind kind, const std::string& program,
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     subject->hostPort_ = kind == Kind::RelayBaseline ? 0 : pickPort(0);
     subject->soundPort_ = kind == Kind::PingBaseline ? 0 : pickPort(subject->hostPort_);
+    // The server's status endpoint, scraped by the voice-under-load scenario.
+    subject->statusPort_ = kind == Kind::Server ? pickPort(subject->soundPort_) : 0;
     if ((kind != Kind::RelayBaseline && subject->hostPort_ == 0) ||
         (kind != Kind::PingBaseline && subject->soundPort_ == 0)) {
       error = "no free ports found";
@@ -167,6 +169,7 @@ bool Subject::writeSettings(std::string& error) const {
   std::ofstream out(directory_ + "/QuorvaneService.xml");
   out << "<?xml version=\"1.0\" ?><quorvane version=\"1.1\"><hosting>\n"
       << "<hostport>" << hostPort_ << "</hostport><soundport>" << soundPort_ << "</soundport>\n"
+      << "<status-port>" << statusPort_ << "</status-port>\n"
       << setup_.hosting << "</hosting></quorvane>\n";
   if (!out) error = "cannot write the settings file in " + directory_;
   return static_cast<bool>(out);

@@ -39,6 +39,8 @@ class Subject {
   // The TCP port (server, line baseline) and the UDP port (server, relay baseline); 0 if none.
   int hostPort() const { return hostPort_; }
   int soundPort() const { return soundPort_; }
+  // The server's status endpoint (HTTP on 127.0.0.1); 0 for the baselines.
+  int statusPort() const { return statusPort_; }
 
   // User plus system CPU time of every thread of the process so far, in seconds.
   double cpuSeconds() const;
@@ -74,6 +76,7 @@ class Subject {
   mutable int exitStatus_ = -1;
   int hostPort_ = 0;
   int soundPort_ = 0;
+  int statusPort_ = 0;
 };
 
 // The descriptor limit the machine gives a process (soft and hard), as found at start-up before

@@ -1,14 +1,18 @@
 #include "suite/VoiceLoadFamily.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "client/ProtocolClient.h"
@@ -25,6 +29,65 @@ using Check = ResultTable::Check;
 constexpr int kChunk = 250;
 // The load tool's run, and how much longer than that it may take to finish and report.
 constexpr int kGraceSeconds = 60;
+
+// Metrics are fetched this often while the load runs, as a monitoring system would, only faster.
+constexpr auto kScrapePeriod = std::chrono::milliseconds(100);
+
+// One "GET /metrics" on a connection of its own, read to its end; its seconds, or -1 when it
+// failed or was not answered with 200.
+double scrapeOnce(int port) {
+  const auto start = std::chrono::steady_clock::now();
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  const timeval patience{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  const sockaddr_in server = loopbackAddress("127.0.0.1", port);
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  std::string response;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
+    char buffer[16384];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) response.append(buffer, n);
+  }
+  ::close(fd);
+  if (response.rfind("HTTP/1.1 200", 0) != 0) return -1;
+  return secondsSince(start);
+}
+
+// Scrapes every kScrapePeriod on a thread of its own until destroyed.
+class Scraper {
+ public:
+  explicit Scraper(int port) : thread_([this, port] { run(port); }) {}
+  ~Scraper() { stop(); }
+  Scraper(const Scraper&) = delete;
+  Scraper& operator=(const Scraper&) = delete;
+  // Ends the scraping; what it measured may be read from then on.
+  void stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  const std::vector<double>& times() const { return times_; }
+  int failures() const { return failures_; }
+
+ private:
+  void run(int port) {
+    while (!stopping_) {
+      const double taken = scrapeOnce(port);
+      if (taken < 0) {
+        ++failures_;
+      } else {
+        times_.push_back(taken);
+      }
+      std::this_thread::sleep_for(kScrapePeriod);
+    }
+  }
+
+  std::atomic<bool> stopping_{false};
+  std::vector<double> times_;
+  int failures_ = 0;
+  std::thread thread_;
+};
 
 std::string readAll(const std::string& path) {
   std::ifstream in(path);
@@ -49,6 +112,10 @@ VoiceLoadFamily::VoiceLoadFamily(const BenchOptions& options) : Family(options) 
   table.add({"load.ratio", "under load p99.9 / idle p99.9 (same run)", "x", 1, 2, Check::AtMost,
              3});
   table.add({"load.count", "under load: round trips", "", 1, 0});
+  table.add({"scrape.p50", "under load: GET /metrics every 100 ms, median", "ms", 1e3, 2,
+             Check::AtMost, 10});
+  table.add({"scrape.max", "under load: GET /metrics, slowest", "ms", 1e3, 2});
+  table.add({"scrape.failed", "under load: GET /metrics failed", "", 1, 0});
   table.add({"lost", "unanswered within 1 s (idle and under load)", "", 1, 0});
 }
 
@@ -75,7 +142,14 @@ bool VoiceLoadFamily::run(Subject& subject, Figures& figures, std::string& error
     record("idle.", idle, figures);
     RoundTripResult loaded;
     const pid_t load = startLoad(subject, loadOutput, error);
+    Scraper scraper(subject.statusPort());
     ready = load > 0 && roundTripsUnderLoad(load, loadOutput, endpoints, loaded, error);
+    scraper.stop();
+    if (!scraper.times().empty()) {
+      figures["scrape.p50"] = percentile(scraper.times(), 0.5);
+      figures["scrape.max"] = *std::max_element(scraper.times().begin(), scraper.times().end());
+    }
+    figures["scrape.failed"] = scraper.failures();
     record("load.", loaded, figures);
     figures["load.count"] = static_cast<double>(loaded.seconds.size());
     figures["lost"] = idle.lost + loaded.lost;

@@ -1,6 +1,7 @@
 // Scenario (8): voice round trips between two members of one channel, one every 2 ms, first on an
-// idle server and then while quorvane-load runs its clients against it at the lowest priority.
-// Voice has a thread of its own; this shows whether control work still delays it. Server only.
+// idle server and then while quorvane-load runs its clients against it at the lowest priority and
+// the status endpoint's metrics are fetched every 100 ms. Voice has a thread of its own; this
+// shows whether control work still delays it. Server only.
 #pragma once
 
 #include <sys/types.h>
