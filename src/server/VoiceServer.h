@@ -99,6 +99,9 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   void onTimer(int id) override;
 
   bool running() const { return running_; }
+  // Why the last start failed, in one line of the system's words for each socket ("TCP port
+  // 10300: Address already in use"); empty after a start that succeeded.
+  const std::string& startFailure() const { return startFailure_; }
   // The ports given to a successful start.
   int hostPort() const { return hostPort_; }
   int soundPort() const { return soundPort_; }
@@ -150,6 +153,8 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   ReactorPool& pool() { return pool_; }
 
  private:
+  // Adds why opening a socket on `port` failed to startFailure_.
+  void noteStartFailure(const char* protocol, int port);
   // Sends "removechannel" for each emptied created channel from `channel` up, and removes it.
   void pruneChannels(Channel* channel);
   void sendAddChannelToAll(const Channel* channel);
@@ -202,6 +207,7 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   int timerPeriodMs_ = kTimerPeriodMs;
   int hostPort_ = 0;
   int soundPort_ = 0;
+  std::string startFailure_;
   VoiceDirectory directory_;
   VoiceRelay relay_;
   std::mutex helloLock_;  // a leaf: never held with another lock

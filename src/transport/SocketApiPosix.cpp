@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <system_error>
 
 namespace quorvane::sys {
 
@@ -28,6 +29,11 @@ bool setNonBlockingMode(SocketHandle handle, bool on) {
 }
 
 int lastError() { return errno; }
+
+std::string errorText(int error) {
+  std::string text = std::system_category().message(error);
+  return text.empty() ? "error " + std::to_string(error) : text;
+}
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
