@@ -238,7 +238,8 @@ TEST_F(ServiceHostPosixTest, InstallPassesTheSettingsDirectoryOn) {
   std::string refused;
   ASSERT_EQ(runCaptured({"-u"}, out), 1);
   ASSERT_EQ(runCaptured({"-c", "a\nExecStartPre=/bin/false", "-i"}, refused), 0);
-  EXPECT_EQ(refused, "CreateService failed - an argument of the program holds a control character\n");
+  EXPECT_EQ(refused,
+            "CreateService failed - an argument of the program holds a control character\n");
 }
 
 TEST_F(ServiceHostPosixTest, InstallRefusesValuesThatWouldBreakTheUnit) {
