@@ -369,6 +369,8 @@ service_failed_start() {
   local query
   query=$(wine_tool sc query "$SERVICE")
   sed 's/^/  | /' <<<"$query"
+  expect "sc query: stopped with ERROR_SERVICE_SPECIFIC_ERROR (1066) and the code 2" \
+    matches "$query" $'STATE +: 1 +STOPPED.*WIN32_EXIT_CODE +: 1066 .*SERVICE_EXIT_CODE +: 2 '
   kill -INT "$holder"
   within 30 eval '! kill -0 "$holder" 2>/dev/null'
   expect "the service process ended, and the console server with Ctrl+C" \

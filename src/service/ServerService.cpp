@@ -125,9 +125,8 @@ ServerService::Settings ServerService::readSettings(Channel& root) {
   if (!problem.empty()) reportProblem(problem, settings.logging);
   for (const std::string& value : file.ignoredValues()) {
     reportProblem("Quorvane service ignored " + value + " in settings file: " + path +
-                              ". Names and topics may not hold a lone CR or LF nor end in a "
-                              "backslash.",
-                          settings.logging);
+                      ". Names and topics may not hold a lone CR or LF nor end in a backslash.",
+                  settings.logging);
   }
   for (const std::string& ignored : settings.problems) reportProblem(ignored, settings.logging);
   return settings;
