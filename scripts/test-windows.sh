@@ -262,8 +262,9 @@ taken_ports() {
   cp "$dir/QuorvaneService.xml" "$dir/taken/"
   program "$dir" -d -c taken
   expect "a second server on the same ports exits with code 2 (was $rc)" [ "$rc" = 2 ]
-  expect "it says why on the console" matches "$out" \
-    "Unable to launch server using TCP port $host_port UDP port $sound_port \\(.+\\)\\."
+  local reason="Unable to launch server using TCP port $host_port UDP port $sound_port"
+  expect "it says why on the console" \
+    matches "$out" "$reason \\(TCP port $host_port: .+\\)\\."
   expect "its log lies in the folder of -c and ends with the reason" \
     grep -q "Unable to launch server using TCP port $host_port " "$dir/taken/QuorvaneService.log"
 }
@@ -392,6 +393,12 @@ service_remove() {
 
   program "$dir"
   expect "without switches the dispatcher fails: exit code 0" [ "$rc" = 0 ]
+
+  program "$dir" -i -c 'C:\state dir'
+  expect "-i -c puts the folder, quoted, on the service's command line" \
+    [ "$(reg_value "$SERVICE_KEY" ImagePath)" = "\"$service_exe\" -c \"C:\\state dir\"" ]
+  program "$dir" -u
+  expect "-u removes it again" [ "$rc" = 1 ]
 }
 
 service_mode() {

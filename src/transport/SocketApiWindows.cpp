@@ -31,7 +31,18 @@ std::string errorText(int error) {
                            text.back() == '.')) {
     text.pop_back();
   }
-  return text.empty() ? "error " + std::to_string(error) : text;
+  if (!text.empty()) return text;
+  // Some systems (Wine) have no texts for the socket errors; those a bind gives get a name.
+  switch (error) {
+    case WSAEADDRINUSE:
+      return "address already in use (WSAEADDRINUSE)";
+    case WSAEACCES:
+      return "permission denied (WSAEACCES)";
+    case WSAEADDRNOTAVAIL:
+      return "address not available (WSAEADDRNOTAVAIL)";
+    default:
+      return "error " + std::to_string(error);
+  }
 }
 
 bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
