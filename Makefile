@@ -116,9 +116,9 @@ fuzz:
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
 	@fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-# The server (in PREFIX/lib/quorvane, where it keeps its settings file), the client, the manual
-# pages and the systemd unit, installed under PREFIX below DESTDIR:
-# make install PREFIX=/usr DESTDIR=/tmp/stage. The unit names the server's path under PREFIX.
+# The server (in PREFIX/lib/quorvane), the client, the manual pages and the systemd units (which
+# keep the settings file and the log in /var/lib/quorvane), installed under PREFIX below DESTDIR:
+# make install PREFIX=/usr DESTDIR=/tmp/stage. The units name the server's path under PREFIX.
 PREFIX ?= /usr/local
 install: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

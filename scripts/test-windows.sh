@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine, in a fresh Wine prefix inside the build tree:
 #   1. the unit tests of the Windows build;
-#   2. the program in the console (-d): the default settings file, then clients over loopback
-#      and its status endpoint;
+#   2. the program in the console (-d): -h and -v, the default settings file, then clients over
+#      loopback and its status endpoint, and a second server (-c, a folder of its own) on the
+#      same ports that fails;
 #   3. a console stop: Ctrl+C (Wine turns SIGINT into CTRL_C_EVENT) reaches stop, exit code 1;
-#   4. the program as a service: -i, -i again, -s, -e, -u, and no switches at all.
+#   4. the program as a service: -i, -i again, -s, -e, a start on taken ports that fails, -u,
+#      and no switches at all.
 # Every step says what it checked. Clients are tests/wine/client.py, on Linux, over 127.0.0.1.
 # Usage: scripts/test-windows.sh [build-windows]
 set -uo pipefail
@@ -16,6 +18,7 @@ client=(python3 "$PWD/tests/wine/client.py")
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 PROGRAM=QuorvaneService.exe
+version=$(sed -n 's/^project(Quorvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 SERVICE="Quorvane Server"
 APP_LOG='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
 SERVICE_KEY="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$SERVICE"
@@ -209,6 +212,7 @@ console_mode() {
   step "2. console mode (-d)"
   local dir="$work/console" settings="$work/console/QuorvaneService.xml"
   cp "$build/src/$PROGRAM" "$dir/"
+  help_and_version "$dir"
   echo "  \$ $PROGRAM -d    (no settings file beside it)"
   start_console
   expect "the default settings file appears beside the program" within 30 test -s "$settings"
@@ -233,6 +237,7 @@ console_mode() {
   echo "  two clients log in, join a channel and exchange messages:"
   expect "the client session" "${client[@]}" session "$host_port" "$sound_port"
   status_endpoint "http://127.0.0.1:$status_port"
+  taken_ports "$dir"
 }
 
 # The status endpoint of the console run, fetched from Linux after the client session.
@@ -254,6 +259,39 @@ status_endpoint() {
     contains "$head" "Content-Type: text/html; charset=utf-8"
   expect "an unknown path is 404" \
     [ "$(curl -s --max-time 10 -o /dev/null -w '%{http_code}' "$url/nothing")" = 404 ]
+}
+
+# -h and -v answer with exit code 1 and start nothing.
+help_and_version() {
+  local dir=$1 argument
+  for argument in -h --help; do
+    program "$dir" "$argument" -d
+    expect "$argument prints the usage" \
+      matches "$out" $'^Usage: QuorvaneService \\[-c DIRECTORY\\] \\[-d \\| -f\\]\n'
+    expect "$argument exits with code 1" [ "$rc" = 1 ]
+  done
+  for argument in -v --version; do
+    program "$dir" "$argument"
+    expect "$argument prints \"QuorvaneService (Quorvane Server) $version\"" \
+      [ "$out" = "QuorvaneService (Quorvane Server) $version" ]
+    expect "$argument exits with code 1" [ "$rc" = 1 ]
+  done
+  expect "nothing started: no settings file was written" [ ! -e "$dir/QuorvaneService.xml" ]
+}
+
+# A second server from the same program, with -c and a folder of its own whose settings name
+# the ports of the running one: it ends at once with exit code 2 and says why.
+taken_ports() {
+  local dir=$1
+  mkdir -p "$dir/taken"
+  cp "$dir/QuorvaneService.xml" "$dir/taken/"
+  program "$dir" -d -c taken
+  expect "a second server on the same ports exits with code 2 (was $rc)" [ "$rc" = 2 ]
+  local reason="Unable to launch server using TCP port $host_port UDP port $sound_port"
+  expect "it says why on the console" \
+    matches "$out" "$reason \\(TCP port $host_port: .+\\)\\."
+  expect "its log lies in the folder of -c and ends with the reason" \
+    grep -q "Unable to launch server using TCP port $host_port " "$dir/taken/QuorvaneService.log"
 }
 
 console_stop() {
@@ -339,6 +377,32 @@ service_run() {
     grep -q ' - Stopped Quorvane server\.$' "${log:-/nonexistent}"
 }
 
+# A console server holds the service's ports: the service stops with its code instead of
+# reporting RUNNING, and -s says it failed.
+service_failed_start() {
+  local dir=$1
+  mkdir -p "$dir/holder"
+  cp "$dir/QuorvaneService.xml" "$dir/holder/"
+  (cd "$dir" && exec "$WINE" "$PROGRAM" -d -c holder) >"$dir/holder/console.raw" 2>&1 &
+  local holder=$!
+  background+=($holder)
+  expect "a console server holds TCP port $service_host_port" \
+    "${client[@]}" wait-listening "$service_host_port"
+  program "$dir" -s
+  expect "-s on taken ports prints \"\\n$SERVICE failed to start.\\n\"" \
+    matches "$out" $'^Starting up Quorvane Server\\.+\nQuorvane Server failed to start\\.$'
+  expect "-s exits with code 0" [ "$rc" = 0 ]
+  local query
+  query=$(wine_tool sc query "$SERVICE")
+  sed 's/^/  | /' <<<"$query"
+  expect "sc query: stopped with ERROR_SERVICE_SPECIFIC_ERROR (1066) and the code 2" \
+    matches "$query" $'STATE +: 1 +STOPPED.*WIN32_EXIT_CODE +: 1066 .*SERVICE_EXIT_CODE +: 2 '
+  kill -INT "$holder"
+  within 30 eval '! kill -0 "$holder" 2>/dev/null'
+  expect "the service process ended, and the console server with Ctrl+C" \
+    within 20 no_service_process
+}
+
 service_remove() {
   local dir=$1
   program "$dir" -u
@@ -354,6 +418,12 @@ service_remove() {
 
   program "$dir"
   expect "without switches the dispatcher fails: exit code 0" [ "$rc" = 0 ]
+
+  program "$dir" -i -c 'C:\state dir'
+  expect "-i -c puts the folder, quoted, on the service's command line" \
+    [ "$(reg_value "$SERVICE_KEY" ImagePath)" = "\"$service_exe\" -c \"C:\\state dir\"" ]
+  program "$dir" -u
+  expect "-u removes it again" [ "$rc" = 1 ]
 }
 
 service_mode() {
@@ -368,6 +438,7 @@ service_mode() {
   echo "  $service_exe, settings: hostport $service_host_port, soundport $service_sound_port"
   service_install "$dir"
   service_run "$dir"
+  service_failed_start "$dir"
   service_remove "$dir"
 }
 

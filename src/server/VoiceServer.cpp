@@ -75,17 +75,25 @@ void VoiceServer::setAdminAccount(std::string username, std::string password) {
 
 bool VoiceServer::start(int hostPort, int soundPort) {
   Guard guard(*this);
-  if (running_ || hostPort == 0 || soundPort == 0) return false;
+  if (running_) return false;
+  if (hostPort == 0 || soundPort == 0) {
+    startFailure_ = "a port of 0 cannot be served";
+    return false;
+  }
 
+  startFailure_.clear();
   const bool tcpOpen = listener_.create(hostPort, Socket::Stream);
+  if (!tcpOpen) noteStartFailure("TCP", hostPort);
   if (!tcpOpen && logging_) log("Error opening TCP socket on port " + std::to_string(hostPort));
   const bool udpOpen = voiceSocket_.create(soundPort, Socket::Datagram);
+  if (!udpOpen) noteStartFailure("UDP", soundPort);
   if (!udpOpen && logging_) log("Error opening UDP socket on port " + std::to_string(soundPort));
 
   bool listening = false;
   if (tcpOpen && udpOpen) {
     listener_.setNonBlocking(true);
     listening = listener_.listen(kListenBacklog);
+    if (!listening) noteStartFailure("TCP", hostPort);
     if (listening) {
       hostPort_ = hostPort;
       soundPort_ = soundPort;
@@ -101,6 +109,14 @@ bool VoiceServer::start(int hostPort, int soundPort) {
   running_ = true;
   if (logging_) log("Started Quorvane server.");
   return tcpOpen && udpOpen && listening;
+}
+
+// Right after the failed call, while its error is the last one.
+void VoiceServer::noteStartFailure(const char* protocol, int port) {
+  const bool valid = port > 0 && port <= 65535;
+  std::string reason = std::string(protocol) + " port " + std::to_string(port) + ": " +
+                       (valid ? Socket::lastErrorText() : "not a valid port number");
+  startFailure_ += (startFailure_.empty() ? "" : "; ") + reason;
 }
 
 void VoiceServer::stop() {

@@ -106,6 +106,9 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   ServerMetrics& metrics() { return metrics_; }
   // Takes the lock: the server's users and channels as they are now (VoiceServerStatus.cpp).
   StatusSnapshot statusSnapshot();
+  // Why the last start failed, in one line of the system's words for each socket ("TCP port
+  // 10300: Address already in use"); empty after a start that succeeded.
+  const std::string& startFailure() const { return startFailure_; }
   // The ports given to a successful start.
   int hostPort() const { return hostPort_; }
   int soundPort() const { return soundPort_; }
@@ -157,6 +160,8 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   ReactorPool& pool() { return pool_; }
 
  private:
+  // Adds why opening a socket on `port` failed to startFailure_.
+  void noteStartFailure(const char* protocol, int port);
   // Sends "removechannel" for each emptied created channel from `channel` up, and removes it.
   void pruneChannels(Channel* channel);
   void sendAddChannelToAll(const Channel* channel);
@@ -210,6 +215,7 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   int hostPort_ = 0;
   int soundPort_ = 0;
   std::time_t startedAt_ = 0;
+  std::string startFailure_;
   VoiceDirectory directory_;
   ServerMetrics metrics_;
   VoiceRelay relay_;

@@ -1,5 +1,7 @@
 #include "service/ServerLog.h"
 
+#include <filesystem>
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +11,9 @@
 namespace quorvane {
 
 namespace {
+
+// Where the log is created; empty for the current directory.
+std::string logDirectory;
 
 std::tm localNow() {
   std::time_t now = std::time(nullptr);
@@ -74,8 +79,14 @@ std::atomic<ServerLog*> ServerLog::created_{nullptr};
 
 ServerLog& ServerLog::instance() {
   // Created once, thread-safely, on the first entry; destroyed at process exit.
-  static ServerLog log(kFileName);
+  static ServerLog log(logDirectory.empty()
+                           ? std::string(kFileName)
+                           : (std::filesystem::path(logDirectory) / kFileName).string());
   return log;
+}
+
+void ServerLog::placeIn(const std::string& directory) {
+  if (created_ == nullptr) logDirectory = directory;
 }
 
 ServerLog* ServerLog::created() { return created_; }

@@ -1,6 +1,7 @@
 // The server's plain-text log: one line per entry, stamped with the local date and time to the
 // minute, flushed at once. One per process, created by the first entry; the file is
-// "QuorvaneService.log" in the current directory and starts afresh with each process. reopen
+// "QuorvaneService.log" in the current directory (or the one given to placeIn) and starts afresh
+// with each process. reopen
 // (SIGHUP on POSIX) lets a rotation tool rename the file: later entries go to a file of the
 // old name, appended. Any thread may write or reopen; the log's lock orders them.
 #pragma once
@@ -20,6 +21,9 @@ class ServerLog : public LogSink {
   static constexpr const char* kFileName = "QuorvaneService.log";
 
   static ServerLog& instance();
+  // The log will be created in `directory` instead of the current directory. For the thread
+  // that starts the service, before the first entry; later calls change nothing.
+  static void placeIn(const std::string& directory);
   // The log when the process has created it, else nullptr (with logging off it never is).
   static ServerLog* created();
 

@@ -57,13 +57,40 @@ void ServerService::setDefaultPorts(int hostPort, int soundPort) {
 
 void ServerService::run(int, char**) {
   reportStatus(StartPending, kStartWaitHint, 0);
+  if (!useSettingsDirectory()) {
+    setStartFailed();
+    return;
+  }
   Channel root{std::string()};
   Settings settings = readSettings(root);
   reportCapacity(settings.logging);
-  startServer(root, settings);
+  if (!startServer(root, settings)) {
+    setStartFailed();
+    return;
+  }
   if (!stopRequested()) reportStatus(Running, kStartWaitHint, 0);
   std::unique_lock<std::mutex> guard(lock_);
   stopDoneSignal_.wait(guard, [this] { return stopDone_; });
+}
+
+std::string ServerService::settingsFile() const {
+  if (!settingsPathOverride_.empty()) return settingsPathOverride_;
+  if (!settingsDirectory()) return settingsPath();
+  return (std::filesystem::path(*settingsDirectory()) / kSettingsFileName).string();
+}
+
+bool ServerService::useSettingsDirectory() {
+  if (!settingsDirectory()) return true;
+  const std::string& directory = *settingsDirectory();
+  std::error_code error;
+  if (!std::filesystem::is_directory(directory, error)) {
+    reportProblem("Quorvane service cannot use settings directory \"" + directory +
+                      "\": it is not a directory.",
+                  false);
+    return false;
+  }
+  ServerLog::placeIn(directory);
+  return true;
 }
 
 void ServerService::stop() {
@@ -93,20 +120,19 @@ void ServerService::stop() {
 }
 
 ServerService::Settings ServerService::readSettings(Channel& root) {
-  std::string path = settingsPathOverride_.empty() ? settingsPath() : settingsPathOverride_;
+  std::string path = settingsFile();
   ServerSettings file;
   std::string problem = openSettings(file, path);
   Settings settings = readValues(file, root);
   if (settings.hostPort == -1) settings.hostPort = defaultHostPort_;
   if (settings.soundPort == -1) settings.soundPort = defaultSoundPort_;
-  if (!problem.empty()) reportSettingsProblem(problem, settings.logging);
+  if (!problem.empty()) reportProblem(problem, settings.logging);
   for (const std::string& value : file.ignoredValues()) {
-    reportSettingsProblem("Quorvane service ignored " + value + " in settings file: " + path +
-                              ". Names and topics may not hold a lone CR or LF nor end in a "
-                              "backslash.",
-                          settings.logging);
+    reportProblem("Quorvane service ignored " + value + " in settings file: " + path +
+                      ". Names and topics may not hold a lone CR or LF nor end in a backslash.",
+                  settings.logging);
   }
-  for (const std::string& ignored : settings.problems) reportSettingsProblem(ignored, settings.logging);
+  for (const std::string& ignored : settings.problems) reportProblem(ignored, settings.logging);
   return settings;
 }
 
@@ -146,8 +172,8 @@ std::string ServerService::openSettings(ServerSettings& settings, const std::str
   return "Quorvane service failed to create settings file: " + path + ".";
 }
 
-// Start-up goes on with what could be read; the problem is told wherever someone may look.
-void ServerService::reportSettingsProblem(const std::string& message, bool logging) {
+// Told wherever someone may look, whether or not logging is on.
+void ServerService::reportProblem(const std::string& message, bool logging) {
   if (consoleMode()) std::fprintf(stderr, "%s\n", message.c_str());
   reportEvent(message, ErrorEvent);
   if (logging) ServerLog::instance().write(message);
@@ -172,8 +198,8 @@ void ServerService::reportCapacity(bool logging) {
   if (logging) ServerLog::instance().write(text);
 }
 
-void ServerService::startServer(const Channel& root, const Settings& settings) {
-  if (stopRequested()) return;
+bool ServerService::startServer(const Channel& root, const Settings& settings) {
+  if (stopRequested()) return true;
   auto server = std::make_unique<VoiceServer>(pool_, &root);
   server->setLogging(settings.logging);
   if (settings.logging) server->setLogSink(&ServerLog::instance());
@@ -185,17 +211,23 @@ void ServerService::startServer(const Channel& root, const Settings& settings) {
   server->setAllowOperators(settings.allowOperators);
   server->setVoiceAddressCheck(settings.voiceAddressCheck);
   server->setLimits(settings.limits);
-  if (!server->start(settings.hostPort, settings.soundPort) && settings.logging) {
-    ServerLog::instance().write("Unable to launch server using TCP port " +
-                                std::to_string(settings.hostPort) + " UDP port " +
-                                std::to_string(settings.soundPort) + ".");
+  if (!server->start(settings.hostPort, settings.soundPort)) {
+    // Nothing is served half-started: the service ends and says why, last.
+    const std::string reason = server->startFailure();
+    server->stop();
+    server.reset();
+    pool_.stopAll();
+    reportProblem("Unable to launch server using TCP port " + std::to_string(settings.hostPort) +
+                      " UDP port " + std::to_string(settings.soundPort) + " (" + reason + ").",
+                  settings.logging);
+    return false;
   }
   std::unique_ptr<StatusEndpoint> status = startStatus(*server, settings);
   std::unique_lock<std::mutex> guard(lock_);
   if (!stopRequested_) {
     server_ = std::move(server);
     status_ = std::move(status);
-    return;
+    return true;
   }
   guard.unlock();
   // A stop came while the server was starting and could not reach it.
@@ -203,6 +235,7 @@ void ServerService::startServer(const Channel& root, const Settings& settings) {
   server->stop();
   server.reset();
   pool_.stopAll();
+  return true;
 }
 
 bool ServerService::stopRequested() {

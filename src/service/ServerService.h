@@ -1,5 +1,6 @@
 // The program's service: run loads the settings, creates and starts the VoiceServer and waits
-// until stop has stopped and destroyed it. Owns the server while it runs. run blocks on its own
+// until stop has stopped and destroyed it; a server that cannot open its ports ends the run at
+// once, as a failed start. Owns the server while it runs. run blocks on its own
 // thread; stop may come from any thread, also before or while run starts the server.
 #pragma once
 
@@ -30,7 +31,8 @@ class ServerService : public ServiceHost {
   ServerService();
   ~ServerService() override;
 
-  // One run per object: a stop stays in force once given.
+  // One run per object: a stop stays in force once given. The settings file and the log are
+  // kept in the directory of -c when it was given.
   void run(int argc, char** argv) override;
   void stop() override;
 
@@ -81,17 +83,23 @@ class ServerService : public ServiceHost {
   void setDefaultPorts(int hostPort, int soundPort);
 
  private:
+  // The settings file this run reads.
+  std::string settingsFile() const;
+  // With -c: false, and told, when its directory is none; else the log is placed there.
+  bool useSettingsDirectory();
   // Loads (or creates) the settings file and reads every setting, the channels into `root`.
   Settings readSettings(Channel& root);
   // Loads the file, or creates the default one; the message of a failure, or empty.
   std::string openSettings(ServerSettings& settings, const std::string& path);
-  void reportSettingsProblem(const std::string& message, bool logging);
+  // On the console in console mode, in the event log (syslog), and in the log when on.
+  void reportProblem(const std::string& message, bool logging);
   // Raises the open-file limit as far as allowed and tells how many clients it leaves room for.
   void reportCapacity(bool logging);
-  void startServer(const Channel& root, const Settings& settings);
   // The status endpoint on the server, when its port is set; nothing when it is off or failed
   // (which is told).
   std::unique_ptr<StatusEndpoint> startStatus(VoiceServer& server, const Settings& settings);
+  // False when the server could not open its ports; it is then stopped and destroyed again.
+  bool startServer(const Channel& root, const Settings& settings);
   bool stopRequested();
 
   std::mutex stopLock_;  // one stop at a time, so a finished stop means the server is gone

@@ -49,10 +49,9 @@ std::unique_ptr<StatusEndpoint> ServerService::startStatus(VoiceServer& server,
   options.hideProtected = settings.statusHideProtected;
   auto status = std::make_unique<StatusEndpoint>(server, options);
   if (status->start()) return status;
-  reportSettingsProblem("Quorvane service could not open the status endpoint on " +
-                            settings.statusAddress + " port " +
-                            std::to_string(settings.statusPort) + ".",
-                        settings.logging);
+  reportProblem("Quorvane service could not open the status endpoint on " +
+                    settings.statusAddress + " port " + std::to_string(settings.statusPort) + ".",
+                settings.logging);
   return nullptr;
 }
 

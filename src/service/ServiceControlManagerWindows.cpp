@@ -17,6 +17,26 @@ bool check(bool succeeded, std::string& reason) {
   return succeeded;
 }
 
+// One argument of a command line as the C runtime splits it again: quoted when it holds a blank
+// or a quote or is empty, with the backslashes before a quote (or before the closing quote)
+// doubled and the quote escaped.
+std::string quotedArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+
 class ServiceControlManager : public ServiceManager {
  public:
   explicit ServiceControlManager(std::string serviceName) : serviceName_(std::move(serviceName)) {}
@@ -33,10 +53,12 @@ class ServiceControlManager : public ServiceManager {
   }
 
   bool create(const std::string& displayName, const std::string& program,
+              const std::vector<std::string>& arguments,
               const std::optional<std::string>& account,
               const std::optional<std::string>& password, std::string& reason) override {
     // Quoted: unquoted, a path with blanks could be taken for a shorter program and arguments.
     std::string command = "\"" + program + "\"";
+    for (const std::string& argument : arguments) command += " " + quotedArgument(argument);
     // No load order group, no tag (drivers only), no dependencies.
     service_ = ::CreateServiceA(manager_, serviceName_.c_str(), displayName.c_str(),
                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,

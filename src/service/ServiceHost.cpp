@@ -2,7 +2,12 @@
 #include "service/ServiceHost.h"
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
 
+#include "service/AsciiCase.h"
 #include "service/ServerLog.h"
 #include "service/ServiceManager.h"
 
@@ -13,13 +18,27 @@ namespace {
 constexpr unsigned kAllEventTypes =
     ServiceHost::ErrorEvent | ServiceHost::WarningEvent | ServiceHost::InformationEvent;
 
-// The value of -l or -p: the rest of the argument when something follows the letter, else the
+// The value of -c, -l or -p: the rest of the argument when something follows the letter, else the
 // next argument, which is consumed. Nothing when the switch ends the list.
 std::optional<std::string> switchValue(int argc, char** argv, int& index) {
   const char* rest = argv[index] + 2;
   if (*rest != '\0') return std::string(rest);
   if (index + 1 < argc) return std::string(argv[++index]);
   return std::nullopt;
+}
+
+// The program's name as the usage shows it: argv[0] without its directory and without ".exe";
+// `fallback` when there is none.
+std::string programNameOf(const char* argument, const std::string& fallback) {
+  std::string name = argument == nullptr ? std::string() : argument;
+  std::size_t separator = name.find_last_of("/\\");
+  if (separator != std::string::npos) name.erase(0, separator + 1);
+  const std::string suffix = ".exe";
+  if (name.size() > suffix.size() &&
+      lowerAscii(name.substr(name.size() - suffix.size())) == suffix) {
+    name.erase(name.size() - suffix.size());
+  }
+  return name.empty() ? fallback : name;
 }
 
 void printDot() {
@@ -73,18 +92,32 @@ std::atomic<ServiceHost*> ServiceHost::current_{nullptr};
 ServiceHost* ServiceHost::current() { return current_; }
 
 int ServiceHost::processCommandLine(int argc, char** argv) {
+  programName_ = programNameOf(argc > 0 ? argv[0] : nullptr, serviceName_);
   int (ServiceHost::*action)() = nullptr;
+  int (ServiceHost::*request)() = nullptr;  // -h or -v: answered before anything else
+  char runMode = 0;                         // 'd' or 'f', whichever came first
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (argument[0] != '-') continue;
+    // The two long forms count as whole words only; any other "--" word is ignored.
+    if (std::strcmp(argument, "--help") == 0 && request == nullptr) {
+      request = &ServiceHost::printUsage;
+    } else if (std::strcmp(argument, "--version") == 0 && request == nullptr) {
+      request = &ServiceHost::printVersion;
+    }
     // Only the letter after the dash counts: -install acts as -i.
     switch (argument[1]) {
       case 'd':
-        setConsoleMode(true);
-        return consoleRun(argc, argv, false);
       case 'f':
-        setConsoleMode(true);
-        return consoleRun(argc, argv, true);
+        if (runMode == 0) runMode = argument[1];
+        break;
+      case 'h':
+      case '?':
+        if (request == nullptr) request = &ServiceHost::printUsage;
+        break;
+      case 'v':
+        if (request == nullptr) request = &ServiceHost::printVersion;
+        break;
       case 'i':
         action = &ServiceHost::install;
         break;
@@ -97,6 +130,9 @@ int ServiceHost::processCommandLine(int argc, char** argv) {
       case 'e':
         action = &ServiceHost::stopInstalled;
         break;
+      case 'c':
+        settingsDirectory_ = switchValue(argc, argv, i);
+        break;
       case 'l':
         accountName_ = switchValue(argc, argv, i);
         break;
@@ -107,9 +143,51 @@ int ServiceHost::processCommandLine(int argc, char** argv) {
         break;
     }
   }
+  if (request != nullptr) return (this->*request)();
+  // A run in the console or the background wins over any action.
+  if (runMode != 0) {
+    setConsoleMode(true);
+    return consoleRun(argc, argv, runMode == 'f');
+  }
   // Without an action the service manager is expected to have started the process.
   if (action == nullptr) return startDispatcher();
   return (this->*action)();
+}
+
+int ServiceHost::printUsage() {
+  attachConsole();
+  const char* name = programName_.c_str();
+  std::printf(
+      "Usage: %s [-c DIRECTORY] [-d | -f]\n"
+      "       %s [-c DIRECTORY] -i [-l ACCOUNT] [-p PASSWORD]\n"
+      "       %s -u | -s | -e | -h | -v\n"
+      "Without -d, -f or an action the program expects the service manager to have started "
+      "it.\n"
+      "  -d            run %s in the console; Ctrl+C stops it\n"
+      "  -f            run it in the background\n"
+      "  -c DIRECTORY  read the settings file from DIRECTORY and write the log there\n"
+      "                (default: the settings file beside the program, the log in the current\n"
+      "                directory); with -i the installed service is started with it\n"
+      "  -i            install the service, started at boot\n"
+      "  -l ACCOUNT    with -i: the account the service runs as\n"
+      "  -p PASSWORD   with -i: the account's password\n"
+      "  -u            stop and remove the installed service\n"
+      "  -s            start the installed service\n"
+      "  -e            stop the installed service\n"
+      "  -h, -?, --help  print this summary\n"
+      "  -v, --version   print the program's name and version\n"
+      "Only the letter after the dash counts (-install acts as -i). Exit code: 1 on success,\n"
+      "0 when an action fails, %d when the server cannot start.\n",
+      name, name, name, displayName_.c_str(), kStartFailedExitCode);
+  std::fflush(stdout);
+  return 1;
+}
+
+int ServiceHost::printVersion() {
+  attachConsole();
+  std::printf("%s (%s) %s\n", programName_.c_str(), displayName_.c_str(), QUORVANE_VERSION);
+  std::fflush(stdout);
+  return 1;
 }
 
 // The manager is let go of before the event source is registered.
@@ -129,7 +207,16 @@ int ServiceHost::install() {
     std::printf("OpenSCManager failed - %s\n", reason.c_str());
     return 0;
   }
-  if (!manager->create(displayName_, program, accountName_, accountPassword_, reason)) {
+  // The service is started with the directory of -c, made absolute: the service manager starts
+  // it elsewhere.
+  std::vector<std::string> arguments;
+  if (settingsDirectory_) {
+    std::error_code error;
+    std::filesystem::path directory = std::filesystem::absolute(*settingsDirectory_, error);
+    arguments = {"-c", error ? *settingsDirectory_ : directory.string()};
+  }
+  if (!manager->create(displayName_, program, arguments, accountName_, accountPassword_,
+                       reason)) {
     std::printf("CreateService failed - %s\n", reason.c_str());
     return 0;
   }

@@ -29,6 +29,8 @@ class ServiceHost {
   };
   // Event types of reportEvent.
   enum EventType : unsigned { ErrorEvent = 1, WarningEvent = 2, InformationEvent = 4 };
+  // The exit code of a run whose service could not start (1 is success, 0 a failed action).
+  static constexpr int kStartFailedExitCode = 2;
 
   // `displayName` defaults to `serviceName`.
   ServiceHost(std::string serviceName, std::string displayName = std::string());
@@ -54,6 +56,10 @@ class ServiceHost {
   virtual int stopInstalled();
   virtual int startInstalled();
   virtual int consoleRun(int argc, char** argv, bool hidden);
+  // -h and -v: the summary of every switch, and the program's name and version, on standard
+  // output. Both give 1.
+  virtual int printUsage();
+  virtual int printVersion();
   virtual void installEventSource(const std::string& messageFile, unsigned typesSupported);
   virtual void removeEventSource();
   // Writes one entry of an EventType to the event log (syslog on POSIX).
@@ -72,6 +78,12 @@ class ServiceHost {
   // The account and password given with -l and -p, if any.
   const std::optional<std::string>& accountName() const { return accountName_; }
   const std::optional<std::string>& accountPassword() const { return accountPassword_; }
+  // The directory given with -c, if any: the service keeps its files there, and an installed
+  // service is started with it.
+  const std::optional<std::string>& settingsDirectory() const { return settingsDirectory_; }
+  // Set by run when the service could not start; the run then ends with kStartFailedExitCode
+  // and a managed run reports the failure to the service manager instead of a clean stop.
+  bool startFailed() const { return startFailed_; }
   // The host of this process, or none.
   static ServiceHost* current();
 
@@ -100,6 +112,9 @@ class ServiceHost {
 
  protected:
   void setConsoleMode(bool on) { consoleMode_ = on; }
+  void setStartFailed() { startFailed_ = true; }
+  // The exit code of a finished run: 1, or kStartFailedExitCode.
+  int runExitCode() const { return startFailed_ ? kStartFailedExitCode : 1; }
   // Binds the standard streams to a console (Windows); nothing to do on POSIX.
   virtual void attachConsole();
   // The platform's service manager, for one management action.
@@ -117,6 +132,9 @@ class ServiceHost {
   std::atomic<unsigned> checkpoint_{0};
   std::optional<std::string> accountName_;
   std::optional<std::string> accountPassword_;
+  std::optional<std::string> settingsDirectory_;
+  std::string programName_;  // argv[0] without its directory and ".exe", for the usage
+  std::atomic<bool> startFailed_{false};
   std::unique_ptr<Platform> platform_;
 };
 

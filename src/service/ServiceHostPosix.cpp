@@ -101,7 +101,7 @@ bool sendNotification(const std::string& address, const std::string& message) {
   return sent == static_cast<ssize_t>(message.size());
 }
 
-std::string notification(unsigned state, unsigned waitHint) {
+std::string notification(unsigned state, unsigned waitHint, unsigned exitCode) {
   switch (state) {
     case ServiceHost::StartPending:
       return "STATUS=Starting...\nEXTEND_TIMEOUT_USEC=" +
@@ -111,7 +111,7 @@ std::string notification(unsigned state, unsigned waitHint) {
     case ServiceHost::StopPending:
       return "STOPPING=1";
     case ServiceHost::Stopped:
-      return "STATUS=Stopped";
+      return exitCode == 0 ? "STATUS=Stopped" : "STATUS=Failed to start";
     default:
       return std::string();
   }
@@ -199,7 +199,7 @@ int ServiceHost::consoleRun(int argc, char** argv, bool hidden) {
     detachFromTerminal();
     Platform::runWatched(*this, {SIGTERM, SIGINT, SIGHUP}, stopOrHangUp(*this),
                          [&] { run(argc, argv); });
-    return 1;
+    return runExitCode();
   }
   attachConsole();
   std::printf("Debugging %s.\n", displayName_.c_str());
@@ -214,11 +214,12 @@ int ServiceHost::consoleRun(int argc, char** argv, bool hidden) {
     stop();
   };
   Platform::runWatched(*this, {SIGINT, SIGTERM, SIGHUP}, onSignal, [&] { run(argc, argv); });
-  return 1;
+  return runExitCode();
 }
 
 // A Type=notify unit hands the process the address of its notification socket; SIGTERM is the
-// stop control, and logrotate's SIGHUP (systemctl kill -s HUP) reopens the log.
+// stop control, and logrotate's SIGHUP (systemctl kill -s HUP) reopens the log. A run that could
+// not start never reports READY and ends with kStartFailedExitCode, so the unit fails.
 int ServiceHost::startDispatcher() {
   const char* address = std::getenv("NOTIFY_SOCKET");
   if (address == nullptr || *address == '\0') {
@@ -234,15 +235,15 @@ int ServiceHost::startDispatcher() {
   char* serviceArgv[] = {name.data(), nullptr};
   Platform::runWatched(*this, {SIGTERM, SIGINT, SIGHUP}, stopOrHangUp(*this), [&] {
     if (reportStatus(StartPending, kStatusWaitHint, 0)) run(1, serviceArgv);
-    reportStatus(Stopped, kStatusWaitHint, 0);
+    reportStatus(Stopped, kStatusWaitHint, startFailed() ? kStartFailedExitCode : 0);
   });
-  return 1;
+  return runExitCode();
 }
 
-bool ServiceHost::sendStatus(unsigned state, unsigned waitHint, [[maybe_unused]] unsigned exitCode,
+bool ServiceHost::sendStatus(unsigned state, unsigned waitHint, unsigned exitCode,
                              [[maybe_unused]] unsigned checkpoint) {
   if (platform_->notifyAddress.empty()) return false;
-  std::string message = notification(state, waitHint);
+  std::string message = notification(state, waitHint, exitCode);
   return message.empty() || sendNotification(platform_->notifyAddress, message);
 }
 

@@ -163,7 +163,9 @@ void WINAPI ServiceHost::Platform::serviceMain(DWORD argc, LPSTR* argv) {
   if (host->reportStatus(StartPending, kStatusWaitHint, 0)) {
     host->run(static_cast<int>(argc), argv);
   }
-  host->reportStatus(Stopped, kStatusWaitHint, 0);
+  // A service that could not start stops with its code (ERROR_SERVICE_SPECIFIC_ERROR), so the
+  // manager and whoever started it see the failure.
+  host->reportStatus(Stopped, kStatusWaitHint, host->startFailed() ? kStartFailedExitCode : 0);
 }
 
 // Only the stop control is announced as accepted; an interrogation may come at any time.
@@ -207,7 +209,7 @@ LRESULT CALLBACK ServiceHost::Platform::hiddenWindowProc(HWND window, UINT messa
 int ServiceHost::startDispatcher() {
   std::string name = serviceName_;
   SERVICE_TABLE_ENTRYA table[] = {{name.data(), &Platform::serviceMain}, {nullptr, nullptr}};
-  if (::StartServiceCtrlDispatcherA(table)) return 1;
+  if (::StartServiceCtrlDispatcherA(table)) return runExitCode();
   reportEvent(systemErrorText(), ErrorEvent);
   return 0;
 }
@@ -234,11 +236,11 @@ int ServiceHost::consoleRun(int argc, char** argv, bool hidden) {
     ::SetConsoleCtrlHandler(&Platform::consoleControl, TRUE);
     run(argc, argv);
     ::SetConsoleCtrlHandler(&Platform::consoleControl, FALSE);
-    return 1;
+    return runExitCode();
   }
   HiddenWindow window;
   run(argc, argv);
-  return 1;
+  return runExitCode();
 }
 
 // Each type has its event id, with the severity the type names.

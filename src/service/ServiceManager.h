@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorvane {
 
@@ -18,8 +19,9 @@ class ServiceManager {
   // A call that fails and takes a `reason` leaves there why, in one line of the system's words.
   // Reaches the manager.
   virtual bool connect(std::string& reason) = 0;
-  // Enters a service that starts `program` at boot, as `account` when given.
+  // Enters a service that starts `program` with `arguments` at boot, as `account` when given.
   virtual bool create(const std::string& displayName, const std::string& program,
+                      const std::vector<std::string>& arguments,
                       const std::optional<std::string>& account,
                       const std::optional<std::string>& password, std::string& reason) = 0;
   // Finds the entered service; the calls below act on it.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "service/ServiceManager.h"
 
@@ -23,10 +24,11 @@ class SystemdUnit : public ServiceManager {
 
   // systemctl runs and systemd answers (the counterpart of opening the service control manager).
   bool connect(std::string& reason) override;
-  // Writes the unit of a Type=notify service that runs `program` in its directory (as `account`
-  // when given), reloads systemd and enables the unit. Leaves nothing behind when it fails.
-  // A unit has no password: the account's own rights apply.
+  // Writes the unit of a Type=notify service that runs `program` with `arguments` in the
+  // program's directory (as `account` when given), reloads systemd and enables the unit. Leaves
+  // nothing behind when it fails. A unit has no password: the account's own rights apply.
   bool create(const std::string& description, const std::string& program,
+              const std::vector<std::string>& arguments,
               const std::optional<std::string>& account,
               const std::optional<std::string>& password, std::string& reason) override;
   // The unit file is there.

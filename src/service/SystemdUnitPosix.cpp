@@ -184,12 +184,21 @@ std::string failureText(const CommandResult& result) {
 
 // False, with the reason, when a value would break the unit's syntax.
 bool unitFileText(const std::string& description, const std::string& program,
+                  const std::vector<std::string>& arguments,
                   const std::optional<std::string>& account, std::string& text,
                   std::string& reason) {
   // A line break in a value would start a setting of its own.
   if (hasControlCharacter(program)) {
     reason = "the program path holds a control character";
     return false;
+  }
+  std::string command = commandLineWord(program);
+  for (const std::string& argument : arguments) {
+    if (hasControlCharacter(argument)) {
+      reason = "an argument of the program holds a control character";
+      return false;
+    }
+    command += " " + commandLineWord(argument);
   }
   if (account && hasControlCharacter(*account)) {
     reason = "the account name holds a control character";
@@ -203,12 +212,14 @@ bool unitFileText(const std::string& description, const std::string& program,
          "\n"
          "[Service]\n"
          "Type=notify\n"
-         "ExecStart=" + commandLineWord(program) + "\n"
+         "ExecStart=" + command + "\n"
          "WorkingDirectory=" + escapeSpecifiers(directory) + "\n";
   if (account) text += "User=" + escapeSpecifiers(*account) + "\n";
-  // The program ends with exit code 1 after a normal stop.
+  // The program ends with exit code 1 after a normal stop, and with 2 when it cannot start (its
+  // ports are taken, say), which a restart would not mend.
   text += "SuccessExitStatus=1\n"
           "Restart=on-failure\n"
+          "RestartPreventExitStatus=" + std::to_string(ServiceHost::kStartFailedExitCode) + "\n"
           "LimitNOFILE=" + std::string(kOpenFilesLimit) + "\n"
           "\n"
           "[Install]\n"
@@ -272,6 +283,7 @@ bool SystemdUnit::find(std::string& reason) {
 }
 
 bool SystemdUnit::create(const std::string& description, const std::string& program,
+                         const std::vector<std::string>& arguments,
                          const std::optional<std::string>& account,
                          const std::optional<std::string>&, std::string& reason) {
   struct stat status;
@@ -280,7 +292,7 @@ bool SystemdUnit::create(const std::string& description, const std::string& prog
     return false;
   }
   std::string text;
-  if (!unitFileText(description, program, account, text, reason)) return false;
+  if (!unitFileText(description, program, arguments, account, text, reason)) return false;
   if (!writeFileAtomically(path(), text, reason)) return false;
   CommandResult result = runSystemctl(systemctlPath(), {"daemon-reload"});
   if (result.succeeded()) result = runSystemctl(systemctlPath(), {"enable", name_});

@@ -186,4 +186,6 @@ bool Socket::peerAddress(std::string& address, int& port) const {
 
 bool Socket::lastErrorIsFatal() { return !sys::isWouldBlock(sys::lastError()); }
 
+std::string Socket::lastErrorText() { return sys::errorText(sys::lastError()); }
+
 }  // namespace quorvane

@@ -61,6 +61,8 @@ class Socket {
   bool peerAddress(std::string& address, int& port) const;
   // True when the calling thread's last socket error is anything but "would block".
   static bool lastErrorIsFatal();
+  // The system's text of the calling thread's last socket error, in one line.
+  static std::string lastErrorText();
 
   SocketHandle sock() const { return sock_; }
 

@@ -48,6 +48,9 @@ bool setNonBlockingMode(SocketHandle handle, bool on);
 // The calling thread's last socket error code.
 int lastError();
 
+// The system's text for a socket error code, in one line; "error N" when it has none.
+std::string errorText(int error);
+
 // True when the error code means "the call would block" (EAGAIN/EWOULDBLOCK, WSAEWOULDBLOCK).
 bool isWouldBlock(int error);
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <system_error>
 
 namespace quorvane::sys {
 
@@ -29,6 +30,11 @@ bool setNonBlockingMode(SocketHandle handle, bool on) {
 }
 
 int lastError() { return errno; }
+
+std::string errorText(int error) {
+  std::string text = std::system_category().message(error);
+  return text.empty() ? "error " + std::to_string(error) : text;
+}
 
 bool isWouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 

@@ -19,6 +19,32 @@ bool setNonBlockingMode(SocketHandle handle, bool on) {
 
 int lastError() { return ::WSAGetLastError(); }
 
+std::string errorText(int error) {
+  char* buffer = nullptr;
+  DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+  std::string text = length == 0 || buffer == nullptr ? std::string() : std::string(buffer, length);
+  if (buffer != nullptr) ::LocalFree(buffer);
+  // The system's texts end in a line break, some in a period before it.
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
+                           text.back() == '.')) {
+    text.pop_back();
+  }
+  if (!text.empty()) return text;
+  // Some systems (Wine) have no texts for the socket errors; those a bind gives get a name.
+  switch (error) {
+    case WSAEADDRINUSE:
+      return "address already in use (WSAEADDRINUSE)";
+    case WSAEACCES:
+      return "permission denied (WSAEACCES)";
+    case WSAEADDRNOTAVAIL:
+      return "address not available (WSAEADDRNOTAVAIL)";
+    default:
+      return "error " + std::to_string(error);
+  }
+}
+
 bool isWouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 
 

@@ -24,6 +24,63 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Starts `program` with `arguments` in `dir`, standard output and error going to `console`;
+// with a descriptor limit, both the soft and the hard limit are set to it (so the program cannot
+// raise it).
+pid_t launch(const fs::path& program, const fs::path& dir, std::vector<std::string> arguments,
+             const fs::path& console, rlim_t descriptorLimit = 0) {
+  arguments.insert(arguments.begin(), program.filename().string());
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    rlimit limit{descriptorLimit, descriptorLimit};
+    if (descriptorLimit != 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
+    FILE* out = std::freopen(console.c_str(), "w", stdout);
+    if (out == nullptr || ::dup2(::fileno(stdout), 2) < 0) ::_exit(127);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// The exit code of `pid` (128 + the signal that ended it), or -1 when it did not end within the
+// time-out.
+int waitForExit(pid_t pid) {
+  int status = 0;
+  bool ended = waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+  if (!ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// One more process of a program, ended with SIGKILL if it still runs at the end of the scope.
+class Instance {
+ public:
+  Instance(const fs::path& program, const fs::path& dir, std::vector<std::string> arguments,
+           fs::path console)
+      : console_(std::move(console)), pid_(launch(program, dir, std::move(arguments), console_)) {}
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
+  ~Instance() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  void signal(int signo) { ::kill(pid_, signo); }
+  int waitExit() {
+    int code = waitForExit(pid_);
+    if (code != -1) pid_ = -1;
+    return code;
+  }
+  std::string console() const { return readFile(console_); }
+
+ private:
+  fs::path console_;
+  pid_t pid_;
+};
+
 // A copy of the program in a fresh directory (its settings file lies beside it), run there.
 class Program {
  public:
@@ -41,24 +98,16 @@ class Program {
   }
 
   const fs::path& dir() const { return dir_; }
+  fs::path program() const { return dir_ / "QuorvaneService"; }
 
   // Starts "QuorvaneService <mode>" with its console going to a file; with a descriptor limit,
-  // both the soft and the hard limit are set to it (so the program cannot raise it). With -f
-  // the process that detaches becomes this one's child (a subreaper adopts it) and the one
-  // signalled and waited for; false when it cannot be found.
+  // the program's limit is fixed at it. With -f the process that detaches becomes this one's
+  // child (a subreaper adopts it) and the one signalled and waited for; false when it cannot be
+  // found.
   bool start(const char* mode = "-d", rlim_t descriptorLimit = 0) {
     const bool background = std::string(mode) == "-f";
     if (background && ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return false;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(dir_.c_str()) != 0) ::_exit(127);
-      rlimit limit{descriptorLimit, descriptorLimit};
-      if (descriptorLimit != 0 && ::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(127);
-      FILE* console = std::freopen("console.txt", "w", stdout);
-      if (console == nullptr || ::dup2(::fileno(stdout), 2) < 0) ::_exit(127);
-      ::execl("./QuorvaneService", "QuorvaneService", mode, static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
+    pid_ = launch(program(), dir_, {mode}, dir_ / "console.txt", descriptorLimit);
     if (!background) return pid_ > 0;
     if (waitExit() != 1) return false;
     pid_ = detached();
@@ -67,11 +116,9 @@ class Program {
   void signal(int signo) { ::kill(pid_, signo); }
   // The exit code, or -1 when the process did not end within the time-out.
   int waitExit() {
-    int status = 0;
-    bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
-    if (!ended) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int code = waitForExit(pid_);
+    if (code != -1) pid_ = -1;
+    return code;
   }
   std::string console() const { return readFile(dir_ / "console.txt"); }
   fs::path log() const { return dir_ / "QuorvaneService.log"; }
@@ -335,6 +382,107 @@ TEST(ProgramTest, SighupReopensARenamedLog) {
     EXPECT_EQ(after.find("Started"), std::string::npos) << after;
     EXPECT_NE(after.find("name: \"rotated\" address: 127.0.0.2"), std::string::npos) << after;
     EXPECT_NE(after.find("Stopped Quorvane server.\n"), std::string::npos) << after;
+  }
+}
+
+// A settings directory with logging on and these ports.
+fs::path settingsDirectory(const fs::path& dir, const std::string& name, int hostPort,
+                           int soundPort) {
+  fs::create_directories(dir);
+  writeFile(dir / "QuorvaneService.xml",
+            "<quorvane version=\"1.1\"><hosting><server-name>" + name + "</server-name>"
+            "<hostport>" + std::to_string(hostPort) + "</hostport><soundport>" +
+            std::to_string(soundPort) + "</soundport><server-logging>true</server-logging>"
+            "</hosting></quorvane>");
+  return dir;
+}
+
+// A client of the server on `hostPort` is welcomed by `name` and can log in.
+void expectServedBy(int hostPort, int soundPort, const std::string& name) {
+  std::unique_ptr<TestClient> client;
+  ASSERT_TRUE(waitFor([&] {
+    client = std::make_unique<TestClient>(hostPort, soundPort, "127.0.0.2");
+    return client->connected();
+  }));
+  EXPECT_NE(client->readWelcome().find(" servername=\"" + name + "\" "), std::string::npos);
+  std::vector<std::string> lines = client->login("user");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("accepted ", 0), 0u) << lines[0];
+}
+
+// One installed program, two servers at once from two settings directories (-c before and after
+// -d); a third on the ports of the first fails at once and says why; each keeps its log in its
+// directory, and nothing is written beside the program or in the working directory.
+TEST(ProgramTest, SettingsDirectoriesRunServersSideBySideAndATakenPortFailsVisibly) {
+  Program program;
+  const fs::path work = program.dir() / "work";
+  fs::create_directories(work);
+  const int hostA = probeFreePort(), soundA = probeFreePort();
+  const int hostB = probeFreePort(), soundB = probeFreePort();
+  const fs::path a = settingsDirectory(program.dir() / "a", "Server A", hostA, soundA);
+  const fs::path b = settingsDirectory(program.dir() / "b", "Server B", hostB, soundB);
+  const fs::path c = settingsDirectory(program.dir() / "c", "Server C", hostA, soundA);
+  Instance first(program.program(), work, {"-c", a.string(), "-d"}, work / "a.txt");
+  Instance second(program.program(), work, {"-d", "-c" + b.string()}, work / "b.txt");
+  expectServedBy(hostA, soundA, "Server A");
+  expectServedBy(hostB, soundB, "Server B");
+
+  Instance third(program.program(), work, {"-d", "-c", c.string()}, work / "c.txt");
+  EXPECT_EQ(third.waitExit(), 2);
+  const std::string reason = "Unable to launch server using TCP port " + std::to_string(hostA) +
+                             " UDP port " + std::to_string(soundA) + " (TCP port " +
+                             std::to_string(hostA) + ": Address already in use; UDP port " +
+                             std::to_string(soundA) + ": Address already in use).\n";
+  EXPECT_NE(third.console().find(reason), std::string::npos) << third.console();
+  const std::string thirdLog = readFile(c / "QuorvaneService.log");
+  ASSERT_GE(thirdLog.size(), reason.size());
+  EXPECT_EQ(thirdLog.substr(thirdLog.size() - reason.size()), reason) << thirdLog;
+  expectServedBy(hostA, soundA, "Server A");
+
+  first.signal(SIGTERM);
+  second.signal(SIGINT);
+  EXPECT_EQ(first.waitExit(), 1);
+  EXPECT_EQ(second.waitExit(), 1);
+  for (const fs::path& dir : {a, b}) {
+    const std::string log = readFile(dir / "QuorvaneService.log");
+    EXPECT_NE(log.find("Started Quorvane server.\n"), std::string::npos) << dir << "\n" << log;
+    EXPECT_NE(log.find("Stopped Quorvane server.\n"), std::string::npos) << dir << "\n" << log;
+  }
+  for (const fs::path& stray : {program.dir() / "QuorvaneService.xml",
+                                program.dir() / "QuorvaneService.log",
+                                work / "QuorvaneService.xml", work / "QuorvaneService.log"}) {
+    EXPECT_FALSE(fs::exists(stray)) << stray;
+  }
+}
+
+TEST(ProgramTest, ASettingsDirectoryThatIsNoneFailsTheStart) {
+  Program program;
+  const fs::path missing = program.dir() / "missing";
+  Instance instance(program.program(), program.dir(), {"-d", "-c", missing.string()},
+                    program.dir() / "console.txt");
+  EXPECT_EQ(instance.waitExit(), 2);
+  EXPECT_NE(instance.console().find("Quorvane service cannot use settings directory \"" +
+                                    missing.string() + "\": it is not a directory.\n"),
+            std::string::npos)
+      << instance.console();
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+// -h and -v answer, with the success code, and start nothing: no settings file appears.
+TEST(ProgramTest, HelpAndVersionStartNothing) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"-h", "Usage: QuorvaneService [-c DIRECTORY] [-d | -f]\n"},
+      {"--help", "Usage: QuorvaneService [-c DIRECTORY] [-d | -f]\n"},
+      {"-v", "QuorvaneService (Quorvane Server) " QUORVANE_VERSION "\n"},
+      {"--version", "QuorvaneService (Quorvane Server) " QUORVANE_VERSION "\n"},
+  };
+  Program program;
+  for (const auto& [argument, begins] : cases) {
+    Instance instance(program.program(), program.dir(), {argument, "-d"},
+                      program.dir() / "console.txt");
+    EXPECT_EQ(instance.waitExit(), 1) << argument;
+    EXPECT_EQ(instance.console().rfind(begins, 0), 0u) << argument << "\n" << instance.console();
+    EXPECT_FALSE(fs::exists(program.dir() / "QuorvaneService.xml")) << argument;
   }
 }
 

@@ -166,29 +166,69 @@ TEST_F(ServerServiceTest, AStopBeforeTheServerExistsStillEndsTheRun) {
   EXPECT_FALSE(greets(hostPort));
 }
 
-TEST_F(ServerServiceTest, AFailedStartIsTheLastEntryOfTheLog) {
-  Socket taken;
-  ASSERT_TRUE(taken.create(0, Socket::Stream, "127.0.0.1"));
-  ASSERT_TRUE(taken.listen(1));
-  int hostPort = taken.localPort();
-  int soundPort = test::probeFreeDatagramPort();
-  writeFile(settings_, settingsDocument(hostPort, soundPort, true));
+// A server that cannot open its ports ends the run by itself, as a failed start, and says why
+// on the console and in the event log whether or not logging is on; with logging on the reason
+// is the log's last entry.
+TEST_F(ServerServiceTest, AFailedStartEndsTheRunAndSaysWhy) {
+  Socket takenStream;
+  ASSERT_TRUE(takenStream.create(0, Socket::Stream, "127.0.0.1"));
+  ASSERT_TRUE(takenStream.listen(1));
+  Socket takenDatagram;
+  ASSERT_TRUE(takenDatagram.create(0, Socket::Datagram, "127.0.0.1"));
+  struct Case {
+    int hostPort;
+    int soundPort;
+    bool logging;
+    std::string reason;  // how the reason in parentheses begins
+  };
+  const int freeStream = test::probeFreePort();
+  const int freeDatagram = test::probeFreeDatagramPort();
+  const std::vector<Case> cases = {
+      {takenStream.localPort(), freeDatagram, true,
+       "TCP port " + std::to_string(takenStream.localPort()) + ": "},
+      {freeStream, takenDatagram.localPort(), false,
+       "UDP port " + std::to_string(takenDatagram.localPort()) + ": "},
+      {0, freeDatagram, true, "a port of 0 cannot be served)"},
+  };
   fs::path logFile = dir_ / "server.log";
   useLog(logFile);
-
-  const std::string expected = "Unable to launch server using TCP port " +
-                               std::to_string(hostPort) + " UDP port " +
-                               std::to_string(soundPort) + ".";
-  Runner runner(service_);
-  ASSERT_TRUE(test::waitFor(
-      [&] { return readFile(logFile).find(expected) != std::string::npos; }));
-  std::string content = readFile(logFile);
-  ASSERT_GE(content.size(), expected.size() + 1);
-  EXPECT_EQ(content.substr(content.size() - expected.size() - 1), expected + "\n");
-  EXPECT_FALSE(runner.returned()) << "the run goes on after a failed start";
-
-  service_.stop();
-  EXPECT_TRUE(runner.waitForReturn());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    log().useFile(logFile.string());
+    writeFile(settings_, settingsDocument(c.hostPort, c.soundPort, c.logging));
+    TestService service;
+    service.useSettingsFile(settings_.string());
+    testing::internal::CaptureStderr();
+    {
+      Runner runner(service);
+      EXPECT_TRUE(runner.waitForReturn()) << "the run goes on after a failed start";
+    }
+    const std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(service.startFailed());
+    const std::string message = "Unable to launch server using TCP port " +
+                                std::to_string(c.hostPort) + " UDP port " +
+                                std::to_string(c.soundPort) + " (" + c.reason;
+    std::vector<std::string> events = service.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].rfind(message, 0), 0u) << events[0];
+    EXPECT_EQ(events[0].substr(events[0].size() - 4), ").|1") << events[0];
+    const std::string text = events[0].substr(0, events[0].size() - 2);
+    if (c.reason.back() == ' ') {
+      EXPECT_NE(text, message + ").") << "no reason given";
+    }
+    EXPECT_EQ(console, text + "\n");
+    const std::string content = readFile(logFile);
+    if (c.logging) {
+      ASSERT_GE(content.size(), text.size() + 1);
+      EXPECT_EQ(content.substr(content.size() - text.size() - 1), text + "\n");
+    } else {
+      EXPECT_EQ(content, "");
+    }
+    if (c.hostPort == freeStream) {
+      EXPECT_FALSE(greets(freeStream)) << "nothing is served";
+    }
+    service.stop();  // a stop after the run has ended changes nothing
+  }
 }
 
 // A file with an error, and a link to nowhere, are reported and kept; what was read before the

@@ -88,6 +88,10 @@ class TestHost : public ServiceHost {
   void run(int, char**) override {
     std::thread([this] { startedThreadBlocks = blocked(SIGINT) && blocked(SIGTERM); }).join();
     if (signalOnRun != 0) ::kill(::getpid(), signalOnRun);
+    if (failStart) {
+      setStartFailed();
+      return;
+    }
     reportStatus(Running, 3000, 0);
     std::unique_lock<std::mutex> guard(lock_);
     running_ = true;
@@ -129,6 +133,7 @@ class TestHost : public ServiceHost {
 
   std::vector<std::string> events;
   int signalOnRun = 0;               // sent to the whole process when the run begins
+  bool failStart = false;            // the run ends at once as a failed start
   bool startedThreadBlocks = false;  // a thread the run started has the stop signals blocked
 
  private:
@@ -202,6 +207,7 @@ TEST_F(ServiceHostPosixTest, InstallWritesAnEnabledNotifyUnitOnce) {
             "User=alice\n"
             "SuccessExitStatus=1\n"
             "Restart=on-failure\n"
+            "RestartPreventExitStatus=2\n"
             "LimitNOFILE=65536\n"
             "\n"
             "[Install]\n"
@@ -214,6 +220,26 @@ TEST_F(ServiceHostPosixTest, InstallWritesAnEnabledNotifyUnitOnce) {
   EXPECT_EQ(out, "CreateService failed - unit file " + unitPath().string() + " already exists\n");
   EXPECT_EQ(readFile(unitPath()), first);
   EXPECT_EQ(host_.events.size(), 1u);
+}
+
+// The unit starts the program with the directory of -c, made absolute and quoted as needed.
+TEST_F(ServiceHostPosixTest, InstallPassesTheSettingsDirectoryOn) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_);
+  std::string out;
+  int result = runCaptured({"-c", "state dir", "-i"}, out);
+  fs::current_path(previous);
+  ASSERT_EQ(result, 1) << out;
+  const std::string expected = "\nExecStart=" + ServiceHost::programPath() + " -c \"" +
+                               (dir_ / "state dir").string() + "\"\n";
+  const std::string unit = readFile(unitPath());
+  EXPECT_NE(unit.find(expected), std::string::npos) << unit;
+
+  std::string refused;
+  ASSERT_EQ(runCaptured({"-u"}, out), 1);
+  ASSERT_EQ(runCaptured({"-c", "a\nExecStartPre=/bin/false", "-i"}, refused), 0);
+  EXPECT_EQ(refused,
+            "CreateService failed - an argument of the program holds a control character\n");
 }
 
 TEST_F(ServiceHostPosixTest, InstallRefusesValuesThatWouldBreakTheUnit) {
@@ -412,6 +438,18 @@ TEST_F(ServiceHostPosixTest, UnderSystemdTheStatesGoToTheNotifySocket) {
   std::string path = (dir_ / "notify").string();
   NotifyReceiver receiver(path);
   expectManagedRun(host_, receiver);
+}
+
+// A run that could not start never reports READY: the unit fails, with the exit code that
+// keeps systemd from restarting it.
+TEST_F(ServiceHostPosixTest, AFailedStartIsNeverReportedReady) {
+  NotifyReceiver receiver((dir_ / "notify").string());
+  ASSERT_TRUE(receiver.bound());
+  host_.failStart = true;
+  EXPECT_EQ(parse(host_, {}), ServiceHost::kStartFailedExitCode);
+  EXPECT_EQ(receiver.next(), "STATUS=Starting...\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(receiver.next(), "STATUS=Failed to start");
+  EXPECT_EQ(host_.stops(), 0);
 }
 
 TEST_F(ServiceHostPosixTest, AnAbstractNotifyAddressWorksToo) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,7 @@ class RecordingHost : public ServiceHost {
     actions.push_back(action);
     return code;
   }
+  void attachConsole() override {}  // no console of its own for a test
 };
 
 using Actions = std::vector<std::string>;
@@ -150,6 +152,76 @@ TEST(ServiceHostTest, ConsoleAndBackgroundSwitchesActAtOnce) {
   EXPECT_TRUE(hidden.consoleMode());
 }
 
+// -h and -v answer before anything else and start nothing; a long form counts only whole.
+TEST(ServiceHostTest, HelpAndVersionPrintAndStartNothing) {
+  const std::string version = "QuorvaneService (Recording Display) " QUORVANE_VERSION "\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    bool help;  // else the version
+  };
+  const std::vector<Case> cases = {
+      {{"-h"}, true},          {{"-?"}, true},         {{"--help"}, true},
+      {{"-help"}, true},       {{"-d", "-h"}, true},   {{"-i", "--help", "-v"}, true},
+      {{"-v"}, false},         {{"--version"}, false}, {{"-version"}, false},
+      {{"-f", "-v"}, false},   {{"-v", "-h"}, false},  {{"-c", "dir", "--version", "-s"}, false},
+  };
+  for (const Case& c : cases) {
+    const std::string label = testing::PrintToString(c.arguments);
+    RecordingHost host;
+    testing::internal::CaptureStdout();
+    std::vector<std::string> arguments = c.arguments;
+    arguments.insert(arguments.begin(), "/opt/x/QuorvaneService.EXE");
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    EXPECT_EQ(host.processCommandLine(static_cast<int>(argv.size()), argv.data()), 1) << label;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(host.actions.empty()) << label;
+    EXPECT_FALSE(host.consoleMode()) << label;
+    if (!c.help) {
+      EXPECT_EQ(out, version) << label;
+      continue;
+    }
+    EXPECT_EQ(out.rfind("Usage: QuorvaneService [-c DIRECTORY] [-d | -f]\n", 0), 0u) << out;
+    for (const char* item : {"\n  -d ", "\n  -f ", "\n  -c DIRECTORY ", "\n  -i ",
+                             "\n  -l ACCOUNT ", "\n  -p PASSWORD ", "\n  -u ", "\n  -s ",
+                             "\n  -e ", "\n  -h, -?, --help ", "\n  -v, --version "}) {
+      EXPECT_NE(out.find(item), std::string::npos) << item << " is not explained";
+    }
+  }
+  // Other words with two dashes, and a -h that is the value of -l, are no requests.
+  for (std::vector<std::string> arguments :
+       std::vector<std::vector<std::string>>{{"--helpme"}, {"--versions"}, {"-l", "-h"}}) {
+    RecordingHost host;
+    EXPECT_EQ(host.parse(arguments), 7);
+    EXPECT_EQ(host.actions, Actions{"dispatcher"});
+  }
+}
+
+// -c takes its value as -l does and counts also after -d or -f.
+TEST(ServiceHostTest, TheSettingsDirectoryCountsWhereverItStands) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::optional<std::string> directory;
+    std::string action;
+  };
+  const std::vector<Case> cases = {
+      {{"-c", "/srv/a", "-d"}, "/srv/a", "console"},
+      {{"-d", "-c", "/srv/b"}, "/srv/b", "console"},
+      {{"-f", "-c/srv/c"}, "/srv/c", "hidden"},
+      {{"-d", "-c/srv/d", "-i"}, "/srv/d", "console"},
+      {{"-c", "-d"}, "-d", "dispatcher"},
+      {{"-d", "-c"}, std::nullopt, "console"},
+      {{"-c", "/srv/e"}, "/srv/e", "dispatcher"},
+      {{"-c", "/srv/f", "-u", "-c", "/srv/g"}, "/srv/g", "uninstall"},
+  };
+  for (const Case& c : cases) {
+    RecordingHost host;
+    host.parse(c.arguments);
+    EXPECT_EQ(host.settingsDirectory(), c.directory) << testing::PrintToString(c.arguments);
+    EXPECT_EQ(host.actions, Actions{c.action}) << testing::PrintToString(c.arguments);
+  }
+}
+
 TEST(ServiceHostTest, StatusReportsInConsoleModeSendNothing) {
   RecordingHost host;
   host.setConsoleMode(true);
@@ -196,10 +268,12 @@ class ScriptedManager : public ServiceManager {
 
   bool connect(std::string& reason) override { return answer("connect", reason); }
   bool create(const std::string& displayName, const std::string&,
-              const std::optional<std::string>& account,
+              const std::vector<std::string>& arguments, const std::optional<std::string>& account,
               const std::optional<std::string>& password, std::string& reason) override {
-    note("create(" + displayName + "," + account.value_or("-") + "," + password.value_or("-") +
-         ")");
+    std::string call = "create(" + displayName + "," + account.value_or("-") + "," +
+                       password.value_or("-");
+    for (const std::string& argument : arguments) call += "," + argument;
+    note(call + ")");
     return outcome("create", reason);
   }
   bool find(std::string& reason) override { return answer("find", reason); }
@@ -264,6 +338,12 @@ class ManagedHost : public ServiceHost {
   Script script_;
 };
 
+#ifdef _WIN32
+constexpr const char* kAbsoluteDirectory = "C:\\srv\\lobby";
+#else
+constexpr const char* kAbsoluteDirectory = "/srv/lobby";
+#endif
+
 // Messages, the dot a second, the order of the steps and the exit codes of the four actions, as
 // both platforms run them on their primitives.
 TEST(ServiceHostTest, ManagementActionsPrintTheirStepsAndGiveTheirResults) {
@@ -292,6 +372,9 @@ TEST(ServiceHostTest, ManagementActionsPrintTheirStepsAndGiveTheirResults) {
        "Managed Display installed.\n",
        "console connect create(Managed Display,acct,-) close source(program,7) "
        "event(Service installed,4)"},
+      {{"-c", kAbsoluteDirectory, "-i"}, {}, 1, "Managed Display installed.\n",
+       "console connect create(Managed Display,-,-,-c," + std::string(kAbsoluteDirectory) +
+           ") close source(program,7) event(Service installed,4)"},
       {{"-i"}, {.refuses = "connect"}, 0, "OpenSCManager failed - no connect\n",
        "console connect close"},
       {{"-i"}, {.refuses = "create"}, 0, "CreateService failed - no create\n",
