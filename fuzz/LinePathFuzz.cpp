@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ClientView.h"
+#include "client/ClientView.h"
 #include "FuzzSupport.h"
 #include "client/ServerLine.h"
 #include "protocol/VoiceDatagram.h"

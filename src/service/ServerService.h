@@ -65,7 +65,7 @@ class ServerService : public ServiceHost {
   static bool readSwitch(ServerSettings& file, const char* name, bool fallback,
                          std::vector<std::string>& problems);
 
-  // For tests; the program never calls them. The settings file to read instead of the one
+  // Test hooks; the program never calls them. The settings file to read instead of the one
   // beside the program, and the ports used when the settings name none.
   void useSettingsFile(std::string path) { settingsPathOverride_ = std::move(path); }
   void setDefaultPorts(int hostPort, int soundPort);
