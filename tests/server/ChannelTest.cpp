@@ -1,5 +1,6 @@
 // The channel tree on its own: paths, splitting and lookup, copying the static tree, clearing.
 // Membership and its notifications are tested end to end in ServerOperationsTest.
+// Guards against paths split or looked up wrongly, and a static tree copied in the wrong order.
 #include "server/Channel.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,6 @@
 // The server under what real users do: all reconnecting at once, and clients that stop reading.
+// Guards against connections lost in a burst, and memory that grows without bound for a client that
+// stops reading.
 #include <gtest/gtest.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

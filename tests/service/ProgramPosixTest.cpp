@@ -1,5 +1,7 @@
 // The built program, launched as an administrator would: in the console (-d) or in the
 // background (-f) in a directory of its own, stopped with SIGINT or SIGTERM.
+// Guards against a program that does not start, serve or stop as an administrator runs it, or that
+// loses its settings or log.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>

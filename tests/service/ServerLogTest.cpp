@@ -1,3 +1,5 @@
+// The server log. Guards against entries lost, cut or mixed, a log that follows a link, and a
+// reopen that loses the file.
 #include "service/ServerLog.h"
 #include "support/Files.h"
 

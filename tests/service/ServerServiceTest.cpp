@@ -1,3 +1,5 @@
+// The service run with its settings. Guards against settings misread or lost, a failed start
+// hidden, and a stop that does not end the run.
 #include "service/ServerService.h"
 
 #include <gtest/gtest.h>

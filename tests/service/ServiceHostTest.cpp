@@ -1,3 +1,5 @@
+// The service host on a scripted service manager. Guards against a command line that picks the
+// wrong action and management steps reported wrongly.
 #include "service/ServiceHost.h"
 
 #include <gtest/gtest.h>

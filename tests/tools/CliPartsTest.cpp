@@ -1,5 +1,7 @@
 // The parts of quorvane-cli on their own: its command line, the commands it understands, and
 // the readable form of every line the server sends.
+// Guards against a client that sends what the user did not type, or prints what the server did not
+// say.
 #include <gtest/gtest.h>
 
 #include <regex>

@@ -1,6 +1,8 @@
 // One client connection over loopback: lines cut at line feeds, an owner that lets go, a peer
 // that closes, output in order whatever its size and whichever thread queued it, the output
 // limit, a line that must wait, a list sent as the peer reads, and a retired connection's end.
+// Guards against line cutting and the 2048-byte limit going wrong, output reordered or lost, and
+// unbounded queues.
 #include "transport/ClientConnection.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The socket wrapper. Guards against addresses accepted that the server cannot use, and handles
+// leaked or reused after a failure.
 #include "transport/Socket.h"
 
 #include <gtest/gtest.h>

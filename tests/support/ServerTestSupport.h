@@ -1,5 +1,6 @@
-// Helpers shared by the server tests: a clock that the test moves by hand, a capture of the
-// server log, and the exact lines that the server sends about users and channels.
+// Helpers shared by the end-to-end tests: a clock that the test moves by hand, a capture of the
+// server log, and the builders of the exact lines that the server sends about users and
+// channels, written out field by field (not with the server's own writers).
 #pragma once
 
 #include <algorithm>
@@ -103,17 +104,20 @@ inline std::string userFields(const TestClient& user, const std::string& nick,
 }
 
 inline std::string addUserLine(const TestClient& user, const std::string& nick,
-                               const std::string& channel, bool forward = false) {
+                               const std::string& channel = "/", bool forward = false) {
   return "adduser " + userFields(user, nick, channel) + " forward=" + (forward ? "1" : "0") +
          " statusmode=0 statusmessage=\"\"";
 }
 
+// `nick` and `statusMessage` as escaped on the wire.
 inline std::string updateUserLine(const TestClient& user, const std::string& nick,
+                                  int statusMode = 0, const std::string& statusMessage = "",
                                   const std::string& channel = "/") {
-  return "updateuser " + userFields(user, nick, channel) + " statusmode=0 statusmessage=\"\"";
+  return "updateuser " + userFields(user, nick, channel) +
+         " statusmode=" + std::to_string(statusMode) + " statusmessage=" + quoted(statusMessage);
 }
 
-inline std::string removeUserLine(const TestClient& user, const std::string& channel) {
+inline std::string removeUserLine(const TestClient& user, const std::string& channel = "/") {
   return "removeuser id=" + std::to_string(user.id()) + " channel=" + quoted(channel);
 }
 
