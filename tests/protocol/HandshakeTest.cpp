@@ -58,19 +58,6 @@ TEST_F(HandshakeTest, LocalClientBecomesRootOperatorAndForwardFollowsAddresses) 
   EXPECT_THAT(even.linesBeforePong(), ElementsAre(addUserLine(other, "other", "/", 0)));
 }
 
-TEST_F(HandshakeTest, WelcomeShowsSettings) {
-  configure([](VoiceServer& s) {
-    s.setServerName("say \"hi\"");
-    s.setAllowForwarding(false);
-    s.setAllowChannelCreation(false);
-    s.setAllowOperators(false);
-  });
-  TestClient client(server().hostPort(), server().soundPort());
-  EXPECT_EQ(client.readWelcome(),
-            "welcome id=1 servername=\"say \\\"hi\\\"\" forwarding=0 channels=0 operators=0 "
-            "protocol=\"2.1\"");
-}
-
 TEST_F(HandshakeTest, FailedConnectKeepsWhatItStored) {
   configure([](VoiceServer& s) { s.setServerPassword("secret"); });
   TestClient& c = connect();

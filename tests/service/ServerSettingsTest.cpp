@@ -79,11 +79,7 @@ std::string describeTree(const Channel& channel) {
 class ServerSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ostringstream name;
-    name << "quorvane-settings-" << std::random_device()() << "-"
-         << std::chrono::steady_clock::now().time_since_epoch().count();
-    dir_ = fs::temp_directory_path() / name.str();
-    fs::create_directories(dir_);
+    dir_ = test::makeTempDirectory("settings");
     path_ = dir_ / "QuorvaneService.xml";
   }
   void TearDown() override {

@@ -145,7 +145,7 @@ class TestHost : public ServiceHost {
 class ServiceHostPosixTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / uniqueName("systemd");
+    dir_ = test::makeTempDirectory("systemd");
     fs::create_directories(dir_ / "units");
     writeFile(dir_ / "systemctl", kStandIn);
     fs::permissions(dir_ / "systemctl", fs::perms::owner_all);
@@ -473,7 +473,7 @@ TEST(ServiceHostBackgroundDeathTest, TheBackgroundRunDetachesOutlivesSighupAndSt
   // The death-test child runs this body afresh; it finds the directory in its environment.
   const char* const kDirVariable = "QUORVANE_TEST_BACKGROUND_DIR";
   if (std::getenv(kDirVariable) == nullptr) {
-    ::setenv(kDirVariable, (fs::temp_directory_path() / uniqueName("background")).c_str(), 1);
+    ::setenv(kDirVariable, test::makeTempDirectory("background").c_str(), 1);
   }
   fs::path dir = std::getenv(kDirVariable);
   fs::create_directories(dir);

@@ -18,6 +18,7 @@
 #include "server/UserSession.h"
 #include "server/VoiceServer.h"
 #include "service/ServerLog.h"
+#include "support/Files.h"
 #include "support/TestClient.h"
 
 namespace quorvane::test {
@@ -41,11 +42,7 @@ class ManualClock {
 class LogCapture {
  public:
   LogCapture() {
-    std::random_device random;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("quorvane-server-" + std::to_string(random()) + "-" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::create_directories(dir_);
+    dir_ = makeTempDirectory("server");
     std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
     ServerLog::instance().useFile((dir_ / "server.log").string());
