@@ -253,6 +253,11 @@ TEST_F(ServerSettingsTest, FileThatFailsToParseOrToBeReadIsNeverWritten) {
   const std::string trailing =
       "<quorvane version=\"1.1\"><hosting><server-name>Mine</server-name><static-channels>"
       "<channel><name>a</name></channel></static-channels></hosting></quorvane>tail</quorvane>";
+  // Nor when the hosting element, missing, had to be added.
+  const std::string noHosting = "<quorvane version=\"1.1\"><oops></quorvane>";
+  EXPECT_FALSE(load(noHosting));
+  EXPECT_EQ(everyKey(settings_), "0 -1 -1 00 [|||] 111");
+  EXPECT_EQ(readFile(path_), noHosting);
   writeFile(path_, trailing);
   for (int start = 0; start < 2; ++start) {
     ServerSettings settings;
