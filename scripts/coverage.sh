@@ -8,8 +8,12 @@ build=$1
 floor=$2
 summary="$build/coverage.json"
 
-gcovr --root . --object-directory "$build" --filter 'src/' --json-summary "$summary" \
-  --gcov-ignore-parse-errors -j 2 >/dev/null
+# gcov's notes on lines it cannot parse go to a file; they are shown only when gcovr fails.
+if ! gcovr --root . --object-directory "$build" --filter 'src/' --json-summary "$summary" \
+  --gcov-ignore-parse-errors -j 2 >/dev/null 2>"$build/gcovr.log"; then
+  cat "$build/gcovr.log"
+  exit 1
+fi
 
 python3 - "$summary" "$floor" <<'PY'
 import json, sys
