@@ -9,9 +9,10 @@ WINDOWS_DIR := build-windows
 FUZZ_DIR    := build-fuzz
 PACKAGE_DIR := build-package
 BENCH_DIR   := build-bench
+COVERAGE_DIR := build-coverage
 
 .PHONY: all deps configure build run test sanitize tsan windows test-windows soak clean fuzz \
-	install package check-package bench attack test-browser
+	install package check-package bench attack test-browser coverage
 
 all: build
 
@@ -101,6 +102,17 @@ attack: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target QuorvaneService quorvane-attack
 	$(BUILD_DIR)/tools/quorvane-attack --server $(ATTACK_SERVER) $(ATTACK_FLAGS)
 
+# The test suite in an instrumented build in $(COVERAGE_DIR), then the line coverage of src/ per
+# folder and in all; fails below COVERAGE_FLOOR per cent in all (scripts/coverage.sh).
+COVERAGE_FLOOR ?= 93
+coverage: deps
+	@scripts/deps.sh gcovr
+	@cmake -S . -B $(COVERAGE_DIR) -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_COVERAGE=ON >/dev/null
+	@cmake --build $(COVERAGE_DIR) -j $(JOBS)
+	@find $(COVERAGE_DIR) -name '*.gcda' -delete
+	cd $(COVERAGE_DIR) && ctest $(CTEST_FLAGS)
+	@scripts/coverage.sh $(COVERAGE_DIR) $(COVERAGE_FLOOR)
+
 # libFuzzer targets (clang, ASan+UBSan) in $(FUZZ_DIR), each run for FUZZ_SECONDS on a working
 # copy of its seed corpus in fuzz/corpus; fails when any target finds a crash (fuzz/run.sh).
 FUZZ_SECONDS ?= 60
@@ -145,4 +157,4 @@ check-package: package
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(WINDOWS_DIR) $(FUZZ_DIR) $(PACKAGE_DIR) \
-	  $(BENCH_DIR)
+	  $(BENCH_DIR) $(COVERAGE_DIR)

@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ClientView.h"
+#include "client/ClientView.h"
 #include "FuzzSupport.h"
 #include "client/ServerLine.h"
 #include "protocol/VoiceDatagram.h"
@@ -348,8 +348,11 @@ void LinePathRun::serve() {
       // A call before it may have ended this connection's reading.
       ClientConnection* connection = readable & 1u << slot ? reading(clients_[slot]) : nullptr;
       if (connection == nullptr) continue;
-      // As the loop calls it: on its thread, without the lock, which it takes itself.
-      connection->handleRead();
+      // As the loop calls it: it reads without the lock and hands on what it read with it.
+      if (connection->readInput()) {
+        ReactorPool::Section section(pool_);
+        if (connection->reactor() != nullptr) connection->deliverInput();
+      }
       flush();
     }
   }

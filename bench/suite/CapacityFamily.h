@@ -4,7 +4,7 @@
 // baseline holds plain connections for comparison.
 #pragma once
 
-#include "suite/ClientPool.h"
+#include "client/ClientPool.h"
 #include "suite/Family.h"
 
 namespace quorvane {

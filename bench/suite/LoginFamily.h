@@ -2,7 +2,7 @@
 // hears "adduser" of every other), then one of them sends channel messages that all receive.
 #pragma once
 
-#include "suite/ClientPool.h"
+#include "client/ClientPool.h"
 #include "suite/Family.h"
 #include "suite/SharedVoice.h"
 

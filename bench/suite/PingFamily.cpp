@@ -4,7 +4,7 @@
 
 #include <deque>
 
-#include "suite/ClientPool.h"
+#include "client/ClientPool.h"
 #include "suite/Stats.h"
 
 namespace quorvane {

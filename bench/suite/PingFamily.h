@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "suite/ClientPool.h"
+#include "client/ClientPool.h"
 #include "suite/Family.h"
 
 namespace quorvane {

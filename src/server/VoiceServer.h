@@ -82,14 +82,16 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   void setAdminAccount(std::string username, std::string password);
   void setLimits(ServerLimits limits) { limits_ = std::move(limits); }
   const ServerLimits& limits() const { return limits_; }
-  // Unsent output per client beyond which it counts as lost (for tests; the program keeps
-  // ClientConnection::kOutputLimit).
-  void setOutputLimit(std::size_t bytes) { outputLimit_ = bytes; }
-  // The current time in seconds; tests may replace the clock.
+  // The current time in seconds (the clock of setClock).
   std::time_t now() const { return clock_(); }
+
+  // Test hooks; the program never calls them. Before start: unsent output per client beyond
+  // which it counts as lost (the program keeps ClientConnection::kOutputLimit), the clock, the
+  // period of timer 1 (the program always uses kTimerPeriodMs). Lock held: the channel tree.
+  void setOutputLimit(std::size_t bytes) { outputLimit_ = bytes; }
   void setClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
-  // For tests: the period of timer 1 (the program always uses kTimerPeriodMs).
   void setTimerPeriod(int ms) { timerPeriodMs_ = ms; }
+  Channel& rootChannel() { return rootChannel_; }
 
   // Entry points that take the lock themselves. start opens both sockets, starts the voice
   // thread and timer 1 and counts as running (also when a socket failed); true only when both
@@ -155,7 +157,6 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   std::size_t userCount() const { return users_.size(); }
   // Channels in the tree, the root included.
   std::size_t channelCount() const { return channelCount_; }
-  Channel& rootChannel() { return rootChannel_; }
   const std::string& serverName() const { return serverName_; }
   ReactorPool& pool() { return pool_; }
 

@@ -43,7 +43,7 @@ class ServerLog : public LogSink {
   // hour and minute.
   static std::string prefix(const std::tm& local);
 
-  // For tests: later entries go to `path`, which is truncated now. The program never calls it.
+  // Test hook: later entries go to `path`, which is truncated now. The program never calls it.
   void useFile(const std::string& path);
 
  private:

@@ -77,7 +77,7 @@ class ServerService : public ServiceHost {
   // The status endpoint's settings (ServerServiceStatus.cpp), the same way.
   static void readStatus(ServerSettings& file, Settings& settings);
 
-  // For tests; the program never calls them. The settings file to read instead of the one
+  // Test hooks; the program never calls them. The settings file to read instead of the one
   // beside the program, and the ports used when the settings name none.
   void useSettingsFile(std::string path) { settingsPathOverride_ = std::move(path); }
   void setDefaultPorts(int hostPort, int soundPort);

@@ -75,9 +75,6 @@ class ServiceHost {
   bool consoleMode() const { return consoleMode_; }
   // The last checkpoint sent with a pending state.
   unsigned checkpoint() const { return checkpoint_; }
-  // The account and password given with -l and -p, if any.
-  const std::optional<std::string>& accountName() const { return accountName_; }
-  const std::optional<std::string>& accountPassword() const { return accountPassword_; }
   // The directory given with -c, if any: the service keeps its files there, and an installed
   // service is started with it.
   const std::optional<std::string>& settingsDirectory() const { return settingsDirectory_; }
@@ -93,7 +90,7 @@ class ServiceHost {
   static std::string programDirectory();
 
 #ifndef _WIN32
-  // For tests; the program never calls them. The systemctl program to run, the directory of the
+  // Test hooks; the program never calls them. The systemctl program to run, the directory of the
   // unit file, the pause between two state queries while a start or stop is pending.
   void setSystemctlPath(std::string path);
   void setUnitDirectory(std::string directory);
@@ -102,7 +99,7 @@ class ServiceHost {
   // received it; false when no run is waiting for signals.
   bool deliverSignal(int signo);
 #else
-  // For tests; the program never calls it. Hands a console control event (CTRL_C_EVENT,
+  // Test hook; the program never calls it. Hands a console control event (CTRL_C_EVENT,
   // CTRL_BREAK_EVENT, ...) to the process's console handler as the system would, and returns
   // the handler's answer: true when it handled the event.
   static bool deliverConsoleControl(unsigned type);

@@ -76,6 +76,8 @@ class ReactorPool {
   // Called without the lock, never from a loop thread.
   void stopAll();
 
+  // Test hooks; the program never calls them. The loops running, and the handlers retired and
+  // not yet destroyed.
   std::size_t reactorCount() const { return reactors_.size(); }
   // What the loops and their connections count; any thread, no lock.
   TrafficCounters& counters() { return counters_; }

@@ -30,10 +30,10 @@ class TimerService {
   // finishes. Does not wait for the thread, so it may be called with locks held and from the
   // timer's own callback. Unknown ids and repeated cancels are harmless.
   virtual void cancelTimer(int id);
-  // Joins the threads of timers that have ended and returns how many. Those make no further calls,
-  // so it may be called with locks held and from a callback.
+  // Test hooks; the program never calls them. Joins the threads of timers that have ended and
+  // returns how many (those make no further calls, so it may be called with locks held and from
+  // a callback); whether a timer is stored under `id` (running, or cancelled and not yet ended).
   std::size_t joinFinished();
-  // True when a timer is stored under `id` (running, or cancelled and not yet ended).
   bool hasTimer(int id);
 
  private:

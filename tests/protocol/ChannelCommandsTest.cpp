@@ -1,5 +1,6 @@
 // "join", "pwc" and "kick" and the channel and user notifications they cause, per connection and
-// in order.
+// in order. Guards against notifications of a join or kick that are missing, extra, or out of
+// order, and against kicks without the rights.
 #include "protocol/ProtocolFixture.h"
 
 namespace quorvane::test {
@@ -7,18 +8,13 @@ namespace {
 
 class ChannelCommandsTest : public ProtocolTest {};
 
-std::string joinLine(const std::string& path, const std::string& password = "",
-                     const std::string& topic = "") {
-  return "join channel=\"" + path + "\" password=\"" + password + "\" topic=\"" + topic + "\"";
-}
-
 TEST_F(ChannelCommandsTest, CreatingJoin) {
   TestClient& one = member("one", "127.0.0.2");
   TestClient& two = member("two", "127.0.0.4");
   const std::string added = "addchannel channel=\"/a/\" protected=0 topic=\"chat\" operators=[1]";
-  EXPECT_THAT(one.request(joinLine("/a/", "", "chat")),
+  EXPECT_THAT(one.request(joinCommand("/a/", "", "chat")),
               ElementsAre(added, "joined channel=\"/a/\""));
-  EXPECT_THAT(two.linesBeforePong(), ElementsAre(added, removeUser(one)));
+  EXPECT_THAT(two.linesBeforePong(), ElementsAre(added, removeUserLine(one)));
   EXPECT_THAT(one.request("pwc"), ElementsAre("pwc  channel=\"/a/\""));
   EXPECT_THAT(two.request("pwc"), ElementsAre("pwc  channel=\"/\""));
 }
@@ -27,34 +23,34 @@ TEST_F(ChannelCommandsTest, MembersMeetAndEmptiedChannelsGo) {
   TestClient& one = member("one", "127.0.0.2");
   TestClient& two = member("two", "127.0.0.4");
   TestClient& three = member("three", "127.0.0.6");
-  one.request(joinLine("//a"));
+  one.request(joinCommand("//a"));
   two.linesBeforePong();
   three.linesBeforePong();
 
-  EXPECT_THAT(two.request(joinLine("/a/")),
-              ElementsAre("joined channel=\"/a/\"", addUser(one, "one", "/a/")));
-  EXPECT_THAT(one.linesBeforePong(), ElementsAre(addUser(two, "two", "/a/")));
-  EXPECT_THAT(three.linesBeforePong(), ElementsAre(removeUser(two)));
+  EXPECT_THAT(two.request(joinCommand("/a/")),
+              ElementsAre("joined channel=\"/a/\"", addUserLine(one, "one", "/a/")));
+  EXPECT_THAT(one.linesBeforePong(), ElementsAre(addUserLine(two, "two", "/a/")));
+  EXPECT_THAT(three.linesBeforePong(), ElementsAre(removeUserLine(two)));
 
   // Joining one's own channel again is a leave and an enter for the others.
-  EXPECT_THAT(two.request(joinLine("a")),
-              ElementsAre("joined channel=\"/a/\"", addUser(one, "one", "/a/")));
+  EXPECT_THAT(two.request(joinCommand("a")),
+              ElementsAre("joined channel=\"/a/\"", addUserLine(one, "one", "/a/")));
   EXPECT_THAT(one.linesBeforePong(),
-              ElementsAre(removeUser(two, "/a/"), addUser(two, "two", "/a/")));
+              ElementsAre(removeUserLine(two, "/a/"), addUserLine(two, "two", "/a/")));
 
-  EXPECT_THAT(two.request(joinLine("/")),
-              ElementsAre("joined channel=\"/\"", addUser(three, "three")));
-  EXPECT_THAT(one.linesBeforePong(), ElementsAre(removeUser(two, "/a/")));
-  EXPECT_THAT(three.linesBeforePong(), ElementsAre(addUser(two, "two")));
+  EXPECT_THAT(two.request(joinCommand("/")),
+              ElementsAre("joined channel=\"/\"", addUserLine(three, "three")));
+  EXPECT_THAT(one.linesBeforePong(), ElementsAre(removeUserLine(two, "/a/")));
+  EXPECT_THAT(three.linesBeforePong(), ElementsAre(addUserLine(two, "two")));
 
   // The last member leaves: everybody hears that /a/ is gone.
-  EXPECT_THAT(one.request(joinLine("/")),
-              ElementsAre("joined channel=\"/\"", addUser(two, "two"), addUser(three, "three"),
+  EXPECT_THAT(one.request(joinCommand("/")),
+              ElementsAre("joined channel=\"/\"", addUserLine(two, "two"), addUserLine(three, "three"),
                           "removechannel channel=\"/a/\""));
   EXPECT_THAT(two.linesBeforePong(),
-              ElementsAre(addUser(one, "one"), "removechannel channel=\"/a/\""));
+              ElementsAre(addUserLine(one, "one"), "removechannel channel=\"/a/\""));
   EXPECT_THAT(three.linesBeforePong(),
-              ElementsAre(addUser(one, "one"), "removechannel channel=\"/a/\""));
+              ElementsAre(addUserLine(one, "one"), "removechannel channel=\"/a/\""));
 }
 
 TEST_F(ChannelCommandsTest, JoinFailures) {
@@ -64,25 +60,25 @@ TEST_F(ChannelCommandsTest, JoinFailures) {
   EXPECT_THAT(one.request("join password=\"\" topic=\"\""), ElementsAre("error number=105"));
   EXPECT_THAT(one.request("join channel=\"/\" topic=\"\""), ElementsAre("error number=105"));
   EXPECT_THAT(one.request("join channel=\"/\" password=\"\""), ElementsAre("error number=105"));
-  EXPECT_THAT(one.request(joinLine("/x/y/")), ElementsAre("error number=302"));
+  EXPECT_THAT(one.request(joinCommand("/x/y/")), ElementsAre("error number=302"));
 
-  one.request(joinLine("/p/", "pw", "locked"));
+  one.request(joinCommand("/p/", "pw", "locked"));
   EXPECT_THAT(two.linesBeforePong(),
               ElementsAre("addchannel channel=\"/p/\" protected=1 topic=\"locked\" operators=[1]",
-                          removeUser(one)));
-  EXPECT_THAT(two.request(joinLine("/p/", "PW")), ElementsAre("error number=301"));
+                          removeUserLine(one)));
+  EXPECT_THAT(two.request(joinCommand("/p/", "PW")), ElementsAre("error number=301"));
   EXPECT_THAT(two.request("pwc"), ElementsAre("pwc  channel=\"/\""));
   EXPECT_THAT(one.linesBeforePong(), IsEmpty());
-  EXPECT_THAT(two.request(joinLine("/p/", "pw")),
-              ElementsAre("joined channel=\"/p/\"", addUser(one, "one", "/p/")));
+  EXPECT_THAT(two.request(joinCommand("/p/", "pw")),
+              ElementsAre("joined channel=\"/p/\"", addUserLine(one, "one", "/p/")));
 }
 
 TEST_F(ChannelCommandsTest, JoinWithoutChannelCreation) {
   configure([](VoiceServer& s) { s.setAllowChannelCreation(false); });
   TestClient& one = member("one", "127.0.0.2");
-  EXPECT_THAT(one.request(joinLine("/new/")), ElementsAre("error number=304"));
-  EXPECT_THAT(one.request(joinLine("/new/deeper/")), ElementsAre("error number=302"));
-  EXPECT_THAT(one.request(joinLine("/")), ElementsAre("joined channel=\"/\""));
+  EXPECT_THAT(one.request(joinCommand("/new/")), ElementsAre("error number=304"));
+  EXPECT_THAT(one.request(joinCommand("/new/deeper/")), ElementsAre("error number=302"));
+  EXPECT_THAT(one.request(joinCommand("/")), ElementsAre("joined channel=\"/\""));
 }
 
 TEST_F(ChannelCommandsTest, KickFailures) {
@@ -95,29 +91,36 @@ TEST_F(ChannelCommandsTest, KickFailures) {
   // Nobody is an operator of the root.
   EXPECT_THAT(two.request("kick id=1 channel=\"/\""), ElementsAre("error number=303"));
 
-  one.request(joinLine("/a/"));
+  TestClient& stranger = connect("127.0.0.6");
+  one.request(joinCommand("/a/"));
   two.linesBeforePong();
-  // An operator of /a/ may kick only users of its own channel, and only users that exist.
-  EXPECT_THAT(one.request("kick id=2 channel=\"/a/\""), ElementsAre("error number=206"));
-  EXPECT_THAT(one.request("kick id=99 channel=\"/a/\""), ElementsAre("error number=206"));
+  // An operator of /a/ may kick only logged-in users of its own channel that exist.
+  for (int id : {2, stranger.id(), 99}) {
+    EXPECT_THAT(one.request("kick id=" + std::to_string(id) + " channel=\"/a/\""),
+                ElementsAre("error number=206"));
+  }
   EXPECT_THAT(two.request("pwc"), ElementsAre("pwc  channel=\"/\""));
+  // Joining one's own channel again costs its creator the operator status.
+  two.request(joinCommand("/a/"));
+  one.request(joinCommand("/a/"));
+  EXPECT_THAT(one.request("kick id=2 channel=\"/a/\""), ElementsAre("error number=303"));
 }
 
 TEST_F(ChannelCommandsTest, KickedUserHearsItBeforeTheClose) {
   TestClient& one = member("one", "127.0.0.2");
   TestClient& two = member("two", "127.0.0.4");
   TestClient& three = member("three", "127.0.0.6");
-  one.request(joinLine("/a/"));
-  two.request(joinLine("/a/"));
-  three.request(joinLine("/a/"));
+  one.request(joinCommand("/a/"));
+  two.request(joinCommand("/a/"));
+  three.request(joinCommand("/a/"));
   one.linesBeforePong();
   two.linesBeforePong();
 
-  EXPECT_THAT(one.request("kick id=2 channel=\"/a/\""), ElementsAre(removeUser(two, "/a/")));
+  EXPECT_THAT(one.request("kick id=2 channel=\"/a/\""), ElementsAre(removeUserLine(two, "/a/")));
   EXPECT_EQ(two.nextLine(), "kicked");
   EXPECT_TRUE(two.waitClosed());
   EXPECT_FALSE(two.readLine(std::chrono::milliseconds(0)).has_value());
-  EXPECT_THAT(three.linesBeforePong(), ElementsAre(removeUser(two, "/a/")));
+  EXPECT_THAT(three.linesBeforePong(), ElementsAre(removeUserLine(two, "/a/")));
   // The target is gone from the server at once.
   EXPECT_THAT(one.request("kick id=2 channel=\"/a/\""), ElementsAre("error number=206"));
 }

@@ -1,5 +1,7 @@
 // The dispatch of received lines: terminators, command words, letter case, unknown words, and the
 // state checks that every command makes before it reads a parameter.
+// Guards against lines cut wrongly, words matched in the wrong case, and commands run in the wrong
+// state.
 #include <algorithm>
 #include <chrono>
 #include <iostream>

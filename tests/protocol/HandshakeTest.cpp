@@ -1,5 +1,7 @@
 // Greeting, login, presence and leaving: "welcome", "protocol", the voice hello, "connect",
 // "whoami", "changenick", "changestatus", "admin" and "quit", byte for byte.
+// Guards against a login that answers wrongly or stores half a refused request, and presence
+// changes sent to the wrong users or escaped wrongly.
 #include "protocol/ProtocolFixture.h"
 
 namespace quorvane::test {
@@ -44,29 +46,16 @@ TEST_F(HandshakeTest, LocalClientBecomesRootOperatorAndForwardFollowsAddresses) 
   lines = even.login("even");
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], "addchannel channel=\"/\" protected=0 topic=\"\" operators=[1]");
-  EXPECT_EQ(lines[2], addUser(local, "op", "/", 1));
-  EXPECT_THAT(local.linesBeforePong(), ElementsAre(addUser(even, "even", "/", 1)));
+  EXPECT_EQ(lines[2], addUserLine(local, "op", "/", 1));
+  EXPECT_THAT(local.linesBeforePong(), ElementsAre(addUserLine(even, "even", "/", 1)));
 
   // Two addresses that look neither loopback nor private: voice goes directly.
   TestClient& other = connect("127.0.0.6");
   lines = other.login("other");
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2], addUser(local, "op", "/", 1));
-  EXPECT_EQ(lines[3], addUser(even, "even", "/", 0));
-  EXPECT_THAT(even.linesBeforePong(), ElementsAre(addUser(other, "other", "/", 0)));
-}
-
-TEST_F(HandshakeTest, WelcomeShowsSettings) {
-  configure([](VoiceServer& s) {
-    s.setServerName("say \"hi\"");
-    s.setAllowForwarding(false);
-    s.setAllowChannelCreation(false);
-    s.setAllowOperators(false);
-  });
-  TestClient client(server().hostPort(), server().soundPort());
-  EXPECT_EQ(client.readWelcome(),
-            "welcome id=1 servername=\"say \\\"hi\\\"\" forwarding=0 channels=0 operators=0 "
-            "protocol=\"2.1\"");
+  EXPECT_EQ(lines[2], addUserLine(local, "op", "/", 1));
+  EXPECT_EQ(lines[3], addUserLine(even, "even", "/", 0));
+  EXPECT_THAT(even.linesBeforePong(), ElementsAre(addUserLine(other, "other", "/", 0)));
 }
 
 TEST_F(HandshakeTest, FailedConnectKeepsWhatItStored) {
@@ -117,9 +106,9 @@ TEST_F(HandshakeTest, PresenceChangesReachOnlyTheOthers) {
               ElementsAre("error number=106"));
   EXPECT_THAT(ben.linesBeforePong(), IsEmpty());
   EXPECT_THAT(ann.request("changenick nick=\"anna\""), IsEmpty());
-  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUser(ann, "anna", 3, "")));
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUserLine(ann, "anna", 3, "")));
   EXPECT_THAT(ann.request("changestatus statusmode=5 statusmessage=\"away\""), IsEmpty());
-  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUser(ann, "anna", 5, "away")));
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUserLine(ann, "anna", 5, "away")));
 
   // Quotation marks and CR LF travel escaped; a backslash inside and a lone CR as they are.
   EXPECT_THAT(ann.request(R"(changenick nick="say \"hi\"\r\nbye")"), IsEmpty());
@@ -127,10 +116,10 @@ TEST_F(HandshakeTest, PresenceChangesReachOnlyTheOthers) {
   EXPECT_THAT(ann.request(R"(changenick nick=back\slash)"), IsEmpty());
   EXPECT_THAT(ann.request("changenick nick=\"c\rr\""), IsEmpty());
   EXPECT_THAT(ben.linesBeforePong(),
-              ElementsAre(updateUser(ann, R"(say \"hi\"\r\nbye)", 5, "away"),
-                          updateUser(ann, R"(say \"hi\"\r\nbye)", -1, R"(a\"b\r\n)"),
-                          updateUser(ann, R"(back\slash)", -1, R"(a\"b\r\n)"),
-                          updateUser(ann, "c\rr", -1, R"(a\"b\r\n)")));
+              ElementsAre(updateUserLine(ann, R"(say \"hi\"\r\nbye)", 5, "away"),
+                          updateUserLine(ann, R"(say \"hi\"\r\nbye)", -1, R"(a\"b\r\n)"),
+                          updateUserLine(ann, R"(back\slash)", -1, R"(a\"b\r\n)"),
+                          updateUserLine(ann, "c\rr", -1, R"(a\"b\r\n)")));
   EXPECT_THAT(ann.request("whoami").front(), ::testing::StartsWith("youare id=1 nick=\"c\rr\""));
 }
 
@@ -153,7 +142,7 @@ TEST_F(HandshakeTest, ValuesEndingInABackslashCountAsAbsent) {
   EXPECT_THAT(ben.linesBeforePong(), IsEmpty());
   // The status mode read before the refused text stays; nothing else was stored.
   EXPECT_THAT(ann.request("changenick nick=\"ann2\""), IsEmpty());
-  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUser(ann, "ann2", 4, "")));
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(updateUserLine(ann, "ann2", 4, "")));
   // A login with such a nick is refused as one without a nick.
   TestClient& cid = connect("127.0.0.6");
   cid.sendLine("protocol version=\"2.1\"");
@@ -182,7 +171,7 @@ TEST_F(HandshakeTest, QuitClosesWithoutReplyAndStopsTheLine) {
   ASSERT_TRUE(ann.sendRaw("quit\r\nping\r\nwhoami\r\n"));
   EXPECT_TRUE(ann.waitClosed());
   EXPECT_FALSE(ann.readLine(std::chrono::milliseconds(0)).has_value());
-  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(removeUser(ann)));
+  EXPECT_THAT(ben.linesBeforePong(), ElementsAre(removeUserLine(ann)));
 
   // A client that never logged in leaves without a word to anyone.
   ASSERT_TRUE(stranger.sendLine("QUIT now"));

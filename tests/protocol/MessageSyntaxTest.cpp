@@ -1,3 +1,5 @@
+// The parameter parser and writers on their own. Guards against values read or escaped differently
+// from what clients expect.
 #include "protocol/MessageSyntax.h"
 
 #include <gtest/gtest.h>

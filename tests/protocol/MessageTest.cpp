@@ -1,4 +1,5 @@
 // "message": what a client must give and what it receives, by the protocol version it announced.
+// Guards against text delivered to the wrong users, or in the form of the wrong protocol version.
 #include "protocol/ProtocolFixture.h"
 #include "protocol/TextMessage.h"
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ServerTestSupport.h"
 #include "support/TestClient.h"
 #include "support/TestServer.h"
 
@@ -17,7 +18,6 @@ namespace quorvane::test {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using Lines = std::vector<std::string>;
 
 class ProtocolTest : public ::testing::Test {
  protected:
@@ -65,31 +65,6 @@ class ProtocolTest : public ::testing::Test {
       if (other.get() != &client && other->connected()) other->linesBeforePong();
     }
     return client;
-  }
-
-  // The "adduser" line that a non-local client receives about `user` (logged in by member()).
-  static std::string addUser(const TestClient& user, const std::string& nick,
-                             const std::string& channel = "/", int forward = 0,
-                             const std::string& status = "statusmode=0 statusmessage=\"\"") {
-    return "adduser id=" + std::to_string(user.id()) + " nick=\"" + nick + "\" address=\"" +
-           user.voiceAddress() + "\" soundport=" + std::to_string(user.voicePort()) +
-           " channel=\"" + channel + "\" bandmode=1 framesize=320 encodedframesize=20 fpp=2" +
-           " forward=" + std::to_string(forward) + " " + status;
-  }
-
-  // The "updateuser" line about `user` with the given nick (escaped as on the wire) and status.
-  static std::string updateUser(const TestClient& user, const std::string& nick, int statusMode,
-                                const std::string& statusMessage,
-                                const std::string& channel = "/") {
-    return "updateuser id=" + std::to_string(user.id()) + " nick=\"" + nick + "\" address=\"" +
-           user.voiceAddress() + "\" soundport=" + std::to_string(user.voicePort()) +
-           " channel=\"" + channel + "\" bandmode=1 framesize=320 encodedframesize=20 fpp=2" +
-           " statusmode=" + std::to_string(statusMode) + " statusmessage=\"" + statusMessage +
-           "\"";
-  }
-
-  static std::string removeUser(const TestClient& user, const std::string& channel = "/") {
-    return "removeuser id=" + std::to_string(user.id()) + " channel=\"" + channel + "\"";
   }
 
  private:

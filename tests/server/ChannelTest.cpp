@@ -1,10 +1,10 @@
-// The channel tree on its own: paths, splitting and lookup, copying the static tree, clearing.
-// Membership and its notifications are tested end to end in ServerOperationsTest.
+// The channel tree on its own: paths, splitting and lookup, children. Membership, the static
+// tree and their notifications are tested end to end in ServerOperationsTest.
+// Guards against paths split or looked up wrongly, and a second child of one name found first.
 #include "server/Channel.h"
 
 #include <gtest/gtest.h>
 
-#include "server/VoiceServer.h"
 
 namespace quorvane {
 namespace {
@@ -64,51 +64,6 @@ TEST(ChannelTest, ChildrenKeepTheirOrderAndTheFirstOfANameWins) {
   EXPECT_EQ(root.findChild("same"), second);
   root.removeChild("none");
   EXPECT_EQ(root.childCount(), 2u);
-}
-
-TEST(ChannelTest, TheServerCopiesTheStaticTreeLevelByLevel) {
-  Channel source("top");
-  source.setTopic("root topic");
-  Channel* lobby = addNamed(source, "lobby");
-  lobby->setPassword("pw");
-  lobby->setTopic("welcome");
-  addNamed(*lobby, "corner");
-  addNamed(source, "music");
-
-  ReactorPool pool;
-  VoiceServer server(pool, &source);
-  Channel& root = server.rootChannel();
-  EXPECT_EQ(root.topic(), "root topic");
-  EXPECT_FALSE(root.isStatic());
-  ASSERT_EQ(root.childCount(), 2u);
-  Channel* copy = root.child(0);
-  EXPECT_NE(copy, lobby);
-  EXPECT_EQ(copy->path(), "/lobby/");
-  EXPECT_EQ(copy->password(), "pw");
-  EXPECT_EQ(copy->topic(), "welcome");
-  EXPECT_TRUE(copy->isStatic());
-  EXPECT_EQ(root.child(1)->path(), "/music/");
-  ASSERT_NE(findChannel(root, "/lobby/corner/"), nullptr);
-  EXPECT_TRUE(findChannel(root, "/lobby/corner/")->isStatic());
-  // The source stays the caller's, unchanged.
-  EXPECT_FALSE(lobby->isStatic());
-  EXPECT_EQ(source.childCount(), 2u);
-}
-
-TEST(ChannelTest, ClearEmptiesAllButTheOperators) {
-  Channel root("name");
-  root.setStatic(true);
-  root.setTopic("t");
-  root.setPassword("p");
-  root.addOperator(4);
-  addNamed(*addNamed(root, "a"), "b");
-  root.clear();
-  EXPECT_EQ(root.childCount(), 0u);
-  EXPECT_FALSE(root.isStatic());
-  EXPECT_EQ(root.name(), "");
-  EXPECT_EQ(root.topic(), "");
-  EXPECT_FALSE(root.isProtected());
-  EXPECT_EQ(root.operators(), std::set<int>{4});
 }
 
 }  // namespace

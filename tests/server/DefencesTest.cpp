@@ -1,13 +1,14 @@
 // The defences end to end, each tried the way an attacker would: rate limits that slow a sender
 // and nobody else, connection limits per address and in all, the login deadline, wrong passwords
 // and bans, bounded channels and texts, the voice limit, and refusals logged without flooding.
+// Guards against a defence that lets an attacker through, or that hits the attacker's neighbours.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 
-#include "server/ServerTestSupport.h"
+#include "support/ServerTestSupport.h"
 #include "support/TestServer.h"
 
 namespace quorvane::test {

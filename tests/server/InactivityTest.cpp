@@ -1,8 +1,10 @@
 // Inactivity drops and keep-alives, driven from the test thread with a clock moved by hand. The
 // timer's own period is an hour, so only the passes the test calls run.
+// Guards against dropping a user that spoke in time, keeping one that did not, and keep-alives to
+// the wrong users.
 #include <gtest/gtest.h>
 
-#include "server/ServerTestSupport.h"
+#include "support/ServerTestSupport.h"
 #include "support/TestServer.h"
 
 namespace quorvane::test {

@@ -2,11 +2,12 @@
 // jumps ahead, so that drops for inactivity race with logins, joins, kicks and disconnects. The
 // clients tolerate being dropped at any point; what counts is that the server stays sound (the
 // sanitizer builds run this too) and serves a fresh client normally afterwards.
+// Guards against races between the timer's drops and the users' own commands.
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "server/ServerTestSupport.h"
+#include "support/ServerTestSupport.h"
 #include "support/TestServer.h"
 
 namespace quorvane::test {

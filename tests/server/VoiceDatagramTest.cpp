@@ -2,11 +2,13 @@
 // the "forward" decision between two addresses. The absence of a datagram is shown by a later
 // datagram that is answered: loopback delivers one sender's datagrams in order, and the server
 // handles them in that order, so the answer would come second.
+// Guards against a voice path taken over from another address, voice relayed to anyone, and
+// datagrams of the wrong form acted on.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "server/ServerTestSupport.h"
+#include "support/ServerTestSupport.h"
 #include "support/TestServer.h"
 
 namespace quorvane::test {

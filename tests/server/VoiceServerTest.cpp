@@ -1,11 +1,13 @@
 // The server's life cycle over real sockets: greeting, ids, start failures, stop and its log.
+// Guards against ids handed out twice, a failed start reported as success, and clients not told of
+// a stop.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
 
-#include "server/ServerTestSupport.h"
+#include "support/ServerTestSupport.h"
 #include "support/TestServer.h"
 
 namespace quorvane::test {

@@ -1,5 +1,7 @@
 // The built program, launched as an administrator would: in the console (-d) or in the
 // background (-f) in a directory of its own, stopped with SIGINT or SIGTERM.
+// Guards against a program that does not start, serve or stop as an administrator runs it, or that
+// loses its settings or log.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -278,34 +280,6 @@ void expectLogins(int hostPort, int soundPort, const std::string& password) {
                         "addchannel channel=\"/lobby/\" protected=0 topic=\"\" operators=[]"),
               lines.end());
   }
-}
-
-// A stray element after the hosting element: everything before it is read, the file is kept.
-TEST(ProgramTest, ASettingsFileWithAnErrorIsReadUpToItAndKept) {
-  Program program;
-  const int hostPort = probeFreePort();
-  const int soundPort = probeFreePort();
-  const fs::path file = program.dir() / "QuorvaneService.xml";
-  const std::string settings =
-      "<quorvane version=\"1.1\"><hosting><server-password>secret</server-password>"
-      "<hostport>" + std::to_string(hostPort) + "</hostport><soundport>" +
-      std::to_string(soundPort) + "</soundport><server-logging>true</server-logging>"
-      "<static-channels><channel><name>lobby</name></channel></static-channels></hosting>"
-      "<oops></quorvane>";
-  writeFile(file, settings);
-  program.start();
-
-  expectLogins(hostPort, soundPort, "secret");
-
-  program.signal(SIGINT);
-  EXPECT_EQ(program.waitExit(), 1);
-  const std::string reason = "Quorvane service failed to read settings file: " + file.string() +
-                             ". Start-end tags mismatch at line 1, column ";
-  EXPECT_NE(program.console().find(reason), std::string::npos) << program.console();
-  const std::string log = readFile(program.dir() / "QuorvaneService.log");
-  EXPECT_NE(log.find(reason), std::string::npos) << log;
-  EXPECT_NE(log.find("Started Quorvane server."), std::string::npos) << log;
-  EXPECT_EQ(readFile(file), settings);
 }
 
 // The settings file is a link: the blank password counts and survives the write-back, which

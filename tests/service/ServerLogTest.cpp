@@ -1,3 +1,5 @@
+// The server log. Guards against entries lost, cut or mixed, a log that follows a link, and a
+// reopen that loses the file.
 #include "service/ServerLog.h"
 #include "support/Files.h"
 
@@ -28,16 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::readFile;
 using test::writeFile;
-
-fs::path uniqueDirectory(const std::string& purpose) {
-  std::random_device random;
-  auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-  std::ostringstream name;
-  name << "quorvane-" << purpose << "-" << random() << "-" << ticks;
-  fs::path dir = fs::temp_directory_path() / name.str();
-  fs::create_directories(dir);
-  return dir;
-}
 
 std::vector<std::string> splitLines(const std::string& content) {
   std::vector<std::string> lines;
@@ -77,7 +69,7 @@ struct CreatedLog {
 
 const CreatedLog& createdLog() {
   static const CreatedLog created = [] {
-    fs::path dir = uniqueDirectory("created");
+    fs::path dir = test::makeTempDirectory("created");
     writeFile(dir / ServerLog::kFileName, "stale entry\n");
     fs::path previous = fs::current_path();
     fs::current_path(dir);
@@ -93,7 +85,7 @@ const CreatedLog& createdLog() {
 
 class ServerLogTest : public testing::Test {
  protected:
-  void SetUp() override { dir_ = uniqueDirectory("log"); }
+  void SetUp() override { dir_ = test::makeTempDirectory("log"); }
   void TearDown() override {
     // Closes whatever file the log holds, so the directories can go.
     log().useFile((dir_ / "missing" / "closed.log").string());

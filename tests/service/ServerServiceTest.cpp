@@ -1,3 +1,5 @@
+// The service run with its settings. Guards against settings misread or lost, a failed start
+// hidden, and a stop that does not end the run.
 #include "service/ServerService.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,7 @@
 #include "service/ServerSettings.h"
 #include "support/Files.h"
 #include "support/HttpProbe.h"
+#include "support/TestClient.h"
 #include "support/TestServer.h"
 #include "support/WaitFor.h"
 #include "transport/Socket.h"
@@ -32,19 +35,9 @@ using test::writeFile;
 
 // True when a client connecting to the port is greeted with "welcome".
 bool greets(int port) {
-  Socket client;
-  if (!client.create(0, Socket::Stream, "127.0.0.1") || !client.connect("127.0.0.1", port)) {
-    return false;
-  }
-  client.setNonBlocking(true);
-  std::string received;
-  test::waitFor([&] {
-    char buffer[512];
-    int got = client.receive(buffer, sizeof buffer);
-    if (got > 0) received.append(buffer, static_cast<std::size_t>(got));
-    return got == 0 || received.find('\n') != std::string::npos;
-  });
-  return received.rfind("welcome", 0) == 0;
+  test::TestClient client(port, port, "127.0.0.1");
+  const std::optional<std::string> line = client.readLine();
+  return client.connected() && line && line->rfind("welcome", 0) == 0;
 }
 
 std::string settingsDocument(int hostPort, int soundPort, bool logging) {
@@ -94,11 +87,7 @@ class Runner {
 class ServerServiceTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    dir_ = fs::temp_directory_path() /
-           ("quorvane-service-" + std::to_string(random()) + "-" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir_);
+    dir_ = test::makeTempDirectory("service");
     settings_ = dir_ / ServerService::kSettingsFileName;
     service_.useSettingsFile(settings_.string());
   }

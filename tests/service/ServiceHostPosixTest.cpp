@@ -1,4 +1,6 @@
 // The Linux service host against a stand-in systemctl and a notification socket of the test's own.
+// Guards against a unit file or systemd state misread or written wrongly, and signals that do not
+// stop the run.
 #include "service/ServiceHost.h"
 
 #include <gtest/gtest.h>
@@ -148,7 +150,7 @@ class TestHost : public ServiceHost {
 class ServiceHostPosixTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / uniqueName("systemd");
+    dir_ = test::makeTempDirectory("systemd");
     fs::create_directories(dir_ / "units");
     writeFile(dir_ / "systemctl", kStandIn);
     fs::permissions(dir_ / "systemctl", fs::perms::owner_all);
@@ -260,41 +262,85 @@ TEST_F(ServiceHostPosixTest, AFailedEnableLeavesNoUnitBehind) {
   EXPECT_TRUE(host_.events.empty());
 }
 
-TEST_F(ServiceHostPosixTest, EveryActionNeedsARunningSystemd) {
-  writeFile(dir_ / "system-state", "offline\n");
-  for (const char* action : {"-i", "-u", "-s", "-e"}) {
+// Guards against a management action that misreads systemd: each action's messages, dots and
+// exit code for the unit's states as systemctl reports them, one query a line.
+TEST_F(ServiceHostPosixTest, ActionsFollowTheUnitsStates) {
+  const std::string unit = unitPath().string();
+  const std::string offline =
+      "OpenSCManager failed - systemd is not running (systemctl is-system-running: offline)\n";
+  struct Case {
+    std::vector<std::string> arguments;
+    bool unitExists;
+    std::string states;
+    std::string refuse;  // "<command>:<complaint>" or empty
+    int code;
     std::string out;
-    EXPECT_EQ(runCaptured({action}, out), 0) << action;
-    EXPECT_EQ(out, "OpenSCManager failed - systemd is not running (systemctl is-system-running: "
-                   "offline)\n")
-        << action;
+    bool unitAfter;
+    std::string systemState = "running";
+  };
+  const std::vector<Case> cases = {
+      {{"-i"}, false, "inactive", "", 0, offline, false, "offline"},
+      {{"-u"}, true, "inactive", "", 0, offline, true, "offline"},
+      {{"-s"}, true, "inactive", "", 0, offline, true, "offline"},
+      {{"-e"}, true, "inactive", "", 0, offline, true, "offline"},
+      {{"-u"}, false, "inactive", "", 0, "OpenService failed - unit file " + unit +
+       " does not exist\n", false},
+      {{"-s"}, false, "inactive", "", 0, "OpenService failed - unit file " + unit +
+       " does not exist\n", false},
+      {{"-e"}, false, "inactive", "", 0, "OpenService failed - unit file " + unit +
+       " does not exist\n", false},
+      {{"-u"}, true, "inactive", "", 1, "Quorvane Server removed.\n", false},
+      {{"-u"}, true, "inactive", "disable:Failed to disable unit: no", 0,
+       "DeleteService failed - Failed to disable unit: no\n", true},
+      {{"-s"}, true, "inactive\nactivating\nactivating\nactive", "", 1,
+       "Starting up Quorvane Server...\nQuorvane Server started.\n", true},
+      {{"-s"}, true, "inactive\nactivating\nfailed", "", 0,
+       "Starting up Quorvane Server..\nQuorvane Server failed to start.\n", true},
+      {{"-s"}, true, "inactive", "start:Failed to start quorvane-server.service: Unit is masked.",
+       0, "Starting up Quorvane Server.\nQuorvane Server failed to start: Failed to start "
+       "quorvane-server.service: Unit is masked.\n", true},
+      {{"-s"}, true, "active", "", 0, "Starting up Quorvane Server.\nQuorvane Server failed to "
+       "start: the service is already running\n", true},
+      {{"-e"}, true, "active\ndeactivating\ninactive", "", 1,
+       "Stopping Quorvane Server..\nQuorvane Server stopped.\n", true},
+      {{"-e"}, true, "active\nfailed", "", 1, "Stopping Quorvane Server.\nQuorvane Server "
+       "stopped.\n", true},
+      {{"-e"}, true, "active\ndeactivating\nactive", "", 0,
+       "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n", true},
+      {{"-e"}, true, "inactive", "", 0, "", true},
+  };
+  for (const Case& c : cases) {
+    const std::string label = c.arguments[0] + " " + c.states + " " + c.refuse;
+    fs::remove(unitPath());
+    if (c.unitExists) writeFile(unitPath(), "[Unit]\n");
+    for (const char* command : {"refuse-disable", "refuse-start"}) fs::remove(dir_ / command);
+    if (!c.refuse.empty()) {
+      const std::size_t colon = c.refuse.find(':');
+      writeFile(dir_ / ("refuse-" + c.refuse.substr(0, colon)), c.refuse.substr(colon + 1) + "\n");
+    }
+    writeFile(dir_ / "system-state", c.systemState + "\n");
+    setStates(c.states + "\n");
+    std::string out;
+    EXPECT_EQ(runCaptured(c.arguments, out), c.code) << label;
+    EXPECT_EQ(out, c.out) << label;
+    EXPECT_EQ(fs::exists(unitPath()), c.unitAfter) << label;
   }
-  std::string missing = (dir_ / "no-such-systemctl").string();
+  const std::string missing = (dir_ / "no-such-systemctl").string();
   host_.setSystemctlPath(missing);
   std::string out;
   EXPECT_EQ(runCaptured({"-i"}, out), 0);
   EXPECT_EQ(out, "OpenSCManager failed - cannot run " + missing + ": No such file or directory\n");
-  EXPECT_FALSE(fs::exists(unitPath()));
 }
 
-TEST_F(ServiceHostPosixTest, ActionsOnAMissingUnitFailToOpenIt) {
-  for (const char* action : {"-u", "-s", "-e"}) {
-    std::string out;
-    EXPECT_EQ(runCaptured({action}, out), 0) << action;
-    EXPECT_EQ(out, "OpenService failed - unit file " + unitPath().string() + " does not exist\n")
-        << action;
-  }
-}
-
+// A running service is stopped without waiting in systemctl, polled until it has stopped, then
+// disabled.
 TEST_F(ServiceHostPosixTest, UninstallStopsARunningServiceWithADotPerPendingPoll) {
   writeFile(unitPath(), "[Unit]\n");
   setStates("active\ndeactivating\ndeactivating\ninactive\n");
   std::string out;
   ASSERT_EQ(runCaptured({"-u"}, out), 1);
   EXPECT_EQ(out,
-            "Stopping Quorvane Server..."
-            "\nQuorvane Server stopped.\n"
-            "Quorvane Server removed.\n");
+            "Stopping Quorvane Server...\nQuorvane Server stopped.\nQuorvane Server removed.\n");
   EXPECT_FALSE(fs::exists(unitPath()));
   EXPECT_EQ(calls(),
             "is-system-running\nis-active quorvane-server.service\n"
@@ -302,70 +348,6 @@ TEST_F(ServiceHostPosixTest, UninstallStopsARunningServiceWithADotPerPendingPoll
             "is-active quorvane-server.service\nis-active quorvane-server.service\n"
             "is-active quorvane-server.service\n"
             "disable quorvane-server.service\ndaemon-reload\n");
-}
-
-TEST_F(ServiceHostPosixTest, UninstallOfAStoppedServiceOnlyRemovesIt) {
-  writeFile(unitPath(), "[Unit]\n");
-  std::string out;
-  ASSERT_EQ(runCaptured({"-u"}, out), 1);
-  EXPECT_EQ(out, "Quorvane Server removed.\n");
-  EXPECT_FALSE(fs::exists(unitPath()));
-
-  writeFile(unitPath(), "[Unit]\n");
-  writeFile(dir_ / "refuse-disable", "Failed to disable unit: no\n");
-  ASSERT_EQ(runCaptured({"-u"}, out), 0);
-  EXPECT_EQ(out, "DeleteService failed - Failed to disable unit: no\n");
-  EXPECT_TRUE(fs::exists(unitPath()));
-}
-
-TEST_F(ServiceHostPosixTest, StartWaitsWhileActivating) {
-  writeFile(unitPath(), "[Unit]\n");
-  setStates("inactive\nactivating\nactivating\nactive\n");
-  std::string out;
-  ASSERT_EQ(runCaptured({"-s"}, out), 1);
-  EXPECT_EQ(out, "Starting up Quorvane Server...\nQuorvane Server started.\n");
-  EXPECT_NE(calls().find("start --no-block quorvane-server.service\n"), std::string::npos);
-
-  setStates("inactive\nactivating\nfailed\n");
-  ASSERT_EQ(runCaptured({"-s"}, out), 0);
-  EXPECT_EQ(out, "Starting up Quorvane Server..\nQuorvane Server failed to start.\n");
-}
-
-TEST_F(ServiceHostPosixTest, ARefusedStartSaysWhy) {
-  writeFile(unitPath(), "[Unit]\n");
-  writeFile(dir_ / "refuse-start", "Failed to start quorvane-server.service: Unit is masked.\n");
-  std::string out;
-  ASSERT_EQ(runCaptured({"-s"}, out), 0);
-  EXPECT_EQ(out,
-            "Starting up Quorvane Server.\n"
-            "Quorvane Server failed to start: Failed to start quorvane-server.service: Unit is "
-            "masked.\n");
-
-  setStates("active\n");
-  ASSERT_EQ(runCaptured({"-s"}, out), 0);
-  EXPECT_EQ(out,
-            "Starting up Quorvane Server.\n"
-            "Quorvane Server failed to start: the service is already running\n");
-}
-
-TEST_F(ServiceHostPosixTest, StopSucceedsOnlyWhenTheServiceEndsStopped) {
-  writeFile(unitPath(), "[Unit]\n");
-  std::string out;
-  setStates("active\ndeactivating\ninactive\n");
-  EXPECT_EQ(runCaptured({"-e"}, out), 1);
-  EXPECT_EQ(out, "Stopping Quorvane Server..\nQuorvane Server stopped.\n");
-
-  setStates("active\nfailed\n");
-  EXPECT_EQ(runCaptured({"-e"}, out), 1);
-  EXPECT_EQ(out, "Stopping Quorvane Server.\nQuorvane Server stopped.\n");
-
-  setStates("active\ndeactivating\nactive\n");
-  EXPECT_EQ(runCaptured({"-e"}, out), 0);
-  EXPECT_EQ(out, "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n");
-
-  setStates("inactive\n");
-  EXPECT_EQ(runCaptured({"-e"}, out), 0);
-  EXPECT_EQ(out, "");
 }
 
 TEST_F(ServiceHostPosixTest, WithoutANotifySocketTheDispatcherFails) {
@@ -529,7 +511,7 @@ TEST(ServiceHostBackgroundDeathTest, TheBackgroundRunDetachesOutlivesSighupAndSt
   // The death-test child runs this body afresh; it finds the directory in its environment.
   const char* const kDirVariable = "QUORVANE_TEST_BACKGROUND_DIR";
   if (std::getenv(kDirVariable) == nullptr) {
-    ::setenv(kDirVariable, (fs::temp_directory_path() / uniqueName("background")).c_str(), 1);
+    ::setenv(kDirVariable, test::makeTempDirectory("background").c_str(), 1);
   }
   fs::path dir = std::getenv(kDirVariable);
   fs::create_directories(dir);

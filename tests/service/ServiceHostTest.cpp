@@ -1,3 +1,5 @@
+// The service host on a scripted service manager. Guards against a command line that picks the
+// wrong action and management steps reported wrongly.
 #include "service/ServiceHost.h"
 
 #include <gtest/gtest.h>
@@ -68,11 +70,15 @@ class RecordingHost : public ServiceHost {
 
 using Actions = std::vector<std::string>;
 
-TEST(ServiceHostTest, OnlyTheLetterAfterTheDashCounts) {
+// Guards against a command line that picks the wrong action: only the letter after the dash
+// counts, the last action wins, -l and -p take the next argument whatever it looks like, and -d
+// and -f act at once.
+TEST(ServiceHostTest, TheCommandLineChoosesOneAction) {
   struct Case {
     std::vector<std::string> arguments;
     std::string action;
     int code;
+    bool console = false;
   };
   const std::vector<Case> cases = {
       {{"-install"}, "install", 11},
@@ -82,74 +88,20 @@ TEST(ServiceHostTest, OnlyTheLetterAfterTheDashCounts) {
       {{}, "dispatcher", 7},
       {{"-x"}, "dispatcher", 7},
       {{"install", "-", ""}, "dispatcher", 7},
+      {{"-i", "-u"}, "uninstall", 12},
+      {{"-s", "-i", "-e"}, "stop", 14},
+      {{"-u", "-lacct", "-i"}, "install", 11},
+      {{"-l", "-i"}, "dispatcher", 7},
+      {{"-d", "-i"}, "console", 15, true},
+      {{"-i", "-debug", "-u"}, "console", 15, true},
+      {{"-f", "-d"}, "hidden", 16, true},
   };
   for (const Case& c : cases) {
     RecordingHost host;
     EXPECT_EQ(host.parse(c.arguments), c.code) << testing::PrintToString(c.arguments);
     EXPECT_EQ(host.actions, Actions{c.action}) << testing::PrintToString(c.arguments);
-    EXPECT_FALSE(host.consoleMode());
+    EXPECT_EQ(host.consoleMode(), c.console) << testing::PrintToString(c.arguments);
   }
-}
-
-TEST(ServiceHostTest, TheLastActionWins) {
-  RecordingHost uninstalling;
-  EXPECT_EQ(uninstalling.parse({"-i", "-u"}), 12);
-  EXPECT_EQ(uninstalling.actions, Actions{"uninstall"});
-
-  RecordingHost stopping;
-  EXPECT_EQ(stopping.parse({"-s", "-i", "-e"}), 14);
-  EXPECT_EQ(stopping.actions, Actions{"stop"});
-}
-
-TEST(ServiceHostTest, AccountAndPasswordStandBeforeOrAfterTheAction) {
-  RecordingHost attached;
-  EXPECT_EQ(attached.parse({"-u", "-lacct", "-i"}), 11);
-  EXPECT_EQ(attached.actions, Actions{"install"});
-  EXPECT_EQ(attached.accountName(), "acct");
-  EXPECT_FALSE(attached.accountPassword().has_value());
-
-  RecordingHost separate;
-  EXPECT_EQ(separate.parse({"-l", "acct", "-p", "pw", "-i"}), 11);
-  EXPECT_EQ(separate.actions, Actions{"install"});
-  EXPECT_EQ(separate.accountName(), "acct");
-  EXPECT_EQ(separate.accountPassword(), "pw");
-
-  // The next argument is the value even when it looks like a switch.
-  RecordingHost consumed;
-  EXPECT_EQ(consumed.parse({"-l", "-i"}), 7);
-  EXPECT_EQ(consumed.actions, Actions{"dispatcher"});
-  EXPECT_EQ(consumed.accountName(), "-i");
-}
-
-TEST(ServiceHostTest, ASwitchWithoutValueAtTheEndLeavesItUnset) {
-  RecordingHost account;
-  EXPECT_EQ(account.parse({"-i", "-l"}), 11);
-  EXPECT_FALSE(account.accountName().has_value());
-
-  RecordingHost password;
-  EXPECT_EQ(password.parse({"-lacct", "-i", "-p"}), 11);
-  EXPECT_EQ(password.accountName(), "acct");
-  EXPECT_FALSE(password.accountPassword().has_value());
-
-  RecordingHost repeated;
-  EXPECT_EQ(repeated.parse({"-lfirst", "-i", "-l"}), 11);
-  EXPECT_FALSE(repeated.accountName().has_value());
-}
-
-TEST(ServiceHostTest, ConsoleAndBackgroundSwitchesActAtOnce) {
-  RecordingHost console;
-  EXPECT_EQ(console.parse({"-d", "-i"}), 15);
-  EXPECT_EQ(console.actions, Actions{"console"});
-  EXPECT_TRUE(console.consoleMode());
-
-  RecordingHost afterAction;
-  EXPECT_EQ(afterAction.parse({"-i", "-debug", "-u"}), 15);
-  EXPECT_EQ(afterAction.actions, Actions{"console"});
-
-  RecordingHost hidden;
-  EXPECT_EQ(hidden.parse({"-f", "-d"}), 16);
-  EXPECT_EQ(hidden.actions, Actions{"hidden"});
-  EXPECT_TRUE(hidden.consoleMode());
 }
 
 // -h and -v answer before anything else and start nothing; a long form counts only whole.
@@ -375,6 +327,13 @@ TEST(ServiceHostTest, ManagementActionsPrintTheirStepsAndGiveTheirResults) {
       {{"-c", kAbsoluteDirectory, "-i"}, {}, 1, "Managed Display installed.\n",
        "console connect create(Managed Display,-,-,-c," + std::string(kAbsoluteDirectory) +
            ") close source(program,7) event(Service installed,4)"},
+      // A switch without its value at the end leaves it unset.
+      {{"-lfirst", "-i", "-l"}, {}, 1, "Managed Display installed.\n",
+       "console connect create(Managed Display,-,-) close source(program,7) "
+       "event(Service installed,4)"},
+      {{"-lacct", "-i", "-p"}, {}, 1, "Managed Display installed.\n",
+       "console connect create(Managed Display,acct,-) close source(program,7) "
+       "event(Service installed,4)"},
       {{"-i"}, {.refuses = "connect"}, 0, "OpenSCManager failed - no connect\n",
        "console connect close"},
       {{"-i"}, {.refuses = "create"}, 0, "CreateService failed - no create\n",

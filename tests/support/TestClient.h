@@ -1,8 +1,7 @@
-// A protocol client for end-to-end tests: one TCP connection to the server's host port and one
-// UDP socket, bound to a chosen loopback address, for the voice hello. Every wait is bounded.
+// The tests' client: a ProtocolClient without automatic login, with blocking reads that report a
+// missing line or a line without CR LF as a test failure. Every wait is bounded.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -10,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "client/ProtocolClient.h"
 #include "support/WaitFor.h"
-#include "transport/SocketApi.h"
 
 namespace quorvane::test {
 
@@ -23,22 +22,19 @@ class TestClient {
   // client comes from one host; the voice socket is bound to voiceAddress, any port.
   TestClient(int hostPort, int soundPort, std::string voiceAddress = "127.0.0.2",
              const std::string& tcpAddress = std::string());
-  ~TestClient();
-  TestClient(const TestClient&) = delete;
-  TestClient& operator=(const TestClient&) = delete;
 
-  bool connected() const { return tcp_ != kNoSocket; }
-  int voicePort() const { return voicePort_; }
+  // The TCP connection was made (the server may have closed it since).
+  bool connected() const { return connected_; }
+  int voicePort() const { return client_.voicePort(); }
   // The local port of the TCP connection, as the server sees it.
-  int tcpPort() const;
-  const std::string& voiceAddress() const { return voiceAddress_; }
+  int tcpPort() const { return client_.connectionPort(); }
+  const std::string& voiceAddress() const { return client_.voiceAddress(); }
+  ProtocolClient& protocol() { return client_; }
 
-  // Sends the text and CR LF.
   bool sendLine(std::string_view line);
   // Sends the bytes as they are.
   bool sendRaw(std::string_view bytes);
-  // The next line without its CR LF; a line that does not end in CR LF is a test failure.
-  // Nothing when the time-out passes or the server closed the connection.
+  // The next line without its CR LF; nothing when the time-out passes or the connection ended.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = kPatience);
   // The next line, or "<none>" (and a test failure) when none comes.
   std::string nextLine();
@@ -50,35 +46,25 @@ class TestClient {
   // True when the server closes the connection (after any lines still in flight) in time.
   bool waitClosed(std::chrono::milliseconds timeout = kPatience);
 
-  // A 150-byte datagram from the voice socket to the sound port.
   bool sendDatagram(const Bytes& datagram);
   // A hello (kind 1) for `id` with the given byte 1.
   bool sendHello(int id, std::uint8_t confirm = 2);
   std::optional<Bytes> readDatagram(std::chrono::milliseconds timeout = kPatience);
-
-  // Repeats the hello for id() until the server answers (datagrams may be lost even on
-  // loopback); the answer, or nothing after 20 tries.
+  // Repeats the hello for id() until the server answers; the answer, or nothing after 20 tries.
   std::optional<Bytes> confirmVoice();
 
-  // Reads "welcome" and remembers the id it gives.
+  // Reads the next line, the "welcome" (the client remembers its id).
   std::string readWelcome();
-  int id() const { return id_; }
-  // protocol, voice hello (and its reply), connect: returns the lines up to the ping barrier
-  // after "connect", starting with "accepted".
+  int id() const { return client_.userId(); }
+  // readWelcome unless called before, then protocol, voice hello (and its reply), connect: the
+  // lines up to the ping barrier after "connect", starting with "accepted".
   std::vector<std::string> login(const std::string& nick, const std::string& version = "2.1",
                                  const std::string& password = "");
 
  private:
-  bool fill(std::chrono::milliseconds timeout);
-
-  SocketHandle tcp_ = kNoSocket;
-  SocketHandle udp_ = kNoSocket;
-  int soundPort_;
-  int voicePort_ = 0;
-  std::string voiceAddress_;
-  std::string buffer_;
-  bool closed_ = false;
-  int id_ = 0;
+  ProtocolClient client_;
+  bool connected_ = false;
+  bool welcomeRead_ = false;
 };
 
 // False where a socket bound to 127.0.0.2 ends up on 127.0.0.1 (Wine does this): there every

@@ -1,5 +1,6 @@
 // The attack tool: its reading of the kernel's socket table, its command line, and a quick run
 // against the built server that makes every measurement and prints every part of the report.
+// Guards against an attack tool whose figures or report miss a measurement.
 #include <gtest/gtest.h>
 
 #include <string>

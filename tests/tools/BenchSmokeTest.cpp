@@ -1,5 +1,6 @@
 // The bench driver: its tables judge every target on the medians and in the right direction,
 // and a quick run against the built server and baselines completes every scenario.
+// Guards against a bench that judges targets wrongly or skips a scenario.
 #include <gtest/gtest.h>
 
 #include <cstdio>

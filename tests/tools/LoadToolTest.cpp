@@ -1,5 +1,6 @@
 // A short quorvane-load run against an in-process server with the channels it expects (and the
 // voice address check on): every check passes, voice gets through, and the report says so.
+// Guards against a load tool that reports faults that are not there, or none when there are.
 #include <gtest/gtest.h>
 
 #include <memory>

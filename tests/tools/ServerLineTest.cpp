@@ -1,5 +1,6 @@
 // ServerLine's check of the exact layout of every line the server writes, and the command
 // builders read back through the server's own parser.
+// Guards against the tests' own check of server lines passing a malformed line.
 #include <gtest/gtest.h>
 
 #include "client/ClientCommands.h"

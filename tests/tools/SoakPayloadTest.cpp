@@ -1,5 +1,6 @@
 // The stamps of the load run's messages and voice: they survive the protocol unchanged, and a
 // change to any byte is found. Also the choice of peers.
+// Guards against a soak run that misses a changed byte.
 #include <gtest/gtest.h>
 
 #include <random>

@@ -1,6 +1,8 @@
 // One client connection over loopback: lines cut at line feeds, an owner that lets go, a peer
 // that closes, output in order whatever its size and whichever thread queued it, the output
 // limit, a line that must wait, a list sent as the peer reads, and a retired connection's end.
+// Guards against line cutting and the 2048-byte limit going wrong, output reordered or lost, and
+// unbounded queues.
 #include "transport/ClientConnection.h"
 
 #include <gtest/gtest.h>
@@ -159,8 +161,9 @@ class ClientConnectionTest : public ::testing::Test {
   std::unique_ptr<RecordingOwner> owner_;
 };
 
+// A line may be 2048 bytes long with its line feed, the size of the server's receive buffer.
 TEST_F(ClientConnectionTest, LinesAreCutAtLineFeedsUpToTheBufferSize) {
-  const std::string full = std::string(ClientConnection::kReceiveBufferSize - 1, 'x') + "\n";
+  const std::string full = std::string(2047, 'x') + "\n";
   ASSERT_TRUE(peerSend("one\r\ntwo\nthr"));
   own();
   ASSERT_TRUE(owner_->waitForLines(2));
@@ -169,7 +172,7 @@ TEST_F(ClientConnectionTest, LinesAreCutAtLineFeedsUpToTheBufferSize) {
   EXPECT_EQ(owner_->lines(),
             (std::vector<std::string>{"one\r\n", "two\n", "three\n", "nul", "\xE9\n", full}));
   // A full buffer without a line feed ends the connection as if the peer had closed it.
-  ASSERT_TRUE(peerSend(std::string(ClientConnection::kReceiveBufferSize, 'y') + "\n"));
+  ASSERT_TRUE(peerSend(std::string(2048, 'y') + "\n"));
   EXPECT_TRUE(owner_->waitForLoss());
   EXPECT_EQ(owner_->lines().size(), 6u);
 }

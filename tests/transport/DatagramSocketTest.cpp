@@ -1,5 +1,7 @@
 // The datagram socket: a receive that waits for the next datagram and tells its sender, a cut
 // datagram that cannot pass as a whole one, a wait ended from another thread, and batched sends.
+// Guards against a cut datagram passing as whole, a receive that cannot be woken, and lost batch
+// sends.
 #include "transport/DatagramSocket.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,8 @@
 // The event loops: where handlers are placed, what wakes a waiting loop, that no call reaches a
 // handler once it is removed (also from another thread while the loop calls it), timed wake-ups,
 // output sent by the loop's own thread, posted tasks, and stopping.
+// Guards against calls reaching a removed handler, loops that do not wake, and output sent from the
+// wrong thread.
 #include "transport/Reactor.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Timers on threads of their own. Guards against a timer that calls after its cancel, a cancel
+// that waits for (and so deadlocks with) a call in progress, and threads left unjoined.
 #include "transport/TimerService.h"
 
 #include <gtest/gtest.h>
@@ -11,24 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/WaitFor.h"
 #include "transport/TimerListener.h"
 
 namespace quorvane {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr auto kPatience = 10s;
-
-// Polls `done` until it holds or the patience runs out.
-bool eventually(const std::function<bool()>& done) {
-  auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::kPatience;
 
 // Records every call; an optional hook, set before the timer starts, runs inside the call.
 class RecordingListener : public TimerListener {
@@ -67,7 +59,7 @@ class RecordingListener : public TimerListener {
 // Joins finished threads until `count` have been joined in all.
 bool joinsEventually(TimerService& service, std::size_t count) {
   std::size_t joined = 0;
-  return eventually([&] {
+  return test::waitFor([&] {
     joined += service.joinFinished();
     return joined >= count;
   }) && joined == count;
@@ -97,33 +89,22 @@ TEST(TimerServiceTest, RepeatingCallsUntilCancelled) {
   EXPECT_EQ(listener.ids(), std::vector<int>(calls, 3));
 }
 
+// Repeated cancels and unknown ids are harmless.
 TEST(TimerServiceTest, CancelDuringTheWaitEndsItAtOnce) {
   TimerService service;
   RecordingListener listener;
   auto started = std::chrono::steady_clock::now();
+  service.cancelTimer(99);
   service.startTimer(&listener, 1, 60000, true);
   service.cancelTimer(1);
+  service.cancelTimer(1);
+  service.cancelTimer(99);
 
   ASSERT_TRUE(joinsEventually(service, 1));
+  service.cancelTimer(1);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
   EXPECT_FALSE(service.hasTimer(1));
-  EXPECT_EQ(listener.calls(), 0);
-}
-
-TEST(TimerServiceTest, RepeatedCancelAndUnknownIdsAreHarmless) {
-  TimerService service;
-  RecordingListener listener;
-  service.cancelTimer(99);
   EXPECT_FALSE(service.hasTimer(99));
-
-  service.startTimer(&listener, 2, 60000, true);
-  service.cancelTimer(2);
-  service.cancelTimer(2);
-  service.cancelTimer(99);
-  service.cancelTimer(2);
-  ASSERT_TRUE(joinsEventually(service, 1));
-  service.cancelTimer(2);
-  EXPECT_FALSE(service.hasTimer(2));
   EXPECT_EQ(listener.calls(), 0);
 }
 

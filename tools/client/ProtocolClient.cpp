@@ -1,17 +1,11 @@
 #include "client/ProtocolClient.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "client/VoiceDatagrams.h"
+#include "transport/SocketApi.h"
 
 namespace quorvane {
 
@@ -24,26 +18,53 @@ constexpr std::size_t kDatagramBuffer = 2048;
 constexpr double kMostSavedSeconds = 0.2;
 
 std::string errorText(const char* what, int error) {
+#ifdef _WIN32
+  return std::string(what) + ": error " + std::to_string(error);
+#else
   return std::string(what) + ": " + std::strerror(error);
+#endif
+}
+
+bool interrupted(int error) {
+#ifdef _WIN32
+  return error == WSAEINTR;
+#else
+  return error == EINTR;
+#endif
+}
+
+// A non-blocking connect that has started and not yet finished.
+bool connectInProgress(int error) {
+#ifdef _WIN32
+  return sys::isWouldBlock(error);
+#else
+  return error == EINPROGRESS;
+#endif
 }
 
 // An IPv4 address for `host` (a dotted quad or a name), or false.
 bool resolve(const std::string& host, int port, sockaddr_in& out) {
-  out = sockaddr_in{};
-  out.sin_family = AF_INET;
-  out.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::inet_pton(AF_INET, host.c_str(), &out.sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-  out.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  ::freeaddrinfo(found);
-  return true;
+  out = sys::resolveAddress(host, port);
+  return out.sin_family == AF_INET && out.sin_addr.s_addr != INADDR_NONE;
 }
 
-int nonBlockingSocket(int type) {
+SocketHandle nonBlockingSocket(int type) {
+#ifdef _WIN32
+  SocketHandle s = static_cast<SocketHandle>(::socket(AF_INET, type, 0));
+  if (s != kNoSocket && !sys::setNonBlockingMode(s, true)) {
+    sys::closeSocket(s);
+    return kNoSocket;
+  }
+  return s;
+#else
+  // Not inherited by programs the tools start (the server under test).
   return ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+#endif
+}
+
+bool setOption(SocketHandle s, int level, int name, int value) {
+  return ::setsockopt(sys::native(s), level, name, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
 }
 
 }  // namespace
@@ -81,7 +102,7 @@ bool ProtocolClient::openVoiceSocket() {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   if (!options_.voiceAddress.empty() &&
-      ::inet_pton(AF_INET, options_.voiceAddress.c_str(), &local.sin_addr) != 1) {
+      !sys::parseDottedQuad(options_.voiceAddress, local.sin_addr)) {
     lastError_ = "not an IPv4 address: " + options_.voiceAddress;
     return false;
   }
@@ -91,17 +112,16 @@ bool ProtocolClient::openVoiceSocket() {
     return false;
   }
   udp_ = nonBlockingSocket(SOCK_DGRAM);
-  socklen_t length = sizeof local;
+  sys::socklen_type length = sizeof local;
   // Connected, so only the server's datagrams arrive and send() needs no address.
-  if (udp_ < 0 || ::bind(udp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::connect(udp_, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
-      ::getsockname(udp_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    lastError_ = errorText("voice socket", errno);
+  if (udp_ == kNoSocket ||
+      ::bind(sys::native(udp_), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(sys::native(udp_), reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
+      ::getsockname(sys::native(udp_), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    lastError_ = errorText("voice socket", sys::lastError());
     return false;
   }
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
-  voiceAddress_ = text;
+  voiceAddress_ = sys::dottedQuad(local.sin_addr);
   voicePort_ = ntohs(local.sin_port);
   return true;
 }
@@ -113,25 +133,24 @@ bool ProtocolClient::startConnect() {
     return false;
   }
   tcp_ = nonBlockingSocket(SOCK_STREAM);
-  if (tcp_ < 0) {
-    lastError_ = errorText("socket", errno);
+  if (tcp_ == kNoSocket) {
+    lastError_ = errorText("socket", sys::lastError());
     return false;
   }
   // Lines go out at once rather than waiting for the peer's delayed acknowledgement.
-  int on = 1;
-  ::setsockopt(tcp_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  sys::setNoDelay(tcp_);
   if (options_.sendBufferBytes > 0) {
-    ::setsockopt(tcp_, SOL_SOCKET, SO_SNDBUF, &options_.sendBufferBytes,
-                 sizeof options_.sendBufferBytes);
+    setOption(tcp_, SOL_SOCKET, SO_SNDBUF, options_.sendBufferBytes);
   }
   if (!options_.connectionAddress.empty() && !bindConnection()) return false;
   ++generation_;
-  if (::connect(tcp_, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+  if (::connect(sys::native(tcp_), reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
     state_ = State::Connected;
     return true;
   }
-  if (errno != EINPROGRESS) {
-    lastError_ = errorText("connect", errno);
+  const int error = sys::lastError();
+  if (!connectInProgress(error)) {
+    lastError_ = errorText("connect", error);
     return false;
   }
   state_ = State::Connecting;
@@ -141,15 +160,16 @@ bool ProtocolClient::startConnect() {
 bool ProtocolClient::bindConnection() {
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  if (::inet_pton(AF_INET, options_.connectionAddress.c_str(), &local.sin_addr) != 1) {
+  if (!sys::parseDottedQuad(options_.connectionAddress, local.sin_addr)) {
     lastError_ = "not an IPv4 address: " + options_.connectionAddress;
     return false;
   }
+#ifdef IP_BIND_ADDRESS_NO_PORT
   // The port is chosen by connect, which may share it with connections to other peers.
-  int on = 1;
-  ::setsockopt(tcp_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-  if (::bind(tcp_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    lastError_ = errorText("bind", errno);
+  setOption(tcp_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1);
+#endif
+  if (::bind(sys::native(tcp_), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    lastError_ = errorText("bind", sys::lastError());
     return false;
   }
   return true;
@@ -157,8 +177,11 @@ bool ProtocolClient::bindConnection() {
 
 void ProtocolClient::finishConnect() {
   int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(tcp_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  sys::socklen_type length = sizeof error;
+  if (::getsockopt(sys::native(tcp_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                   &length) != 0) {
+    error = sys::lastError();
+  }
   if (error != 0) {
     lost(errorText("connect", error));
     return;
@@ -167,16 +190,19 @@ void ProtocolClient::finishConnect() {
 }
 
 void ProtocolClient::closeSockets(bool reset) {
-  if (tcp_ >= 0) {
+  if (tcp_ != kNoSocket) {
     if (reset) {
-      linger abortive{1, 0};
-      ::setsockopt(tcp_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+      linger abortive{};
+      abortive.l_onoff = 1;
+      abortive.l_linger = 0;
+      ::setsockopt(sys::native(tcp_), SOL_SOCKET, SO_LINGER,
+                   reinterpret_cast<const char*>(&abortive), sizeof abortive);
     }
-    ::close(tcp_);
+    sys::closeSocket(tcp_);
   }
-  if (udp_ >= 0) ::close(udp_);
-  tcp_ = -1;
-  udp_ = -1;
+  if (udp_ != kNoSocket) sys::closeSocket(udp_);
+  tcp_ = kNoSocket;
+  udp_ = kNoSocket;
   state_ = State::Closed;
   ++generation_;
 }
@@ -191,7 +217,7 @@ void ProtocolClient::quit() {
   if (generation_ != generation) return;
   // Closing with unread input would reset the connection; what is left is of no interest now.
   char chunk[kReadChunk];
-  while (tcp_ >= 0 && ::recv(tcp_, chunk, sizeof chunk, 0) > 0) {
+  while (tcp_ != kNoSocket && ::recv(sys::native(tcp_), chunk, sizeof chunk, 0) > 0) {
   }
   closeSockets(false);
 }
@@ -200,6 +226,13 @@ void ProtocolClient::lost(const std::string& reason) {
   lastError_ = reason;
   closeSockets(false);
   if (handler_ != nullptr) handler_->onClosed(*this, reason);
+}
+
+bool ProtocolClient::sendBytes(std::string_view bytes) {
+  if (state_ == State::Closed) return false;
+  tx_.append(bytes);
+  if (state_ != State::Connecting) flush();
+  return true;
 }
 
 bool ProtocolClient::sendLine(std::string_view line) {
@@ -223,8 +256,10 @@ bool ProtocolClient::sendLines(std::span<const std::string> lines) {
 }
 
 bool ProtocolClient::sendDatagram(std::span<const std::uint8_t> bytes) {
-  if (udp_ < 0) return false;
-  if (::send(udp_, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+  if (udp_ == kNoSocket) return false;
+  const int length = static_cast<int>(bytes.size());
+  if (::send(sys::native(udp_), reinterpret_cast<const char*>(bytes.data()), length, 0) !=
+      length) {
     return false;
   }
   ++datagramsSent_;
@@ -233,11 +268,13 @@ bool ProtocolClient::sendDatagram(std::span<const std::uint8_t> bytes) {
 
 void ProtocolClient::flush() {
   while (txSent_ < tx_.size()) {
-    const ssize_t n = ::send(tcp_, tx_.data() + txSent_, tx_.size() - txSent_, MSG_NOSIGNAL);
+    const long n = ::send(sys::native(tcp_), tx_.data() + txSent_,
+                          static_cast<int>(tx_.size() - txSent_), sys::sendFlags());
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      if (errno == EINTR) continue;
-      lost(errorText("send", errno));
+      const int error = sys::lastError();
+      if (sys::isWouldBlock(error)) break;
+      if (interrupted(error)) continue;
+      lost(errorText("send", error));
       return;
     }
     txSent_ += static_cast<std::size_t>(n);
@@ -252,7 +289,7 @@ void ProtocolClient::flush() {
 }
 
 void ProtocolClient::onTcpReady(bool readable, bool writable) {
-  if (tcp_ < 0) return;
+  if (tcp_ == kNoSocket) return;
   const std::uint64_t generation = generation_;
   if (state_ == State::Connecting) {
     if (!readable && !writable) return;
@@ -281,19 +318,20 @@ void ProtocolClient::readStream() {
     const std::size_t allowed = readAllowance(Clock::now());
     // A paced client that has used up its budget leaves the rest for a later tick.
     if (allowed == 0) return;
-    const ssize_t n = ::recv(tcp_, chunk, allowed, 0);
+    const long n = ::recv(sys::native(tcp_), chunk, static_cast<int>(allowed), 0);
     if (n > 0) {
       if (options_.readBytesPerSecond > 0) readBudget_ -= static_cast<double>(n);
       rx_.append(chunk, static_cast<std::size_t>(n));
       if (!deliverLines()) return;
       continue;
     }
+    const int error = n == 0 ? 0 : sys::lastError();
     if (n == 0) {
       lost("closed by the server");
-    } else if (errno == EINTR) {
+    } else if (interrupted(error)) {
       continue;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      lost(errorText("recv", errno));
+    } else if (!sys::isWouldBlock(error)) {
+      lost(errorText("recv", error));
     }
     return;
   }
@@ -307,6 +345,7 @@ bool ProtocolClient::deliverLines() {
     start = end + 1;
     const bool crlf = !text.empty() && text.back() == '\r';
     if (crlf) text.pop_back();
+    if (!crlf) ++badLineEnds_;
     if (!crlf && handler_ != nullptr) {
       handler_->onBadLineEnd(*this, text);
       if (generation_ != generation) return false;
@@ -348,12 +387,11 @@ void ProtocolClient::deliverLine(std::string text) {
 void ProtocolClient::onUdpReadable() {
   const std::uint64_t generation = generation_;
   std::uint8_t buffer[kDatagramBuffer];
-  while (udp_ >= 0 && generation_ == generation) {
-    const ssize_t n = ::recv(udp_, buffer, sizeof buffer, 0);
+  while (udp_ != kNoSocket && generation_ == generation) {
+    const long n = ::recv(sys::native(udp_), reinterpret_cast<char*>(buffer), sizeof buffer, 0);
     if (n < 0) {
-      if (errno == EINTR) continue;
       // Would block, or an ICMP error from an earlier send: nothing to read now.
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if (sys::isWouldBlock(sys::lastError())) return;
       continue;
     }
     deliverDatagram(std::span<const std::uint8_t>(buffer, static_cast<std::size_t>(n)));
@@ -372,6 +410,16 @@ void ProtocolClient::deliverDatagram(std::span<const std::uint8_t> bytes) {
   }
 }
 
+int ProtocolClient::connectionPort() const {
+  sockaddr_in local{};
+  sys::socklen_type length = sizeof local;
+  if (tcp_ == kNoSocket ||
+      ::getsockname(sys::native(tcp_), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
+}
+
 void ProtocolClient::sendHello() {
   sendDatagram(helloDatagram(userId_));
   helloDue_ = Clock::now() + options_.helloInterval;
@@ -381,7 +429,9 @@ void ProtocolClient::tick(Clock::time_point now) {
   if (state_ == State::AwaitingHelloReply && now >= helloDue_) sendHello();
   // Edge-triggered readiness does not come again for bytes already waiting: a paced client
   // reads them here.
-  if (options_.readBytesPerSecond > 0 && tcp_ >= 0 && state_ != State::Connecting) readStream();
+  if (options_.readBytesPerSecond > 0 && tcp_ != kNoSocket && state_ != State::Connecting) {
+    readStream();
+  }
 }
 
 }  // namespace quorvane

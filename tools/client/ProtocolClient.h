@@ -1,7 +1,8 @@
 // One client of the server: a non-blocking TCP connection with its receive and send buffers, a
 // UDP voice socket, and the login handshake (welcome -> protocol -> hello, resent until the
 // server answers -> connect -> accepted). Not thread-safe: drive it from one thread, through a
-// ClientLoop (many clients per thread) or with its own bounded blocking waits.
+// ClientLoop (many clients per thread, Linux) or with its own bounded blocking waits (every
+// platform).
 #pragma once
 
 #include <chrono>
@@ -16,6 +17,7 @@
 
 #include "client/ClientCommands.h"
 #include "client/ServerLine.h"
+#include "transport/SocketApi.h"
 
 namespace quorvane {
 
@@ -100,6 +102,8 @@ class ProtocolClient {
 
   // Queues the line and CR LF and sends what the socket takes now. False when closed.
   bool sendLine(std::string_view line);
+  // Queues the bytes as they are (no line end added) and sends what the socket takes now.
+  bool sendBytes(std::string_view bytes);
   // The same for several lines at once, in one send.
   bool sendLines(std::span<const std::string> lines);
   // Sends one datagram to the sound port. False when closed or the send failed.
@@ -116,15 +120,19 @@ class ProtocolClient {
   // The local address and port of the voice socket.
   const std::string& voiceAddress() const { return voiceAddress_; }
   int voicePort() const { return voicePort_; }
+  // The local port of the TCP connection; 0 while closed.
+  int connectionPort() const;
   const std::string& lastError() const { return lastError_; }
   std::size_t pendingOutput() const { return tx_.size() - txSent_; }
   // Totals over every connection this object has made.
   std::uint64_t linesSent() const { return linesSent_; }
   std::uint64_t datagramsSent() const { return datagramsSent_; }
+  // Received lines that did not end in CR LF.
+  std::uint64_t badLineEnds() const { return badLineEnds_; }
 
   // Event entry points for a loop. The descriptors are -1 while closed.
-  int tcpSocket() const { return tcp_; }
-  int udpSocket() const { return udp_; }
+  auto tcpSocket() const { return sys::native(tcp_); }
+  auto udpSocket() const { return sys::native(udp_); }
   void onTcpReady(bool readable, bool writable);
   void onUdpReadable();
   // Repeats the hello when it is due; a paced client reads what its pace allows.
@@ -160,8 +168,8 @@ class ProtocolClient {
   Options options_;
   Handler* handler_ = nullptr;
   State state_ = State::Closed;
-  int tcp_ = -1;
-  int udp_ = -1;
+  SocketHandle tcp_ = kNoSocket;
+  SocketHandle udp_ = kNoSocket;
   // Changes with every open and close, so a loop over received data notices either.
   std::uint64_t generation_ = 0;
   int userId_ = 0;
@@ -178,6 +186,7 @@ class ProtocolClient {
   Clock::time_point budgetAt_{};
   std::uint64_t linesSent_ = 0;
   std::uint64_t datagramsSent_ = 0;
+  std::uint64_t badLineEnds_ = 0;
   std::deque<ServerLine> lineInbox_;
   std::deque<std::vector<std::uint8_t>> datagramInbox_;
 };

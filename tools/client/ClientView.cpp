@@ -1,8 +1,8 @@
-#include "ClientView.h"
+#include "client/ClientView.h"
 
 #include <charconv>
 
-namespace quorvane::fuzz {
+namespace quorvane {
 
 namespace {
 
@@ -90,4 +90,4 @@ bool ClientView::takeChannelLine(std::string_view word, std::string_view line,
   return problem.empty();
 }
 
-}  // namespace quorvane::fuzz
+}  // namespace quorvane

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace quorvane::fuzz {
+namespace quorvane {
 
 class ClientView {
  public:
@@ -32,4 +32,4 @@ class ClientView {
   std::set<std::string, std::less<>> channels_;
 };
 
-}  // namespace quorvane::fuzz
+}  // namespace quorvane

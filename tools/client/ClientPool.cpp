@@ -1,4 +1,4 @@
-#include "suite/ClientPool.h"
+#include "client/ClientPool.h"
 
 namespace quorvane {
 

@@ -1,5 +1,6 @@
-// Helpers shared by the server tests: a clock that the test moves by hand, a capture of the
-// server log, and the exact lines that the server sends about users and channels.
+// Helpers shared by the end-to-end tests: a clock that the test moves by hand, a capture of the
+// server log, and the builders of the exact lines that the server sends about users and
+// channels, written out field by field (not with the server's own writers).
 #pragma once
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "server/UserSession.h"
 #include "server/VoiceServer.h"
 #include "service/ServerLog.h"
+#include "support/Files.h"
 #include "support/TestClient.h"
 
 namespace quorvane::test {
@@ -40,11 +42,7 @@ class ManualClock {
 class LogCapture {
  public:
   LogCapture() {
-    std::random_device random;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("quorvane-server-" + std::to_string(random()) + "-" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::create_directories(dir_);
+    dir_ = makeTempDirectory("server");
     std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir_);
     ServerLog::instance().useFile((dir_ / "server.log").string());
@@ -103,17 +101,20 @@ inline std::string userFields(const TestClient& user, const std::string& nick,
 }
 
 inline std::string addUserLine(const TestClient& user, const std::string& nick,
-                               const std::string& channel, bool forward = false) {
+                               const std::string& channel = "/", bool forward = false) {
   return "adduser " + userFields(user, nick, channel) + " forward=" + (forward ? "1" : "0") +
          " statusmode=0 statusmessage=\"\"";
 }
 
+// `nick` and `statusMessage` as escaped on the wire.
 inline std::string updateUserLine(const TestClient& user, const std::string& nick,
+                                  int statusMode = 0, const std::string& statusMessage = "",
                                   const std::string& channel = "/") {
-  return "updateuser " + userFields(user, nick, channel) + " statusmode=0 statusmessage=\"\"";
+  return "updateuser " + userFields(user, nick, channel) +
+         " statusmode=" + std::to_string(statusMode) + " statusmessage=" + quoted(statusMessage);
 }
 
-inline std::string removeUserLine(const TestClient& user, const std::string& channel) {
+inline std::string removeUserLine(const TestClient& user, const std::string& channel = "/") {
   return "removeuser id=" + std::to_string(user.id()) + " channel=" + quoted(channel);
 }
 
