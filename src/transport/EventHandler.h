@@ -13,7 +13,7 @@ class Reactor;
 // What a handler waits for; it may wait for both.
 struct EventMask {
   enum : int {
-    Read = 1,   // readable, or a connection to accept: handleRead
+    Read = 1,   // readable, or a connection to accept: readInput
     Write = 2,  // writable: handleWrite
   };
 };

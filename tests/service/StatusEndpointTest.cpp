@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/ServerLine.h"
-#include "server/ServerTestSupport.h"
+#include "support/ServerTestSupport.h"
 #include "service/StatusJson.h"
 #include "support/HttpProbe.h"
 #include "support/TestServer.h"
