@@ -61,7 +61,6 @@ class ServerService : public ServiceHost {
     bool statusHideProtected = true;
     // Values that could not be used as written, each told at start-up.
     std::vector<std::string> problems;
-    bool operator==(const Settings&) const = default;
   };
   // Reads every setting of a loaded file in the service's order (the order decides which
   // lookups write missing keys back), the static channels into `root`. Ports stay as read.

@@ -24,6 +24,10 @@ class DatagramSocket : public Socket {
 
   DatagramSocket() = default;
 
+  // The single-datagram calls of Socket stay callable beside the batched ones.
+  using Socket::receive;
+  using Socket::send;
+
   // Waits until at least one datagram has arrived, then takes up to `count` (at most kBatch)
   // into consecutive buffers of `size` bytes: their lengths (larger than `size` for one that did
   // not fit) and senders. The number taken, 0 when woken without one, or -1 on a failure.
