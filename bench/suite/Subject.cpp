@@ -31,13 +31,6 @@ const char* const kServerFile = "QuorvaneService";
 
 rlimit machineLimit{};
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // True when a socket of `type` can be bound to the port on every address right now.
 bool portFree(int port, int type) {
   const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
@@ -85,6 +78,13 @@ bool portListed(const char* table, int port, const char* state) {
 }
 
 }  // namespace
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 void rememberMachineDescriptorLimit() { ::getrlimit(RLIMIT_NOFILE, &machineLimit); }
 

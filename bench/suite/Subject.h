@@ -11,6 +11,9 @@
 
 namespace quorvane {
 
+// The whole of a file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
 class Subject {
  public:
   enum class Kind { Server, RelayBaseline, PingBaseline };

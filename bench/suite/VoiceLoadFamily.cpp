@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -42,7 +40,8 @@ double scrapeOnce(int port) {
   const timeval patience{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   const sockaddr_in server = loopbackAddress("127.0.0.1", port);
-  const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  const std::string request =
+      "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   std::string response;
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0 &&
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
@@ -55,7 +54,7 @@ double scrapeOnce(int port) {
   return secondsSince(start);
 }
 
-// Scrapes every kScrapePeriod on a thread of its own until destroyed.
+// Scrapes every kScrapePeriod on a thread of its own until stopped or destroyed.
 class Scraper {
  public:
   explicit Scraper(int port) : thread_([this, port] { run(port); }) {}
@@ -88,11 +87,6 @@ class Scraper {
   int failures_ = 0;
   std::thread thread_;
 };
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -214,7 +208,7 @@ bool VoiceLoadFamily::roundTripsUnderLoad(pid_t load, const std::string& outputP
     return false;
   }
   if (ended < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    error = "quorvane-load failed: " + readAll(outputPath);
+    error = "quorvane-load failed: " + readFile(outputPath);
     return false;
   }
   return true;

@@ -18,13 +18,19 @@ std::string channelLine(const char* word, const ChannelFields& channel) {
   return line;
 }
 
-// The fields shared by "adduser" and "updateuser" up to "fpp".
-std::string userLine(const char* word, const UserFields& user) {
+// The fields every line about one user starts with.
+std::string identityLine(const char* word, const UserFields& user) {
   std::string line = word;
   appendIntParam(line, "id", user.id);
   appendStringParam(line, "nick", user.nick);
   appendStringParam(line, "address", user.address);
   appendIntParam(line, "soundport", user.soundPort);
+  return line;
+}
+
+// The fields shared by "adduser" and "updateuser" up to "fpp".
+std::string userLine(const char* word, const UserFields& user) {
+  std::string line = identityLine(word, user);
   appendStringParam(line, "channel", user.channel);
   appendIntParam(line, "bandmode", user.bandMode);
   appendIntParam(line, "framesize", user.frameSize);
@@ -34,11 +40,7 @@ std::string userLine(const char* word, const UserFields& user) {
 }
 
 std::string selfLine(const char* word, const UserFields& user) {
-  std::string line = word;
-  appendIntParam(line, "id", user.id);
-  appendStringParam(line, "nick", user.nick);
-  appendStringParam(line, "address", user.address);
-  appendIntParam(line, "soundport", user.soundPort);
+  std::string line = identityLine(word, user);
   appendIntParam(line, "bandmode", user.bandMode);
   appendIntParam(line, "framesize", user.frameSize);
   appendIntParam(line, "encodedframesize", user.encodedFrameSize);
