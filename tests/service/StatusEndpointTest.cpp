@@ -1,7 +1,7 @@
-// The status endpoint against a running server: the metrics read by a strict reader of the
-// exposition format and counted exactly, the status document against what logged-in clients
-// were told, its escaping and caching, the routes, and hostile HTTP clients cut off while voice
-// and control go on.
+// The status endpoint against a running server. Guards against metrics malformed or miscounted, a
+// status document that differs from the server's state or shows a protected channel's members, a
+// password or an address, texts not escaped, a document rebuilt for every request, a page that
+// loads from elsewhere, and HTTP clients that hold up the voice server.
 #include "service/StatusEndpoint.h"
 
 #include <gmock/gmock.h>
