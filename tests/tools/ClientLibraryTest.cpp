@@ -117,7 +117,7 @@ TEST(ClientLoopTest, PacedClientNeverReadsAheadOfItsPaceAndMissesNothing) {
   for (int m = 0; m < kMessages; ++m) {
     sender.sendLine(messageToUserLine(reader.userId(), std::to_string(m) + std::string(990, 'x')));
   }
-  EXPECT_TRUE(loop.runUntil([&] { return handler.messages.size() == kMessages; },
+  EXPECT_TRUE(loop.runUntil([&] { return handler.messages.size() == kMessages && fired != 0; },
                             ClientLoop::Clock::now() + kPatience));
   EXPECT_EQ(fired, 1) << "a cancelled timer fired, or a due one did not";
   for (int m = 0; m < static_cast<int>(handler.messages.size()); ++m) {
