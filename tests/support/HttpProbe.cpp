@@ -1,5 +1,6 @@
 #include "support/HttpProbe.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace quorvane::test {
@@ -36,16 +37,6 @@ void HttpProbe::readSome(std::chrono::milliseconds timeout) {
   }
 }
 
-std::string HttpProbe::readToClose(std::chrono::milliseconds timeout) {
-  waitFor(
-      [&] {
-        readSome(std::chrono::milliseconds(20));
-        return closed_;
-      },
-      timeout);
-  return received_;
-}
-
 std::string HttpProbe::readAtLeast(std::size_t count, std::chrono::milliseconds timeout) {
   waitFor(
       [&] {
@@ -57,7 +48,7 @@ std::string HttpProbe::readAtLeast(std::size_t count, std::chrono::milliseconds 
 }
 
 bool HttpProbe::closedWithin(std::chrono::milliseconds timeout) {
-  readToClose(timeout);
+  readAtLeast(std::string::npos, timeout);
   return closed_;
 }
 
@@ -79,24 +70,18 @@ std::string httpBody(const std::string& answer) {
 }
 
 std::string httpHeader(const std::string& answer, std::string_view name) {
-  const std::string head = answer.substr(0, answer.find("\r\n\r\n"));
-  std::size_t at = head.find("\r\n");
-  while (at != std::string::npos) {
-    const std::size_t start = at + 2;
-    const std::size_t end = head.find("\r\n", start);
-    const std::string line = head.substr(start, end == std::string::npos ? end : end - start);
-    const std::size_t colon = line.find(':');
-    if (colon == name.size()) {
-      bool same = true;
-      for (std::size_t i = 0; i < colon; ++i) {
-        same = same && std::tolower(static_cast<unsigned char>(line[i])) ==
-                           std::tolower(static_cast<unsigned char>(name[i]));
-      }
-      if (same) return line.substr(line.find_first_not_of(' ', colon + 1));
-    }
-    at = end;
+  // Header names are matched without regard to case.
+  const std::size_t end = answer.find("\r\n\r\n");
+  std::string head = answer.substr(0, end == std::string::npos ? end : end + 2);
+  std::string wanted = "\r\n" + std::string(name) + ":";
+  for (std::string* text : {&head, &wanted}) {
+    for (char& c : *text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
-  return std::string();
+  const std::size_t at = head.find(wanted);
+  if (at == std::string::npos) return std::string();
+  const std::size_t start =
+      std::min(answer.find_first_not_of(' ', at + wanted.size()), answer.size());
+  return answer.substr(start, answer.find("\r\n", start) - start);
 }
 
 }  // namespace quorvane::test

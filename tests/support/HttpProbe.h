@@ -20,7 +20,9 @@ class HttpProbe {
   // Sends the bytes; false when the server no longer takes them.
   bool send(std::string_view bytes);
   // Reads until the server closes the connection or `timeout` passes; everything received.
-  std::string readToClose(std::chrono::milliseconds timeout = kPatience);
+  std::string readToClose(std::chrono::milliseconds timeout = kPatience) {
+    return readAtLeast(std::string::npos, timeout);
+  }
   // Reads until `count` bytes or more arrived, the server closed, or `timeout` passed.
   std::string readAtLeast(std::size_t count, std::chrono::milliseconds timeout = kPatience);
   // True once the server has closed the connection (read up to then and dropped).

@@ -5,13 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 

@@ -4,45 +4,21 @@
 
 #include "client/ClientCommands.h"
 #include "client/VoiceDatagrams.h"
+#include "transport/Socket.h"
 
 namespace quorvane::test {
-
-namespace {
-
-sockaddr_in loopback(const std::string& address, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  return a;
-}
-
-}  // namespace
 
 bool loopbackAddressesDistinct() {
   // Asked once: a datagram from a socket bound to 127.0.0.2 shows where it really comes from.
   static const bool distinct = [] {
-    SocketHandle from = static_cast<SocketHandle>(::socket(AF_INET, SOCK_DGRAM, 0));
-    SocketHandle to = static_cast<SocketHandle>(::socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in source = loopback("127.0.0.2", 0);
-    sockaddr_in target = loopback("127.0.0.1", 0);
-    sys::socklen_type length = sizeof target;
-    bool seen = false;
-    if (::bind(sys::native(from), reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
-        ::bind(sys::native(to), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0 &&
-        ::getsockname(sys::native(to), reinterpret_cast<sockaddr*>(&target), &length) == 0 &&
-        ::sendto(sys::native(from), "?", 1, 0, reinterpret_cast<sockaddr*>(&target),
-                 sizeof target) == 1 &&
-        waitReadable(to)) {
-      char byte;
-      length = sizeof source;
-      seen = ::recvfrom(sys::native(to), &byte, 1, 0, reinterpret_cast<sockaddr*>(&source),
-                        &length) == 1 &&
-             source.sin_addr.s_addr == loopback("127.0.0.2", 0).sin_addr.s_addr;
-    }
-    if (from != kNoSocket) sys::closeSocket(from);
-    if (to != kNoSocket) sys::closeSocket(to);
-    return seen;
+    Socket from, to;
+    std::string source;
+    int port = 0;
+    char byte = '?';
+    return from.create(0, Socket::Datagram, "127.0.0.2") &&
+           to.create(0, Socket::Datagram, "127.0.0.1") &&
+           from.sendTo(&byte, 1, to.localPort(), "127.0.0.1") == 1 && waitReadable(to.sock()) &&
+           to.receiveFrom(&byte, 1, source, port) == 1 && source == "127.0.0.2";
   }();
   return distinct;
 }
@@ -87,6 +63,7 @@ std::optional<std::string> TestClient::readLine(std::chrono::milliseconds timeou
   std::optional<ServerLine> line = client_.nextLine(timeout);
   if (!line) return std::nullopt;
   if (client_.badLineEnds() != badBefore) ADD_FAILURE() << "line without CR LF: " << line->text();
+  if (!line->checkForm()) ADD_FAILURE() << "a line the server may not write: " << line->text();
   return line->text();
 }
 

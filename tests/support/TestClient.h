@@ -1,5 +1,6 @@
 // The tests' client: a ProtocolClient without automatic login, with blocking reads that report a
-// missing line or a line without CR LF as a test failure. Every wait is bounded.
+// missing line, a line without CR LF or one of a layout the server never writes as a test
+// failure. Every wait is bounded.
 #pragma once
 
 #include <chrono>
@@ -29,7 +30,6 @@ class TestClient {
   // The local port of the TCP connection, as the server sees it.
   int tcpPort() const { return client_.connectionPort(); }
   const std::string& voiceAddress() const { return client_.voiceAddress(); }
-  ProtocolClient& protocol() { return client_; }
 
   bool sendLine(std::string_view line);
   // Sends the bytes as they are.

@@ -1,32 +1,22 @@
 #include "support/TestServer.h"
 
 #include "service/ServerLog.h"
-#include "transport/SocketApi.h"
+#include "transport/Socket.h"
 
 namespace quorvane::test {
 
 namespace {
 
-int boundPort(int type) {
-  SocketHandle s = static_cast<SocketHandle>(::socket(AF_INET, type, 0));
-  if (s == kNoSocket) return 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  sys::socklen_type length = sizeof address;
-  int port = 0;
-  if (::bind(sys::native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(sys::native(s), reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  sys::closeSocket(s);
-  return port;
+int boundPort(Socket::Type type) {
+  Socket socket;
+  return socket.create(0, type) ? socket.localPort() : 0;
 }
 
 }  // namespace
 
-int probeFreePort() { return boundPort(SOCK_STREAM); }
+int probeFreePort() { return boundPort(Socket::Stream); }
 
-int probeFreeDatagramPort() { return boundPort(SOCK_DGRAM); }
+int probeFreeDatagramPort() { return boundPort(Socket::Datagram); }
 
 TestServer::TestServer(const std::function<void(VoiceServer&)>& configure,
                        const Channel* staticRoot) {
@@ -36,7 +26,7 @@ TestServer::TestServer(const std::function<void(VoiceServer&)>& configure,
     // Entries go to the process's log, which tests point where they read it (when logging is on).
     server_->setLogSink(&ServerLog::instance());
     if (configure) configure(*server_);
-    started_ = server_->start(boundPort(SOCK_STREAM), boundPort(SOCK_DGRAM));
+    started_ = server_->start(probeFreePort(), probeFreeDatagramPort());
     if (!started_) server_->stop();
   }
 }

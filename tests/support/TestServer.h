@@ -21,7 +21,6 @@ class TestServer {
   ~TestServer();
 
   VoiceServer& server() { return *server_; }
-  ReactorPool& pool() { return pool_; }
   bool started() const { return started_; }
   int hostPort() const { return server_->hostPort(); }
   int soundPort() const { return server_->soundPort(); }

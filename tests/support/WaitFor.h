@@ -5,12 +5,6 @@
 #include <functional>
 #include <thread>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <poll.h>
-#endif
-
 #include "transport/SocketApi.h"
 
 namespace quorvane::test {
@@ -30,17 +24,7 @@ inline bool waitFor(const std::function<bool()>& condition,
 
 // True when the socket has something to read within the time-out.
 inline bool waitReadable(SocketHandle socket, std::chrono::milliseconds timeout = kPatience) {
-#ifdef _WIN32
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(sys::native(socket), &set);
-  timeval limit{static_cast<long>(timeout.count() / 1000),
-                static_cast<long>(timeout.count() % 1000) * 1000};
-  return ::select(0, &set, nullptr, nullptr, &limit) > 0;
-#else
-  pollfd entry{sys::native(socket), POLLIN, 0};
-  return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0;
-#endif
+  return sys::waitReady(socket, false, static_cast<int>(timeout.count()));
 }
 
 }  // namespace quorvane::test
