@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -176,8 +177,17 @@ bool LoopbackUdp::receive(std::string& out) {
 }
 
 bool LoopbackUdp::waitReadable(int ms) {
+  // A signal (libFuzzer's alarm of its time-out check, say) ends a poll early: wait on for the
+  // time left.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   pollfd entry{fd_, POLLIN, 0};
-  return ::poll(&entry, 1, ms) == 1;
+  for (;;) {
+    const int ready = ::poll(&entry, 1, ms);
+    if (ready >= 0 || errno != EINTR) return ready == 1;
+    const auto left = until - std::chrono::steady_clock::now();
+    ms = static_cast<int>(std::max<std::int64_t>(
+        std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0));
+  }
 }
 
 std::unique_ptr<VoiceServer> startOnFreePorts(ReactorPool& pool,
