@@ -121,10 +121,13 @@ FUZZ_TARGETS := ParamsFuzz LinePathFuzz DatagramFuzz SettingsFuzz
 # send; ServerService::Settings cannot compare itself while ServerLimits has no ==) stay warnings
 # here until src/ is fixed.
 FUZZ_CXX_FLAGS ?= -Wno-error=overloaded-virtual -Wno-error=defaulted-function-deleted
+# libFuzzer's coverage only in src/, and not in the standard library's out-of-line functions.
+FUZZ_COVERAGE_FLAGS := -fsanitize-coverage-allowlist=$(CURDIR)/fuzz/coverage-allow.txt \
+  -fsanitize-coverage-ignorelist=$(CURDIR)/fuzz/coverage-ignore.txt
 fuzz:
 	@scripts/deps.sh cmake make pkg-config libpugixml-dev libcpp-httplib-dev clang libclang-rt-14-dev llvm-14
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQUORVANE_FUZZ=ON -DCMAKE_CXX_FLAGS="$(FUZZ_CXX_FLAGS)" >/dev/null
+	  -DQUORVANE_FUZZ=ON -DCMAKE_CXX_FLAGS="$(FUZZ_CXX_FLAGS) $(FUZZ_COVERAGE_FLAGS)" >/dev/null
 	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
 	@fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 

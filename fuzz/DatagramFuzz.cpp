@@ -105,9 +105,11 @@ DatagramBench::DatagramBench()
     : server_(startOnFreePorts(pool_, [](VoiceServer& server) {
         server.setClock([] { return std::time_t{1000000}; });
         server.setTimerPeriod(kQuietTimerMs);
-        // The voice limit follows the real clock, which the expectations cannot.
+        // The voice limit follows the real clock, which the expectations cannot; so does the
+        // login deadline, which would drop the probe (never logged in) after a minute.
         ServerLimits limits;
         limits.voiceLimit = 0;
+        limits.loginTimeout = 0;
         server.setLimits(limits);
       })) {
   for (int i = 0; i < kUsers; ++i) ids_[i] = connectUser(i == kProbe ? kProbeAddress : kAddress);

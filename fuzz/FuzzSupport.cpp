@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace quorvane::fuzz {
 
@@ -67,12 +69,75 @@ void fail(const std::string& what, std::string_view bytes) {
   std::abort();
 }
 
-bool makeSocketPair(int& serverEnd, int& peerEnd) {
-  int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
-  serverEnd = ends[0];
-  peerEnd = ends[1];
+void MemoryPipe::clientWrite(std::string_view bytes) {
+  if (!clientShut_ && !serverClosed_) toServer_.append(bytes);
+}
+
+bool MemoryPipe::clientRead(std::string& out) {
+  out.append(toClient_);
+  toClient_.clear();
+  return serverWriteShut_ || serverClosed_;
+}
+
+int MemoryPipe::serverReceive(void* buffer, int length) {
+  const std::size_t waiting = toServer_.size() - toServerRead_;
+  if (serverReadShut_ || length <= 0 || (waiting == 0 && clientShut_)) return 0;
+  if (waiting == 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  const std::size_t n = std::min(waiting, static_cast<std::size_t>(length));
+  std::memcpy(buffer, toServer_.data() + toServerRead_, n);
+  toServerRead_ += n;
+  if (toServerRead_ == toServer_.size()) {
+    toServer_.clear();
+    toServerRead_ = 0;
+  }
+  return static_cast<int>(n);
+}
+
+long MemoryPipe::serverSend(const sys::SendSlice* slices, int count) {
+  if (serverWriteShut_ || serverClosed_ || clientClosed_) {
+    errno = EPIPE;
+    return -1;
+  }
+  long sent = 0;
+  for (int i = 0; i < count; ++i) {
+    toClient_.append(slices[i].data, slices[i].length);
+    sent += static_cast<long>(slices[i].length);
+  }
+  return sent;
+}
+
+void MemoryPipe::serverShutdown(int how) {
+  if (how == 0 || how == 2) serverReadShut_ = true;
+  if (how == 1 || how == 2) serverWriteShut_ = true;
+}
+
+MemoryConnection::MemoryConnection(ReactorPool& pool, std::shared_ptr<MemoryPipe> pipe)
+    : ClientConnection(pool), pipe_(std::move(pipe)) {
+  static const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  sock_ = ::fcntl(devNull, F_DUPFD_CLOEXEC, 0);
+  if (sock_ < 0) fail("no descriptor for a connection in memory");
+}
+
+bool MemoryConnection::close() {
+  pipe_->serverClose();
+  return ClientConnection::close();
+}
+
+bool MemoryConnection::shutdown(int how) {
+  if (handle() == kNoSocket) return false;
+  pipe_->serverShutdown(how);
   return true;
+}
+
+int MemoryConnection::receive(void* buffer, int length) {
+  return pipe_->serverReceive(buffer, length);
+}
+
+long MemoryConnection::sendGathered(const sys::SendSlice* slices, int count) {
+  return pipe_->serverSend(slices, count);
 }
 
 void makeTcpPair(const char* peerAddress, int& serverEnd, int& peerEnd) {
@@ -87,41 +152,6 @@ void makeTcpPair(const char* peerAddress, int& serverEnd, int& peerEnd) {
   serverEnd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   ::close(listener);
   if (serverEnd < 0) fail("a loopback TCP connection was not accepted");
-}
-
-std::uint32_t readableNow(std::span<const int> fds) {
-  pollfd entries[32];
-  const std::size_t count = std::min<std::size_t>(fds.size(), 32);
-  for (std::size_t i = 0; i < count; ++i) entries[i] = {fds[i], POLLIN, 0};
-  std::uint32_t readable = 0;
-  if (::poll(entries, count, 0) <= 0) return readable;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (entries[i].revents != 0) readable |= 1u << i;
-  }
-  return readable;
-}
-
-bool readAvailable(int fd, std::string& out) {
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n > 0) {
-      out.append(buffer, static_cast<std::size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-    }
-  }
-}
-
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
 }
 
 LoopbackUdp::LoopbackUdp(const char* address) {
@@ -147,8 +177,17 @@ bool LoopbackUdp::receive(std::string& out) {
 }
 
 bool LoopbackUdp::waitReadable(int ms) {
+  // A signal (libFuzzer's alarm of its time-out check, say) ends a poll early: wait on for the
+  // time left.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   pollfd entry{fd_, POLLIN, 0};
-  return ::poll(&entry, 1, ms) == 1;
+  for (;;) {
+    const int ready = ::poll(&entry, 1, ms);
+    if (ready >= 0 || errno != EINTR) return ready == 1;
+    const auto left = until - std::chrono::steady_clock::now();
+    ms = static_cast<int>(std::max<std::int64_t>(
+        std::chrono::ceil<std::chrono::milliseconds>(left).count(), 0));
+  }
 }
 
 std::unique_ptr<VoiceServer> startOnFreePorts(ReactorPool& pool,

@@ -1,12 +1,14 @@
 // Bytes from several clients go through line cutting and dispatch into a server whose connections
-// are socketpairs. Every byte a client receives must form lines the server may write, each ending
+// carry their bytes in memory (MemoryConnection). Every byte a client receives must form lines the server may write, each ending
 // in CR LF and fitting what the client was told before (ClientView); a client still connected
 // when the server stops is told "quit" and its stream ends, and a connection the server refuses
 // ends unheard. Every datagram the server sends is a full one of a kind it sends.
 //
 // The fuzzing thread plays the event loop of the connections itself (PlayedLoop), so an input
 // runs without waiting for another thread: it takes the loop lock to hand them to the server, as a
-// loop does, and calls their read handlers and sends their output where a loop would.
+// loop does, and calls their read handlers and sends their output where a loop would. It plays the
+// voice thread too: the server is started without threads (startDriven), and what a step sends to
+// its voice socket is relayed before the step ends.
 //
 // The input: option letters, then steps, each "|", a selector byte and a payload. The selector
 // modulo 4 names the client, the selector / 4 modulo 4 the action:
@@ -22,12 +24,10 @@
 // check (hellos and voice then count from any address).
 // Each client's connection comes from its voice address; a hello or voice datagram comes from
 // the voice endpoint of the client whose step sends it (a UDP socket on that address).
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -181,7 +181,8 @@ struct Client {
   UserSession* session = nullptr;
   ClientConnection* connection = nullptr;
   int id = 0;
-  int peer = -1;
+  // The client's side of its connection; none before it first connects.
+  std::shared_ptr<MemoryPipe> pipe;
   // Received bytes not yet cut into lines.
   std::string pending;
   ClientView view{0};
@@ -197,7 +198,7 @@ class LinePathRun {
         loop_(pool) {}
   ~LinePathRun() {
     for (Client& client : clients_) {
-      if (client.peer >= 0) ::close(client.peer);
+      if (client.pipe) client.pipe->clientClose();
     }
   }
 
@@ -238,7 +239,7 @@ void LinePathRun::play(const std::vector<Step>& steps) {
   for (const Step& step : steps) {
     switch (step.action) {
       case Action::Bytes:
-        writeAll(clients_[step.slot].peer, step.payload);
+        clients_[step.slot].pipe->clientWrite(step.payload);
         serve();
         break;
       case Action::Hello: hello(step.slot, step.payload); break;
@@ -251,19 +252,18 @@ void LinePathRun::play(const std::vector<Step>& steps) {
 
 void LinePathRun::connect(int slot) {
   Client& client = clients_[slot];
-  if (client.peer >= 0) ::close(client.peer);
+  if (client.pipe) client.pipe->clientClose();
   client = Client{};
-  int serverEnd = -1;
-  if (!makeSocketPair(serverEnd, client.peer)) fail("no socketpair for a client");
+  client.pipe = std::make_shared<MemoryPipe>();
   {
     ReactorPool::Section section(pool_);
-    auto connection = std::make_unique<AdoptedConnection>(pool_, serverEnd);
+    auto connection = std::make_unique<MemoryConnection>(pool_, client.pipe);
     client.connection = connection.get();
     loop_.add(client.connection);
     client.session = server_.addConnection(std::move(connection));
     if (client.session != nullptr) {
       client.id = client.session->id();
-      // As if accepted from the client's own address (a socketpair has none).
+      // As if accepted from the client's own address (a pipe in memory has none).
       client.session->setPeer(kVoiceAddresses[slot], kPeerPortBase + slot);
     }
   }
@@ -271,7 +271,7 @@ void LinePathRun::connect(int slot) {
     // Refused (a ban, say): closed before it was greeted.
     client.connection = nullptr;
     std::string received;
-    if (!readAvailable(client.peer, received) || !received.empty()) {
+    if (!client.pipe->clientRead(received) || !received.empty()) {
       fail("a refused connection was not closed unheard", received);
     }
     client.ended = true;
@@ -302,8 +302,9 @@ void LinePathRun::forward(int slot, std::string_view payload) {
   for (std::size_t i = 1; i < payload.size() && i + 4 < kDatagramSize; ++i) {
     bytes[i + 4] = static_cast<std::uint8_t>(payload[i]);
   }
-  // The voice thread forwards it as its directory allows, meanwhile; it changes no line.
+  // Forwarded as the directory allows, as the voice thread would; it changes no line.
   voice_.of(slot).sendTo(server_.soundPort(), bytes, kDatagramSize);
+  server_.relayWaitingVoice();
 }
 
 void LinePathRun::event(int slot, std::string_view payload) {
@@ -320,7 +321,7 @@ void LinePathRun::event(int slot, std::string_view payload) {
     clock_ += kTimerStep;
     server_.onTimer(VoiceServer::kTimerId);
   } else {
-    ::shutdown(client.peer, SHUT_WR);
+    client.pipe->clientShutdown();
     serve();
   }
 }
@@ -337,12 +338,12 @@ ClientConnection* LinePathRun::reading(const Client& client) {
 
 void LinePathRun::serve() {
   for (;;) {
-    std::array<int, kClients> handles;
+    std::uint32_t readable = 0;
     for (int slot = 0; slot < kClients; ++slot) {
-      const ClientConnection* connection = reading(clients_[slot]);
-      handles[slot] = connection == nullptr ? -1 : static_cast<int>(connection->handle());
+      if (reading(clients_[slot]) != nullptr && clients_[slot].pipe->serverReadable()) {
+        readable |= 1u << slot;
+      }
     }
-    const std::uint32_t readable = readableNow(handles);
     if (readable == 0) return;
     for (int slot = 0; slot < kClients; ++slot) {
       // A call before it may have ended this connection's reading.
@@ -360,20 +361,12 @@ void LinePathRun::serve() {
 
 void LinePathRun::flush() {
   loop_.pass();
-  std::array<int, kClients> peers;
-  for (int slot = 0; slot < kClients; ++slot) {
-    const Client& client = clients_[slot];
-    peers[slot] = client.ended ? -1 : client.peer;
-  }
-  const std::uint32_t readable = readableNow(peers);
-  for (int slot = 0; slot < kClients; ++slot) {
-    if (readable & 1u << slot) collect(clients_[slot]);
-  }
+  for (Client& client : clients_) collect(client);
 }
 
 void LinePathRun::collect(Client& client) {
-  if (client.peer < 0 || client.ended) return;
-  client.ended = readAvailable(client.peer, client.pending);
+  if (!client.pipe || client.ended) return;
+  client.ended = client.pipe->clientRead(client.pending);
   for (std::size_t end = client.pending.find('\n'); end != std::string::npos;
        end = client.pending.find('\n')) {
     checkLine(client, std::string_view(client.pending).substr(0, end + 1));
@@ -428,9 +421,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static VoiceEndpoints voice;
   const Input input = parseInput(std::string_view(reinterpret_cast<const char*>(data), size));
   std::time_t clock = kStartTime;
-  std::unique_ptr<VoiceServer> server =
-      startOnFreePorts(pool, [&](VoiceServer& s) { configure(s, input.options, clock); },
-                       input.options.staticChannels ? &staticChannels() : nullptr);
+  auto server = std::make_unique<VoiceServer>(
+      pool, input.options.staticChannels ? &staticChannels() : nullptr);
+  configure(*server, input.options, clock);
+  if (!server->startDriven()) fail("the server could not open its voice socket");
   {
     LinePathRun run(pool, *server, input.options, voice, clock);
     run.play(input.steps);

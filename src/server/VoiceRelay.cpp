@@ -22,19 +22,25 @@ void VoiceRelay::stop() {
 }
 
 void VoiceRelay::run() {
+  // A failure of one read says nothing of the next.
+  while (!stopping_) relayBatch();
+}
+
+void VoiceRelay::relayWaiting() {
+  while (relayBatch() > 0) {
+  }
+}
+
+int VoiceRelay::relayBatch() {
   int lengths[DatagramSocket::kBatch];
   Endpoint senders[DatagramSocket::kBatch];
-  while (!stopping_) {
-    const int count =
-        socket_.receive(&buffers_[0][0], kDatagramSize, DatagramSocket::kBatch, lengths, senders);
-    if (count < 0) {
-      if (stopping_) break;
-      continue;  // a failure of one read says nothing of the next
-    }
-    bump(metrics_.voiceReceived, static_cast<std::uint64_t>(count));
-    for (int i = 0; i < count; ++i) take(buffers_[i], lengths[i], senders[i]);
-    flush();
-  }
+  const int count =
+      socket_.receive(&buffers_[0][0], kDatagramSize, DatagramSocket::kBatch, lengths, senders);
+  if (count < 0) return count;
+  bump(metrics_.voiceReceived, static_cast<std::uint64_t>(count));
+  for (int i = 0; i < count; ++i) take(buffers_[i], lengths[i], senders[i]);
+  flush();
+  return count;
 }
 
 void VoiceRelay::take(std::uint8_t* datagram, int length, const Endpoint& from) {

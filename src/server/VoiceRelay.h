@@ -37,9 +37,14 @@ class VoiceRelay {
   void start();
   // Ends the thread and waits for it. Any thread but the voice thread.
   void stop();
+  // Test hook; the program never calls it. The voice thread's work for every datagram waiting on
+  // a socket that does not block, done on the calling thread while no voice thread runs.
+  void relayWaiting();
 
  private:
   void run();
+  // One receive and what it took: the number of datagrams, or -1 when the receive failed.
+  int relayBatch();
   // One datagram: forwarded (into the batch being sent), passed on as a hello, or dropped.
   void take(std::uint8_t* datagram, int length, const Endpoint& from);
   void flush();

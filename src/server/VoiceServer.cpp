@@ -104,11 +104,29 @@ bool VoiceServer::start(int hostPort, int soundPort) {
   }
 
   timers_.startTimer(this, kTimerId, timerPeriodMs_, true);
+  markRunning();
+  return tcpOpen && udpOpen && listening;
+}
+
+bool VoiceServer::startDriven() {
+  Guard guard(*this);
+  if (running_) return false;
+  if (!voiceSocket_.create(0, Socket::Datagram, kLocalAddress) ||
+      !voiceSocket_.setNonBlocking(true)) {
+    voiceSocket_.close();
+    return false;
+  }
+  soundPort_ = voiceSocket_.localPort();
+  directory_.configure({voiceAddressCheck_, allowForwarding_, limits_.voiceLimit});
+  markRunning();
+  return true;
+}
+
+void VoiceServer::markRunning() {
   lastInactivityCheck_ = now();
   startedAt_ = now();
   running_ = true;
   if (logging_) log("Started Quorvane server.");
-  return tcpOpen && udpOpen && listening;
 }
 
 // Right after the failed call, while its error is the last one.

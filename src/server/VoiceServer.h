@@ -92,6 +92,12 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   void setClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
   void setTimerPeriod(int ms) { timerPeriodMs_ = ms; }
   Channel& rootChannel() { return rootChannel_; }
+  // Test hooks for a server whose threads the caller plays: startDriven counts as a start but
+  // opens only the voice socket (not blocking, on an ephemeral port of 127.0.0.1) and starts no
+  // thread and no timer; the caller hands in connections, calls onTimer, and has the voice
+  // thread's work done for what waits on the voice socket (relayWaitingVoice) on its own thread.
+  bool startDriven();
+  void relayWaitingVoice() { relay_.relayWaiting(); }
 
   // Entry points that take the lock themselves. start opens both sockets, starts the voice
   // thread and timer 1 and counts as running (also when a socket failed); true only when both
@@ -163,6 +169,8 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
  private:
   // Adds why opening a socket on `port` failed to startFailure_.
   void noteStartFailure(const char* protocol, int port);
+  // The end of a start: the server counts as running from now.
+  void markRunning();
   // Sends "removechannel" for each emptied created channel from `channel` up, and removes it.
   void pruneChannels(Channel* channel);
   void sendAddChannelToAll(const Channel* channel);

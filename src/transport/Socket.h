@@ -47,7 +47,7 @@ class Socket {
   int receiveFrom(void* buffer, int length, sockaddr_in& sender);
   int sendTo(const void* bytes, int length, const sockaddr_in& destination);
   // Sends the slices in order with one call: the byte count, or -1.
-  long sendGathered(const sys::SendSlice* slices, int count);
+  virtual long sendGathered(const sys::SendSlice* slices, int count);
   // Protocol lines go out at once (TCP_NODELAY).
   bool setNoDelay();
   // The kernel's send buffer (SO_SNDBUF).
