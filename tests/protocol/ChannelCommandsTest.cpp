@@ -23,7 +23,6 @@ TEST_F(ChannelCommandsTest, LoginSendsTheTreeThenTheRootMembersAndStaticChannels
   connect();
   TestClient& b = connect("127.0.0.4");
   b.login("b");
-  ASSERT_EQ(b.id(), 5);
   EXPECT_THAT(a.linesBeforePong(), ElementsAre(addUserLine(b, "b", "/", true)));
 
   TestClient& n = connect("127.0.0.2");
@@ -44,8 +43,9 @@ TEST_F(ChannelCommandsTest, LoginSendsTheTreeThenTheRootMembersAndStaticChannels
               ElementsAre(removeUserLine(n), "error number=301"));
   EXPECT_THAT(b.request(joinCommand("/new/")), ElementsAre("error number=304"));
   EXPECT_THAT(b.request(joinCommand("/new/deeper/")), ElementsAre("error number=302"));
-  EXPECT_THAT(n.request(joinCommand("/")), ElementsAre(joinedLine("/"), addUserLine(a, "a", "/", true),
-                                                       addUserLine(b, "b", "/", false)));
+  EXPECT_THAT(n.request(joinCommand("/")),
+              ElementsAre(joinedLine("/"), addUserLine(a, "a", "/", true),
+                          addUserLine(b, "b", "/", false)));
 }
 
 TEST_F(ChannelCommandsTest, CreatedChannelsAreAnnouncedAndPrunedBottomUp) {
@@ -167,7 +167,6 @@ TEST_F(ChannelCommandsTest, KicksNeedTheRightsAndTheKickedHearItBeforeTheClose) 
     EXPECT_THAT(one.request("kick id=" + std::to_string(id) + " channel=\"/a/\""),
                 ElementsAre("error number=206"));
   }
-  EXPECT_THAT(two.request("pwc"), ElementsAre("pwc  channel=\"/\""));
   // A kicked user hears it before the close, and everybody else in the channel hears it go.
   TestClient& three = member("three", "127.0.0.8");
   for (TestClient* c : {&two, &three}) c->request(joinCommand("/a/"));

@@ -62,10 +62,10 @@ TEST_F(DispatchTest, StateIsCheckedBeforeParameters) {
     EXPECT_THAT(c.request(line), ElementsAre("error number=402")) << line;
   }
   // "connect" before the voice hello is 403 whatever else is wrong, also before "protocol".
+  const std::string connect =
+      "connect nick=\"a\" password=\"\" bandmode=1 framesize=320 encodedframesize=20 fpp=2";
   EXPECT_THAT(c.request("connect"), ElementsAre("error number=403"));
-  EXPECT_THAT(c.request("connect nick=\"a\" password=\"\" bandmode=1 framesize=320 "
-                        "encodedframesize=20 fpp=2"),
-              ElementsAre("error number=403"));
+  EXPECT_THAT(c.request(connect), ElementsAre("error number=403"));
   EXPECT_THAT(c.request("admin username=\"root\" password=\"pw\""),
               ElementsAre("error number=401"));
   ASSERT_TRUE(c.confirmVoice());
@@ -73,10 +73,7 @@ TEST_F(DispatchTest, StateIsCheckedBeforeParameters) {
   EXPECT_THAT(c.request("protocol"), ElementsAre("error number=104"));
   EXPECT_THAT(c.request("protocol version=\"2.1\""), IsEmpty());
   EXPECT_THAT(c.request("connect"), ElementsAre("error number=101"));
-  EXPECT_THAT(c.request("connect nick=\"a\" password=\"\" bandmode=1 framesize=320 "
-                        "encodedframesize=20 fpp=2")
-                  .front(),
-              ::testing::StartsWith("accepted id=1 "));
+  EXPECT_THAT(c.request(connect).front(), ::testing::StartsWith("accepted id=1 "));
   EXPECT_THAT(c.request("connect"), ElementsAre("error number=400"));
   EXPECT_THAT(c.request("pwc"), ElementsAre("pwc  channel=\"/\""));
 }

@@ -25,7 +25,8 @@ class ProtocolTest : public ::testing::Test {
       : needsDistinctAddresses_(needsDistinctAddresses) {}
 
   void SetUp() override {
-    if (needsDistinctAddresses_ && !loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
+    if (needsDistinctAddresses_ && !loopbackAddressesDistinct())
+      GTEST_SKIP() << kOneLoopbackAddress;
   }
 
   // Settings on top of the server name, and a static channel tree; call before server() or the

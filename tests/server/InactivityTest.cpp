@@ -40,9 +40,7 @@ TEST_F(InactivityTest, SilenceOfMoreThan180SecondsDropsOnlyLoggedInVoiceGetsKeep
   EXPECT_TRUE(isKeepAlive(bob.readDatagram()));
   // Confirmed but not logged in: the next datagram is the answer to a later hello.
   voiceOnly.sendHello(voiceOnly.id());
-  auto reply = voiceOnly.readDatagram();
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ((*reply)[0], 2);
+  EXPECT_EQ(voiceOnly.readDatagram().value_or(Bytes(1))[0], 2);
 
   clock_.set(1181);
   pass();

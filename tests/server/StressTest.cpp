@@ -1,10 +1,11 @@
-// Many clients at once against a server whose timer runs every few milliseconds and whose clock
-// jumps ahead, so that drops for inactivity race with logins, joins, kicks and disconnects. The
-// clients tolerate being dropped at any point; what counts is that the server stays sound (the
-// sanitizer builds run this too) and serves a fresh client normally afterwards.
-// Guards against races between the timer's drops and the users' own commands.
+// Many clients at once: a burst of connections, and clients against a server whose timer runs
+// every few milliseconds and whose clock jumps ahead, so that drops for inactivity race with
+// logins, joins, kicks and disconnects; these tolerate being dropped at any point, and what counts
+// is that the server stays sound (the sanitizer builds run this too) and serves afterwards.
+// Guards against connections lost in a burst, and races between the timer's drops and commands.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "support/ServerTestSupport.h"
@@ -57,6 +58,30 @@ void runOnce(ManualClock& clock, int hostPort, int soundPort, int thread, int it
   auto line = client.nextLine(kWait);
   while (line && !line->is("pong")) line = client.nextLine(kWait);
   if (line && (scenario == 2 || scenario == 4)) client.quit();
+}
+
+// All from one address, as after a restart of a server that many users reach through one NAT:
+// clients that connect in the same instant are each greeted, each with an id of its own.
+TEST(StressTest, AConnectionBurstIsAcceptedWhole) {
+  constexpr int kClients = 200;
+  TestServer server([](VoiceServer& s) {
+    ServerLimits limits;
+    limits.pendingPerAddress = kClients;
+    s.setLimits(limits);
+  });
+  ASSERT_TRUE(server.started());
+  ProtocolClient::Options options;
+  options.hostPort = server.hostPort();
+  options.soundPort = server.soundPort();
+  options.autoLogin = false;
+  std::vector<ProtocolClient> clients(kClients);
+  for (ProtocolClient& client : clients) ASSERT_TRUE(client.open(options)) << client.lastError();
+  std::set<int> ids;
+  for (ProtocolClient& client : clients) {
+    const std::optional<ServerLine> welcome = client.nextLine(kPatience);
+    if (welcome && welcome->is("welcome")) ids.insert(client.userId());
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kClients));
 }
 
 TEST(StressTest, ClientsComeAndGoWhileTheTimerDropsTheSilentOnes) {

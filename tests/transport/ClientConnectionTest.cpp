@@ -183,21 +183,6 @@ TEST_F(ClientConnectionTest, AnOwnerThatLetsGoGetsNothingMoreAndACloseIsReported
   EXPECT_EQ(owner_->get(owner_->losses), 1);
 }
 
-TEST_F(ClientConnectionTest, OutputPastTheLimitOfAPeerThatDoesNotReadLosesTheConnection) {
-  own();
-  const std::string line = std::string(8 * 1024 - 2, 'x') + "\r\n";
-  // The peer never reads: its buffers fill, then the queue grows to the limit.
-  std::size_t offered = 0;
-  while (offered <= 4 * ClientConnection::kOutputLimit && owner_->get(owner_->losses) == 0) {
-    queue(line);
-    offered += line.size();
-    EXPECT_LE(unsent(), ClientConnection::kOutputLimit);
-  }
-  EXPECT_TRUE(owner_->waitForLoss());
-  queue(line);
-  EXPECT_EQ(unsent(), 0u) << "nothing more is queued for a lost connection";
-}
-
 // A list longer than the output limit arrives whole and in order to a peer that reads slowly (so
 // that sends stop part-way through lines); what was queued while it lasted follows it; the
 // deadline comes at its time.
