@@ -1,5 +1,6 @@
-// The parameter parser on its own; the writers' output and the escaping are checked byte for byte
-// by the end-to-end tests. Guards against values read differently from what clients expect.
+// The parameter parser and the escaping on their own; the writers' output is checked byte for
+// byte by the end-to-end tests. Guards against values read or escaped differently from what
+// clients expect.
 #include "protocol/MessageSyntax.h"
 
 #include <gtest/gtest.h>
@@ -24,11 +25,19 @@ TEST(MessageSyntaxTest, ParserQuirksClientsDependOn) {
   EXPECT_EQ(parsed("c a=1 a=2 t=\tx\ty=z"), (ParamMap{{"a", "2"}, {"t", "\tx\ty=z"}}));
   EXPECT_EQ(parsed("ping "), ParamMap{});
   EXPECT_EQ(parsed(R"(c e="" f="x")"), (ParamMap{{"e", ""}, {"f", "x"}}));
+  // Escaping is two ordered replacements and unescaping undoes it; backslashes are not escaped.
+  for (std::string_view text : {"say \"hi\"", "\r\r\n\n", "back\\", "\"\r\n\"", "lone\r"}) {
+    std::string expected(text);
+    replaceAll(expected, "\"", "\\\"");
+    replaceAll(expected, "\r\n", "\\r\\n");
+    EXPECT_EQ(escapeText(text), expected);
+    EXPECT_EQ(unescapeText(expected), text);
+  }
 }
 
 TEST(MessageSyntaxTest, FaultAnywhereLeavesLineWithoutParameters) {
   for (const char* line : {"ping", "", R"(c k="v" b="open)", "c k=1 b=[1,2", "c k=1 b",
-                           "c k=1 b=   ", R"(c k=1 path="C:\dir\" n=2)"}) {
+                           "c k=1 b c=2", "c k=1 b=   ", R"(c k=1 path="C:\dir\" n=2)"}) {
     const LineParams params(line);
     std::string text = "untouched";
     int number = 7;

@@ -36,7 +36,6 @@ class HttpServerTest : public testing::Test {
       return reply;
     });
     ASSERT_TRUE(http_->start("127.0.0.1", 0));
-    ASSERT_GT(http_->port(), 0);
   }
 
   std::unique_ptr<HttpServer> http_;
