@@ -49,6 +49,16 @@ TEST_F(MessageTest, ChannelAndPersonalMessagesByVersion) {
   EXPECT_THAT(older.request("message to=1"), ElementsAre("error number=108"));
   EXPECT_THAT(older.request(R"(message to=1 message="old" type=2 channel="/x/")"), IsEmpty());
   EXPECT_THAT(newer.linesBeforePong(), ElementsAre(deliver(1, older, "old")));
+
+  // "protocol" again after login changes the rules both ways.
+  EXPECT_THAT(older.request(R"(protocol version="2.1")"), IsEmpty());
+  EXPECT_THAT(newer.request(R"(protocol version="2.0")"), IsEmpty());
+  EXPECT_THAT(newer.request(R"(message message="m" type=2 channel="")"),
+              ElementsAre("error number=110"));
+  const std::string now = deliver(2, older, "now");
+  EXPECT_THAT(older.request(R"(message message="now" type=2 channel="")"), ElementsAre(now));
+  EXPECT_THAT(peer.linesBeforePong(), ElementsAre(now));
+  EXPECT_THAT(newer.linesBeforePong(), IsEmpty());
 }
 
 TEST_F(MessageTest, FailuresAndSilentDrops) {
@@ -65,38 +75,11 @@ TEST_F(MessageTest, FailuresAndSilentDrops) {
   EXPECT_THAT(newer.request(R"(message to=x message="m" type=1 channel="")"), IsEmpty());
   EXPECT_THAT(newer.request(R"(message message="m" type=2 channel="/none/")"), IsEmpty());
   EXPECT_THAT(peer.linesBeforePong(), IsEmpty());
-}
-
-TEST_F(MessageTest, ChannelMessageFromOutsideTheChannel) {
-  TestClient& outside = member("outside", "127.0.0.2");
-  TestClient& inside = member("inside", "127.0.0.4");
-  inside.request(R"(join channel="/b/" password="" topic="")");
-  outside.linesBeforePong();
-  EXPECT_THAT(outside.request(R"(message message="knock" type=2 channel="/b/")"), IsEmpty());
-  EXPECT_THAT(inside.linesBeforePong(), ElementsAre(deliver(2, outside, "knock", "/b/")));
-}
-
-TEST_F(MessageTest, ProtocolAgainAfterLoginChangesTheRules) {
-  TestClient& first = member("first", "127.0.0.2");
-  TestClient& second = member("second", "127.0.0.4", "1.0");
-  EXPECT_THAT(second.request(R"(protocol version="2.1")"), IsEmpty());
-  EXPECT_THAT(first.request(R"(protocol version="2.0")"), IsEmpty());
-  EXPECT_THAT(first.request(R"(message message="m" type=2 channel="")"),
-              ElementsAre("error number=110"));
-  const std::string all = deliver(2, second, "now");
-  EXPECT_THAT(second.request(R"(message message="now" type=2 channel="")"), ElementsAre(all));
-  EXPECT_THAT(first.linesBeforePong(), IsEmpty());
-}
-
-TEST_F(MessageTest, VersionWithoutDigitsCountsAsOld) {
-  TestClient& odd = member("odd", "127.0.0.2", ".");
-  TestClient& peer = member("peer", "127.0.0.4");
-  EXPECT_THAT(odd.request(R"(message message="m" type=2 channel="")"),
-              ElementsAre("error number=110"));
-  EXPECT_THAT(peer.request(R"(message message="all" type=2 channel="")"),
-              ElementsAre(deliver(2, peer, "all")));
-  EXPECT_THAT(peer.request(R"(message to=1 message="you" type=1 channel="")"), IsEmpty());
-  EXPECT_THAT(odd.linesBeforePong(), ElementsAre(deliver(1, peer, "you")));
+  // A channel message from outside the channel reaches its members.
+  peer.request(joinCommand("/b/"));
+  newer.linesBeforePong();
+  EXPECT_THAT(newer.request(R"(message message="knock" type=2 channel="/b/")"), IsEmpty());
+  EXPECT_THAT(peer.linesBeforePong(), ElementsAre(deliver(2, newer, "knock", "/b/")));
 }
 
 }  // namespace

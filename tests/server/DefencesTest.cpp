@@ -2,62 +2,34 @@
 // and nobody else, connection limits per address and in all, the login deadline, wrong passwords
 // and bans, bounded channels and texts, the voice limit, and refusals logged without flooding.
 // Guards against a defence that lets an attacker through, or that hits the attacker's neighbours.
-#include <gtest/gtest.h>
+#include <fstream>
+#include <regex>
 
-#include <chrono>
-#include <functional>
-#include <memory>
-
-#include "support/ServerTestSupport.h"
-#include "support/TestServer.h"
+#include "protocol/ProtocolFixture.h"
 
 namespace quorvane::test {
 namespace {
 
-using std::chrono::milliseconds;
 using SteadyClock = std::chrono::steady_clock;
 
 double secondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-class DefencesTest : public testing::Test {
+class DefencesTest : public ProtocolTest {
  protected:
-  void SetUp() override {
-    if (!loopbackAddressesDistinct()) GTEST_SKIP() << kOneLoopbackAddress;
-  }
-  // A server with the default limits changed by `adjust`.
-  void start(const std::function<void(ServerLimits&)>& adjust,
-             const std::function<void(VoiceServer&)>& configure = {},
-             const Channel* tree = nullptr) {
-    server_ = std::make_unique<TestServer>(
-        [&](VoiceServer& s) {
-          ServerLimits limits;
-          adjust(limits);
-          s.setLimits(limits);
-          if (configure) configure(s);
-        },
-        tree);
-    ASSERT_TRUE(server_->started());
-  }
-  std::unique_ptr<TestClient> client(const std::string& address = "127.0.0.2") {
-    return std::make_unique<TestClient>(server_->hostPort(), server_->soundPort(), address);
-  }
   // True when the server closes a new connection from `address` without greeting it.
+  TestClient* client(const std::string& address = "127.0.0.2") { return &open(address); }
   bool refused(const std::string& address) {
-    auto c = client(address);
-    return !c->readLine().has_value() && c->waitClosed();
+    TestClient& c = open(address);
+    return !c.readLine().has_value() && c.waitClosed();
   }
-  VoiceServer& server() { return server_->server(); }
-
-  ManualClock clock_{1000000};  // outlives the server, which may read it to the end
-  std::unique_ptr<TestServer> server_;
 };
 
 // A flood of lines that reach everybody is slowed to the configured rate, in order and without
 // losses, while every other client is served at once.
 TEST_F(DefencesTest, ABurstIsSlowedToTheRateWhileOthersAreServed) {
-  start([](ServerLimits& l) {
+  configureLimits([](ServerLimits& l) {
     l.messageLimit = 50;
     l.messageBurst = 10;
     l.addressMessageLimit = 0;
@@ -88,15 +60,16 @@ TEST_F(DefencesTest, ABurstIsSlowedToTheRateWhileOthersAreServed) {
 
 // The lines of all connections from one address share one bucket; another address has its own.
 TEST_F(DefencesTest, ConnectionsOfOneAddressShareItsRate) {
-  start([](ServerLimits& l) {
+  configureLimits([](ServerLimits& l) {
     l.messageLimit = 0;
     l.addressMessageLimit = 5;
     l.addressMessageBurst = 5;
   });
   auto first = client("127.0.0.2"), second = client("127.0.0.2"), elsewhere = client("127.0.0.4");
-  for (auto* c : {first.get(), second.get(), elsewhere.get()}) c->readWelcome();
-  const std::string five = "pwc\r\nkick id=1\r\nkick id=1\r\nkick id=1\r\nkick id=1\r\n"
-                           "kick id=1\r\nping\r\n";  // "pwc" reaches nobody; five kicks count
+  for (auto* c : {first, second, elsewhere}) c->readWelcome();
+  const std::string five =
+      "pwc\r\nkick id=1\r\nkick id=1\r\nkick id=1\r\nkick id=1\r\n"
+      "kick id=1\r\nping\r\n";  // "pwc" reaches nobody; five kicks count
   const auto begin = SteadyClock::now();
   ASSERT_TRUE(first->sendRaw(five));
   EXPECT_EQ(first->linesBeforePong().size(), 6u);
@@ -114,7 +87,8 @@ TEST_F(DefencesTest, ConnectionsOfOneAddressShareItsRate) {
 // as a failed one.
 TEST_F(DefencesTest, AConnectionThatNeverLogsInIsClosedAtTheDeadline) {
   LogCapture log;
-  start([](ServerLimits& l) { l.loginTimeout = 1; }, [](VoiceServer& s) { s.setLogging(true); });
+  configureLimits([](ServerLimits& l) { l.loginTimeout = 1; },
+                  [](VoiceServer& s) { s.setLogging(true); });
   auto idle = client();
   const auto begin = SteadyClock::now();
   idle->readWelcome();
@@ -124,16 +98,27 @@ TEST_F(DefencesTest, AConnectionThatNeverLogsInIsClosedAtTheDeadline) {
   idle->linesBeforePong();
   EXPECT_TRUE(idle->waitClosed());
   EXPECT_GE(secondsSince(begin), 0.9);
-  EXPECT_TRUE(waitFor([&] { return log.sinceStart().back() == "User #1 name: \"\" disconnected."; }));
+  EXPECT_TRUE(
+      waitFor([&] { return log.sinceStart().back() == "User #1 name: \"\" disconnected."; }));
   // The member, logged in in time, stays.
   EXPECT_TRUE(member->linesBeforePong().empty());
 }
 
 // Guessing the password costs the connection, and repeated failures ban the address; a trusted
-// address and other addresses are served meanwhile.
-TEST_F(DefencesTest, WrongPasswordsCloseTheConnectionAndFailuresBanTheAddress) {
+// address and other addresses are served meanwhile. Each failure is logged with the connection's
+// address (which the client cannot choose, and which the README's pattern for log watchers finds
+// whatever the nick holds); the password is compared exactly.
+TEST_F(DefencesTest, WrongPasswordsAreLoggedCloseTheConnectionAndBanTheAddress) {
+  std::ifstream readme(QUORVANE_SOURCE_DIR "/README.md");
+  std::string pattern;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("    ^", 0) == 0 && line.find("wrong server password") != std::string::npos) {
+      pattern = line.substr(4);
+    }
+  }
+  ASSERT_FALSE(pattern.empty()) << "no pattern in the README's log section";
   LogCapture log;
-  start(
+  configureLimits(
       [](ServerLimits& l) {
         l.loginAttempts = 2;
         l.autobanAttempts = 2;
@@ -143,49 +128,60 @@ TEST_F(DefencesTest, WrongPasswordsCloseTheConnectionAndFailuresBanTheAddress) {
         s.setServerPassword("pw");
         s.setLogging(true);
       });
+  // A nick that reads as a log entry blaming another address.
+  const std::string nick = R"(x\" address: 10.0.0.1 port: 1 wrong server password.)";
   for (const char* address : {"127.0.0.2", "127.0.0.2", "127.0.0.6", "127.0.0.6"}) {
-    auto guesser = client(address);
-    EXPECT_EQ(guesser->login("g", "2.1", "a"), Lines{"error number=300"});
-    guesser->sendLine(
+    TestClient& guesser = open(address);
+    EXPECT_EQ(guesser.login(nick, "2.1", "PW"), Lines{"error number=300"});
+    guesser.sendLine(
         "connect nick=\"g\" password=\"b\" bandmode=1 framesize=1 encodedframesize=1 fpp=1");
-    EXPECT_EQ(guesser->readLine(), "error number=300");
-    EXPECT_TRUE(guesser->waitClosed()) << address;
+    EXPECT_EQ(guesser.readLine(), "error number=300");
+    EXPECT_TRUE(guesser.waitClosed()) << address;
   }
   EXPECT_TRUE(refused("127.0.0.2"));
   for (const char* served : {"127.0.0.4", "127.0.0.6"}) {
-    auto c = client(served);
-    EXPECT_EQ(c->login("ok", "2.1", "pw").front().rfind("accepted", 0), 0u) << served;
+    EXPECT_EQ(open(served).login("ok", "2.1", "pw").front().rfind("accepted", 0), 0u) << served;
   }
   const Lines entries = log.sinceStart();
   EXPECT_EQ(std::count(entries.begin(), entries.end(),
                        "Address 127.0.0.2 refused for 300 s after 2 failed logins."),
             1);
+  const std::regex failure(pattern, std::regex::extended);
+  std::ifstream file(log.path(), std::ios::binary);
+  Lines blamed;
+  for (std::string line; std::getline(file, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, failure)) blamed.push_back(match[1]);
+  }
+  Lines expected(4, "127.0.0.2");
+  expected.resize(8, "127.0.0.6");
+  EXPECT_EQ(blamed, expected);
 }
 
 // Addresses banned by hand are refused from the first connection on; refusals are logged once a
 // minute, with a count of those left out.
 TEST_F(DefencesTest, ABannedAddressIsRefusedAndTheLogStaysShort) {
   LogCapture log;
-  start([](ServerLimits& l) { l.banned = {UserRecord::addressNumber("127.0.0.8")}; },
-        [&](VoiceServer& s) {
-          s.setLogging(true);
-          s.setClock(clock_.function());
-        });
+  configureLimits([](ServerLimits& l) { l.banned = {UserRecord::addressNumber("127.0.0.8")}; },
+                  [this](VoiceServer& s) {
+                    s.setLogging(true);
+                    s.setClock(clock_.function());
+                  });
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(refused("127.0.0.8"));
   auto other = client("127.0.0.4");
   EXPECT_EQ(other->readWelcome().rfind("welcome", 0), 0u);
   clock_.advance(60);
-  server().onTimer(VoiceServer::kTimerId);
-  EXPECT_EQ(log.sinceStart(), (Lines{"Started Quorvane server.",
-                                     "Connection from 127.0.0.8 refused: address banned.",
-                                     "Connection from 127.0.0.8 refused 4 more times: address "
-                                     "banned."}));
+  voiceServer().onTimer(VoiceServer::kTimerId);
+  EXPECT_EQ(log.sinceStart(),
+            (Lines{"Started Quorvane server.", "Connection from 127.0.0.8 refused: address banned.",
+                   "Connection from 127.0.0.8 refused 4 more times: address "
+                   "banned."}));
 }
 
 // One address cannot fill the server with connections that never log in, nor with connections
 // at all; a login frees a pending place.
 TEST_F(DefencesTest, ConnectionsOverAnAddressLimitAreClosedUnheard) {
-  start([](ServerLimits& l) {
+  configureLimits([](ServerLimits& l) {
     l.pendingPerAddress = 2;
     l.connectionsPerAddress = 3;
   });
@@ -208,7 +204,7 @@ TEST_F(DefencesTest, ConnectionsOverAnAddressLimitAreClosedUnheard) {
 TEST_F(DefencesTest, ChannelsAndTextsAreBounded) {
   Channel tree("");
   tree.addChild(std::make_unique<Channel>("longstatic"));
-  start(
+  configureLimits(
       [](ServerLimits& l) {
         l.maxChannels = 4;
         l.maxChannelName = 5;
@@ -246,7 +242,7 @@ TEST_F(DefencesTest, ALongLoginListArrivesWholeAndAStuckClientIsStillDropped) {
     tree.addChild(std::make_unique<Channel>(name))->setTopic(topic);
     expected.push_back(channelLine("addchannel", "/" + name + "/", "[]", false, topic));
   }
-  start(
+  configureLimits(
       [](ServerLimits& l) { l.commandLimit = l.messageLimit = l.addressMessageLimit = 0; },
       [](VoiceServer& s) { s.setOutputLimit(16 * 1024); }, &tree);
   // The stuck client logs in and never reads a line.
@@ -257,8 +253,8 @@ TEST_F(DefencesTest, ALongLoginListArrivesWholeAndAStuckClientIsStillDropped) {
   stuck->sendLine(
       "connect nick=\"stuck\" password=\"\" bandmode=1 framesize=320 encodedframesize=20 fpp=2");
   ASSERT_TRUE(waitFor([&] {
-    VoiceServer::Guard guard(server());
-    const UserSession* user = server().findUser(stuck->id());
+    VoiceServer::Guard guard(voiceServer());
+    const UserSession* user = voiceServer().findUser(stuck->id());
     return user != nullptr && user->loggedIn();
   }));
   auto reader = client("127.0.0.4");
@@ -268,8 +264,8 @@ TEST_F(DefencesTest, ALongLoginListArrivesWholeAndAStuckClientIsStillDropped) {
   EXPECT_EQ(login.back(), addUserLine(*stuck, "stuck", "/"));
 
   // Others keep talking in the root; what waits for the stuck client passes the bound.
-  const std::string message = "message type=2 channel=\"\" message=\"" + std::string(1000, 'm') +
-                              "\"";
+  const std::string message =
+      "message type=2 channel=\"\" message=\"" + std::string(1000, 'm') + "\"";
   bool dropped = false;
   for (int i = 0; i < 2000 && !dropped; ++i) {
     for (const std::string& line : reader->request(message)) {
@@ -281,14 +277,14 @@ TEST_F(DefencesTest, ALongLoginListArrivesWholeAndAStuckClientIsStillDropped) {
 
 // A sender's voice beyond the voice limit is dropped; below it everything passes.
 TEST_F(DefencesTest, VoiceBeyondTheLimitIsDropped) {
-  start([](ServerLimits& l) { l.voiceLimit = 10; });
+  configureLimits([](ServerLimits& l) { l.voiceLimit = 10; });
   auto sender = client("127.0.0.2"), receiver = client("127.0.0.4");
   sender->login("s");
   receiver->login("r");
   Bytes voice = datagram({5, 2, 0, 0, static_cast<std::uint8_t>(receiver->id())});
   for (int i = 0; i < 40; ++i) sender->sendDatagram(voice);
   int received = 0;
-  while (receiver->readDatagram(milliseconds(500))) ++received;
+  while (receiver->readDatagram(std::chrono::milliseconds(500))) ++received;
   // The burst of one second's worth, and what came due while the 40 were sent.
   EXPECT_GE(received, 10);
   EXPECT_LE(received, 13);

@@ -1,10 +1,11 @@
-// Many clients at once against a server whose timer runs every few milliseconds and whose clock
-// jumps ahead, so that drops for inactivity race with logins, joins, kicks and disconnects. The
-// clients tolerate being dropped at any point; what counts is that the server stays sound (the
-// sanitizer builds run this too) and serves a fresh client normally afterwards.
-// Guards against races between the timer's drops and the users' own commands.
+// Many clients at once: a burst of connections, and clients against a server whose timer runs
+// every few milliseconds and whose clock jumps ahead, so that drops for inactivity race with
+// logins, joins, kicks and disconnects; these tolerate being dropped at any point, and what counts
+// is that the server stays sound (the sanitizer builds run this too) and serves afterwards.
+// Guards against connections lost in a burst, and races between the timer's drops and commands.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "support/ServerTestSupport.h"
@@ -17,64 +18,34 @@ constexpr int kThreads = 8;
 constexpr int kIterations = 50;
 constexpr std::chrono::milliseconds kWait{3000};
 
-// Waits for a line starting with one of the prefixes; false when the server closed or went quiet.
-bool awaitLine(TestClient& client, std::initializer_list<const char*> prefixes,
-               std::string* found = nullptr) {
-  for (;;) {
-    std::optional<std::string> line = client.readLine(kWait);
-    if (!line) return false;
-    for (const char* prefix : prefixes) {
-      if (line->rfind(prefix, 0) == 0) {
-        if (found != nullptr) *found = *line;
-        return true;
-      }
-    }
-  }
-}
-
-// Welcome, protocol, hello (answered) and connect, giving up quietly when dropped; the id or 0.
-int quietLogin(TestClient& client, const std::string& nick) {
-  std::string welcome;
-  if (!awaitLine(client, {"welcome id="}, &welcome)) return 0;
-  const int id = std::atoi(welcome.c_str() + 11);
-  client.sendLine("protocol version=\"2.1\"");
-  client.sendHello(id);
-  // Keep-alives may come first once other clients are logged in; only the reply counts.
-  for (;;) {
-    std::optional<Bytes> reply = client.readDatagram(kWait);
-    if (!reply) return 0;
-    if ((*reply)[0] == 2) break;
-  }
-  client.sendLine("connect nick=\"" + nick +
-                  "\" password=\"\" bandmode=1 framesize=320 encodedframesize=20 fpp=2");
-  std::string answer;
-  if (!awaitLine(client, {"accepted", "error"}, &answer)) return 0;
-  return answer.rfind("accepted", 0) == 0 ? id : 0;
-}
-
 void runOnce(ManualClock& clock, int hostPort, int soundPort, int thread, int iteration) {
   const int scenario = (thread + iteration) % 6;
   const bool local = scenario == 4;
-  TestClient client(hostPort, soundPort,
-                    local ? "127.0.0.1" : "127.0.0." + std::to_string(2 + 2 * thread));
+  ProtocolClient::Options options;
+  options.hostPort = hostPort;
+  options.soundPort = soundPort;
+  options.voiceAddress = local ? "127.0.0.1" : "127.0.0." + std::to_string(2 + 2 * thread);
+  options.login.nick = "t" + std::to_string(thread);
+  options.autoLogin = scenario > 1;
   const std::string shared = "/s" + std::to_string(iteration % 3) + "/";
-  switch (scenario) {
-    case 0:  // gone before it reads its welcome
-      return;
-    case 1:  // datagrams of every sort, then gone
-      client.sendDatagram(datagram({5, 2, 0, 0, static_cast<std::uint8_t>(iteration)}));
-      client.sendDatagram(datagram({3, 2, 0, 0}));
-      client.sendDatagram(Bytes(149, 1));
-      client.sendHello(iteration);
-      return;
-    case 5:  // makes everyone silent for a while
-      clock.advance(100);
-      break;
-    default:
-      break;
+  ProtocolClient client;
+  if (scenario == 5) clock.advance(100);  // makes everyone silent for a while
+  if (scenario == 0) {                    // gone before it reads its welcome
+    client.open(options);
+    return;
   }
-  const int id = quietLogin(client, "t" + std::to_string(thread));
-  if (id == 0) return;
+  if (scenario == 1) {  // datagrams of every sort, then gone
+    if (!client.open(options)) return;
+    for (const Bytes& bytes :
+         {datagram({5, 2, 0, 0, static_cast<std::uint8_t>(iteration)}), datagram({3, 2, 0, 0}),
+          Bytes(149, 1), datagram({1, 2, static_cast<std::uint8_t>(iteration), 0})}) {
+      client.sendDatagram(bytes);
+    }
+    return;
+  }
+  // From here on any step may fail: the client may be dropped at any time.
+  if (!client.login(options, kWait)) return;
+  const int id = client.userId();
   client.sendLine(joinCommand(scenario == 3 ? "/deep/" + std::to_string(thread) + "/" : shared,
                               local ? "x" : ""));
   client.sendLine("message type=2 message=\"hello\" channel=\"" + shared + "\"");
@@ -84,8 +55,33 @@ void runOnce(ManualClock& clock, int hostPort, int soundPort, int thread, int it
                     "\"");
   }
   client.sendLine("ping");
-  if (!awaitLine(client, {"pong"})) return;
-  if (scenario == 2 || scenario == 4) client.sendLine("quit");
+  auto line = client.nextLine(kWait);
+  while (line && !line->is("pong")) line = client.nextLine(kWait);
+  if (line && (scenario == 2 || scenario == 4)) client.quit();
+}
+
+// All from one address, as after a restart of a server that many users reach through one NAT:
+// clients that connect in the same instant are each greeted, each with an id of its own.
+TEST(StressTest, AConnectionBurstIsAcceptedWhole) {
+  constexpr int kClients = 200;
+  TestServer server([](VoiceServer& s) {
+    ServerLimits limits;
+    limits.pendingPerAddress = kClients;
+    s.setLimits(limits);
+  });
+  ASSERT_TRUE(server.started());
+  ProtocolClient::Options options;
+  options.hostPort = server.hostPort();
+  options.soundPort = server.soundPort();
+  options.autoLogin = false;
+  std::vector<ProtocolClient> clients(kClients);
+  for (ProtocolClient& client : clients) ASSERT_TRUE(client.open(options)) << client.lastError();
+  std::set<int> ids;
+  for (ProtocolClient& client : clients) {
+    const std::optional<ServerLine> welcome = client.nextLine(kPatience);
+    if (welcome && welcome->is("welcome")) ids.insert(client.userId());
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kClients));
 }
 
 TEST(StressTest, ClientsComeAndGoWhileTheTimerDropsTheSilentOnes) {

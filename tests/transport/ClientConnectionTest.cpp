@@ -1,15 +1,12 @@
-// One client connection over loopback: lines cut at line feeds, an owner that lets go, a peer
-// that closes, output in order whatever its size and whichever thread queued it, the output
-// limit, a line that must wait, a list sent as the peer reads, and a retired connection's end.
-// Guards against line cutting and the 2048-byte limit going wrong, output reordered or lost, and
-// unbounded queues.
+// One client connection over loopback: lines cut at line feeds, a line that must wait, an owner
+// that lets go, a peer that closes, the output limit, a list sent as the peer reads, and a retired
+// connection's end. Guards against line cutting and the 2048-byte limit going wrong, output
+// reordered or lost, and unbounded queues.
 #include "transport/ClientConnection.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,63 +29,45 @@ class RecordingOwner : public ClientConnection::Owner {
 
   Clock::duration handleLine(std::string_view line) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (line == waitOn_ && waits_++ == 0) return std::chrono::milliseconds(100);
-    lines_.emplace_back(line);
-    lineTimes_.push_back(Clock::now());
-    if (line == detachOn_) connection_.setOwner(nullptr);
-    changed_.notify_all();
+    if (line == waitOn && waits_++ == 0) return std::chrono::milliseconds(100);
+    lines.emplace_back(line);
+    lineTimes.push_back(Clock::now());
+    if (line == detachOn) connection_.setOwner(nullptr);
     return {};
   }
   void connectionLost() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++losses_;
-    changed_.notify_all();
+    ++losses;
   }
   void deadlinePassed() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    deadlineAt_ = Clock::now();
-    changed_.notify_all();
+    deadlineAt = Clock::now();
   }
-
-  // The owner lets go of the connection on this line, as a quitting session does.
-  void detachOn(std::string line) { detachOn_ = std::move(line); }
-  // The first time this line comes, it must wait 100 ms.
-  void waitOn(std::string line) { waitOn_ = std::move(line); }
+  // A recorded field, read under the lock.
+  template <typename T>
+  T get(const T& field) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return field;
+  }
   bool waitForLines(std::size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, test::kPatience, [&] { return lines_.size() >= count; });
+    return test::waitFor([&] { return get(lines).size() >= count; });
   }
   bool waitForLoss() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, test::kPatience, [&] { return losses_ > 0; });
+    return test::waitFor([&] { return get(losses) > 0; });
   }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  Clock::time_point lineTime(std::size_t i) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lineTimes_.at(i);
-  }
-  int losses() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return losses_;
-  }
-  Clock::time_point deadlineAt() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return deadlineAt_;
-  }
+
+  // Set while no loop can call: the owner lets go of the connection on this line, as a quitting
+  // session does; the first time the other line comes, it must wait 100 ms.
+  std::string detachOn, waitOn;
+  std::vector<std::string> lines;
+  std::vector<Clock::time_point> lineTimes;
+  int losses = 0;
+  Clock::time_point deadlineAt{};
 
  private:
   ClientConnection& connection_;
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  std::vector<Clock::time_point> lineTimes_;
-  std::string detachOn_, waitOn_;
   int waits_ = 0;
-  int losses_ = 0;
-  Clock::time_point deadlineAt_{};
 };
 
 // A connection accepted from a loopback listener, and the client end ("peer").
@@ -161,96 +140,52 @@ class ClientConnectionTest : public ::testing::Test {
   std::unique_ptr<RecordingOwner> owner_;
 };
 
-// A line may be 2048 bytes long with its line feed, the size of the server's receive buffer.
-TEST_F(ClientConnectionTest, LinesAreCutAtLineFeedsUpToTheBufferSize) {
+// A line may be 2048 bytes long with its line feed, the size of the server's receive buffer. A
+// line the owner cannot take yet stops reading; the same line comes again after the wait, and the
+// lines behind it follow in order.
+TEST_F(ClientConnectionTest, LinesAreCutAtLineFeedsUpToTheBufferSizeAndWaitInOrder) {
   const std::string full = std::string(2047, 'x') + "\n";
+  owner_->waitOn = "two\n";
+  const auto begin = Clock::now();
   ASSERT_TRUE(peerSend("one\r\ntwo\nthr"));
   own();
   ASSERT_TRUE(owner_->waitForLines(2));
+  EXPECT_GE(owner_->get(owner_->lineTimes).at(1) - begin, std::chrono::milliseconds(100));
   ASSERT_TRUE(peerSend("ee\nnul\0dropped\n\xE9\n"s + full));
   ASSERT_TRUE(owner_->waitForLines(6));
-  EXPECT_EQ(owner_->lines(),
+  EXPECT_EQ(owner_->get(owner_->lines),
             (std::vector<std::string>{"one\r\n", "two\n", "three\n", "nul", "\xE9\n", full}));
-  // A full buffer without a line feed ends the connection as if the peer had closed it.
-  ASSERT_TRUE(peerSend(std::string(2048, 'y') + "\n"));
-  EXPECT_TRUE(owner_->waitForLoss());
-  EXPECT_EQ(owner_->lines().size(), 6u);
-}
-
-TEST_F(ClientConnectionTest, PeerCloseIsReportedOnce) {
-  own();
-  ASSERT_TRUE(peer_.close());
-  ASSERT_TRUE(owner_->waitForLoss());
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(owner_->losses(), 1);
-}
-
-TEST_F(ClientConnectionTest, AnOwnerThatLetsGoDuringALineGetsNothingMore) {
-  owner_->detachOn("quit\n");
-  ASSERT_TRUE(peerSend("a\nquit\nb\npartial"));
-  own();
-  ASSERT_TRUE(owner_->waitForLines(2));
-  // What was buffered behind "quit" is gone; a new owner starts with fresh input.
-  owner_->detachOn("");
-  own();
-  ASSERT_TRUE(peerSend("c\n"));
-  ASSERT_TRUE(owner_->waitForLines(3));
-  EXPECT_EQ(owner_->lines(), (std::vector<std::string>{"a\n", "quit\n", "c\n"}));
-}
-
-// Lines of very different lengths, each of its own letter, queued from this thread while the
-// peer reads slowly, arrive whole and in order.
-TEST_F(ClientConnectionTest, QueuedLinesArriveInOrderWhileThePeerReadsSlowly) {
-  own();
-  std::string expected;
-  for (int i = 0; i < 64; ++i) {
-    const std::size_t length = (i % 4 == 0) ? 40 * 1024 + i : 1 + i * 97;
-    std::string line = std::string(length, static_cast<char>('a' + i % 26)) + "\r\n";
-    expected += line;
-    queue(line);
-  }
-  queue("");
-  const std::string received = peerReceive(expected.size(), true);
-  ASSERT_EQ(received.size(), expected.size());
-  const auto mismatch = std::mismatch(received.begin(), received.end(), expected.begin());
-  EXPECT_TRUE(mismatch.first == received.end())
-      << "first difference at byte " << (mismatch.first - received.begin());
-  EXPECT_TRUE(test::waitFor([&] { return unsent() == 0; }));
-}
-
-TEST_F(ClientConnectionTest, OutputPastTheLimitOfAPeerThatDoesNotReadLosesTheConnection) {
-  own();
-  const std::string line = std::string(8 * 1024 - 2, 'x') + "\r\n";
-  // The peer never reads: its buffers fill, then the queue grows to the limit.
-  std::size_t offered = 0;
-  while (offered <= 4 * ClientConnection::kOutputLimit && owner_->losses() == 0) {
-    queue(line);
-    offered += line.size();
-    EXPECT_LE(unsent(), ClientConnection::kOutputLimit);
-  }
-  EXPECT_TRUE(owner_->waitForLoss());
-  queue(line);
-  EXPECT_EQ(unsent(), 0u) << "nothing more is queued for a lost connection";
-}
-
-// A line the owner cannot take yet stops reading; the same line comes again after the wait, and
-// the lines behind it follow in order.
-TEST_F(ClientConnectionTest, ALineThatMustWaitIsOfferedAgainInOrder) {
-  owner_->waitOn("second\n");
-  const auto begin = Clock::now();
-  ASSERT_TRUE(peerSend("first\nsecond\nthird\n"));
-  own();
-  ASSERT_TRUE(owner_->waitForLines(3));
-  EXPECT_EQ(owner_->lines(), (std::vector<std::string>{"first\n", "second\n", "third\n"}));
-  EXPECT_GE(owner_->lineTime(1) - begin, std::chrono::milliseconds(100));
   {
     Section section(pool_);
     EXPECT_FALSE(connection_->paused());
   }
+  // A full buffer without a line feed ends the connection as if the peer had closed it.
+  ASSERT_TRUE(peerSend(std::string(2048, 'y') + "\n"));
+  EXPECT_TRUE(owner_->waitForLoss());
+  EXPECT_EQ(owner_->get(owner_->lines).size(), 6u);
 }
 
-// A list longer than the output limit arrives whole to a peer that reads; what was queued while
-// it lasted follows it; the deadline comes at its time.
+TEST_F(ClientConnectionTest, AnOwnerThatLetsGoGetsNothingMoreAndACloseIsReportedOnce) {
+  owner_->detachOn = "quit\n";
+  ASSERT_TRUE(peerSend("a\nquit\nb\npartial"));
+  own();
+  ASSERT_TRUE(owner_->waitForLines(2));
+  // What was buffered behind "quit" is gone; a new owner starts with fresh input.
+  owner_->detachOn.clear();
+  own();
+  ASSERT_TRUE(peerSend("c\n"));
+  ASSERT_TRUE(owner_->waitForLines(3));
+  EXPECT_EQ(owner_->get(owner_->lines), (std::vector<std::string>{"a\n", "quit\n", "c\n"}));
+  // The peer's close is reported, once.
+  ASSERT_TRUE(peer_.close());
+  ASSERT_TRUE(owner_->waitForLoss());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(owner_->get(owner_->losses), 1);
+}
+
+// A list longer than the output limit arrives whole and in order to a peer that reads slowly (so
+// that sends stop part-way through lines); what was queued while it lasted follows it; the
+// deadline comes at its time.
 TEST_F(ClientConnectionTest, AListArrivesWholeAndTheLinesQueuedMeanwhileFollow) {
   std::vector<std::shared_ptr<const std::string>> list;
   std::string expected;
@@ -271,16 +206,21 @@ TEST_F(ClientConnectionTest, AListArrivesWholeAndTheLinesQueuedMeanwhileFollow) 
   }
   expected = "before\r\n" + expected + "after\r\n";
   EXPECT_EQ(peerReceive(expected.size(), true), expected);
-  EXPECT_EQ(owner_->losses(), 0);
-  ASSERT_TRUE(test::waitFor([&] { return owner_->deadlineAt() != Clock::time_point{}; }));
-  EXPECT_GE(owner_->deadlineAt(), deadline);
+  EXPECT_EQ(owner_->get(owner_->losses), 0);
+  ASSERT_TRUE(
+      test::waitFor([&] { return owner_->get(owner_->deadlineAt) != Clock::time_point{}; }));
+  EXPECT_GE(owner_->get(owner_->deadlineAt), deadline);
+  EXPECT_TRUE(test::waitFor([&] { return unsent() == 0; }));
 }
 
-TEST_F(ClientConnectionTest, ARetiredConnectionDeliversItsLastLinesAndClosesWithoutAReset) {
-  // The peer has sent input that nobody will read: closing under it would reset the connection
-  // and could throw away the last line on its way to the peer.
+// A retired connection delivers its last line and closes without a reset, although the peer has
+// sent input that nobody will read (closing under it would reset the connection and could throw
+// the line away). A peer that neither reads on nor closes cannot keep it: it ends when its time
+// is up.
+TEST_F(ClientConnectionTest, ARetiredConnectionDeliversItsLastLineAndEndsInItsTime) {
   const std::string unread(32 * 1024, 'x');
   ASSERT_EQ(peer_.send(unread.data(), static_cast<int>(unread.size())), 32 * 1024);
+  const auto begin = Clock::now();
   {
     Section section(pool_);
     connection_->setOwner(owner_.get());
@@ -291,24 +231,6 @@ TEST_F(ClientConnectionTest, ARetiredConnectionDeliversItsLastLinesAndClosesWith
   int last = -1;
   EXPECT_EQ(peerReceive(100, false, &last), "kicked\r\n");
   EXPECT_EQ(last, 0) << "the connection ends with an orderly close, not a reset";
-  // Once the peer has closed too, the retired connection is gone.
-  peer_.close();
-  EXPECT_TRUE(test::waitFor([&] {
-    Section section(pool_);
-    return pool_.retiredCount() == 0;
-  }));
-}
-
-// A peer that neither reads nor closes cannot keep a retired connection: it ends when its time
-// is up, whatever else happens meanwhile.
-TEST_F(ClientConnectionTest, ARetiredConnectionEndsWhenItsTimeIsUp) {
-  const auto begin = Clock::now();
-  {
-    Section section(pool_);
-    connection_->setOwner(owner_.get());
-    connection_->setOwner(nullptr);
-    ClientConnection::retire(std::move(connection_));
-  }
   EXPECT_TRUE(test::waitFor(
       [&] {
         Section section(pool_);

@@ -1,14 +1,18 @@
-// The socket wrapper. Guards against addresses accepted that the server cannot use, and handles
-// leaked or reused after a failure.
-#include "transport/Socket.h"
-
+// The socket wrapper and the datagram socket built on it: what bind accepts, accept and receive
+// failures, a receive that tells each datagram's length and sender, and batched sends. A wait
+// ended from another thread is tried by every stop of a running server.
+// Guards against addresses accepted that the server cannot use, handles leaked or reused after a
+// failure, a cut datagram passing as whole, and lost batch sends.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "support/WaitFor.h"
+#include "transport/DatagramSocket.h"
 
 namespace quorvane {
 namespace {
-
 
 TEST(SocketTest, BindTakesOnlyDottedQuadsOfAtMostFifteenCharacters) {
   Socket socket;
@@ -21,7 +25,6 @@ TEST(SocketTest, BindTakesOnlyDottedQuadsOfAtMostFifteenCharacters) {
   std::string address;
   ASSERT_TRUE(socket.localAddress(address));
   EXPECT_EQ(address, "127.0.0.1");
-  EXPECT_GT(socket.localPort(), 0);
 }
 
 TEST(SocketTest, AcceptWithNothingPendingEmptiesTheTargetAndFreesItsOldHandle) {
@@ -50,20 +53,65 @@ TEST(SocketTest, ReceiveFromReportsTheSenderAndLeavesOutputsAloneOnFailure) {
   int port = 7;
   EXPECT_EQ(receiver.receiveFrom(buffer, sizeof buffer, address, port), -1);
   EXPECT_FALSE(Socket::lastErrorIsFatal());
-  EXPECT_EQ(address, "untouched");
-  EXPECT_EQ(port, 7);
+  EXPECT_EQ(address + ":" + std::to_string(port), "untouched:7");
 
-  ASSERT_TRUE(receiver.setNonBlocking(false));
   EXPECT_EQ(sender.sendTo("hello", 5, receiver.localPort(), ""), -1);
   ASSERT_EQ(sender.sendTo("hello", 5, receiver.localPort(), "localhost"), 5);
+  ASSERT_TRUE(test::waitReadable(receiver.sock()));
   ASSERT_EQ(receiver.receiveFrom(buffer, sizeof buffer, address, port), 5);
-  EXPECT_EQ(std::string(buffer, 5), "hello");
-  EXPECT_EQ(address, "127.0.0.1");
-  EXPECT_EQ(port, sender.localPort());
-
+  EXPECT_EQ(std::string(buffer, 5) + " from " + address + ":" + std::to_string(port),
+            "hello from 127.0.0.1:" + std::to_string(sender.localPort()));
   // A datagram longer than the buffer must not pass as one that fits.
   ASSERT_EQ(sender.sendTo("0123456789", 10, receiver.localPort(), "127.0.0.1"), 10);
+  ASSERT_TRUE(test::waitReadable(receiver.sock()));
   EXPECT_NE(receiver.receiveFrom(buffer, sizeof buffer, address, port), 8);
+}
+
+TEST(DatagramSocketTest, ReceiveTellsLengthsAndSendersAndABatchSendsEveryDatagram) {
+  constexpr int kSize = 150;
+  DatagramSocket socket;
+  Socket peer;
+  ASSERT_TRUE(socket.create(0, Socket::Datagram, "127.0.0.1"));
+  ASSERT_TRUE(peer.create(0, Socket::Datagram, "127.0.0.1"));
+  for (int size : {kSize, kSize + 1, kSize - 1}) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size),
+                                    static_cast<std::uint8_t>(size));
+    ASSERT_EQ(peer.sendTo(bytes.data(), size, socket.localPort(), "127.0.0.1"), size);
+  }
+  std::uint8_t buffers[DatagramSocket::kBatch][kSize] = {};
+  int lengths[DatagramSocket::kBatch] = {};
+  Endpoint senders[DatagramSocket::kBatch];
+  ASSERT_TRUE(test::waitReadable(socket.sock()));
+  for (int taken = 0; taken < 3;) {
+    const int count = socket.receive(&buffers[taken][0], kSize, DatagramSocket::kBatch - taken,
+                                     lengths + taken, senders + taken);
+    ASSERT_GT(count, 0);
+    taken += count;
+  }
+  EXPECT_EQ(lengths[0], kSize);
+  EXPECT_GT(lengths[1], kSize) << "a datagram cut short must not pass as a whole one";
+  EXPECT_EQ(lengths[2], kSize - 1);
+  EXPECT_EQ(buffers[2][0], kSize - 1);
+  EXPECT_EQ(senders[0], Endpoint::of("127.0.0.1", peer.localPort()));
+
+  // More than one call's worth, and one to nowhere that fails without stopping the rest.
+  std::vector<std::uint8_t> bytes(DatagramSocket::kBatch + 6);
+  std::vector<DatagramSocket::Outgoing> batch;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i);
+    batch.push_back({&bytes[i], 1, Endpoint::of("127.0.0.1", peer.localPort())});
+  }
+  batch.push_back({&bytes[0], 1, Endpoint{}});
+  batch.push_back({&bytes[1], 1, Endpoint::of("127.0.0.1", peer.localPort())});
+  socket.send(batch.data(), static_cast<int>(batch.size()));
+  for (std::size_t i = 0; i <= bytes.size(); ++i) {
+    ASSERT_TRUE(test::waitReadable(peer.sock()));
+    std::uint8_t got = 0;
+    std::string address;
+    int port = 0;
+    ASSERT_EQ(peer.receiveFrom(&got, 1, address, port), 1);
+    EXPECT_EQ(got, i < bytes.size() ? bytes[i] : 1);
+  }
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,7 +19,6 @@ namespace quorvane {
 namespace {
 
 using namespace std::chrono_literals;
-using test::kPatience;
 
 // Records every call; an optional hook, set before the timer starts, runs inside the call.
 class RecordingListener : public TimerListener {
@@ -30,29 +28,21 @@ class RecordingListener : public TimerListener {
       std::lock_guard<std::mutex> guard(lock_);
       ids_.push_back(id);
     }
-    changed_.notify_all();
     if (hook) hook(id);
-  }
-
-  int calls() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return static_cast<int>(ids_.size());
   }
   std::vector<int> ids() {
     std::lock_guard<std::mutex> guard(lock_);
     return ids_;
   }
+  int calls() { return static_cast<int>(ids().size()); }
   bool waitForCalls(int count) {
-    std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, kPatience,
-                             [&] { return static_cast<int>(ids_.size()) >= count; });
+    return test::waitFor([&] { return calls() >= count; });
   }
 
   std::function<void(int)> hook;
 
  private:
   std::mutex lock_;
-  std::condition_variable changed_;
   std::vector<int> ids_;
 };
 
@@ -60,123 +50,88 @@ class RecordingListener : public TimerListener {
 bool joinsEventually(TimerService& service, std::size_t count) {
   std::size_t joined = 0;
   return test::waitFor([&] {
-    joined += service.joinFinished();
-    return joined >= count;
-  }) && joined == count;
+           joined += service.joinFinished();
+           return joined >= count;
+         }) &&
+         joined == count;
 }
 
-TEST(TimerServiceTest, OneShotCallsOnceAndDisappears) {
+// A one-shot timer calls once and goes; a repeating one calls until cancelled; a cancel during
+// the minute's wait ends it at once (within the join's patience); repeated cancels and unknown
+// ids are harmless.
+TEST(TimerServiceTest, OneShotRepeatingAndCancelledTimers) {
   TimerService service;
-  RecordingListener listener;
-  service.startTimer(&listener, 7, 20, false);
-  EXPECT_TRUE(service.hasTimer(7));
-
-  ASSERT_TRUE(joinsEventually(service, 1));
-  EXPECT_FALSE(service.hasTimer(7));
-  EXPECT_EQ(listener.ids(), std::vector<int>{7});
-}
-
-TEST(TimerServiceTest, RepeatingCallsUntilCancelled) {
-  TimerService service;
-  RecordingListener listener;
-  service.startTimer(&listener, 3, 20, true);
-  ASSERT_TRUE(listener.waitForCalls(3));
-
+  RecordingListener once, repeating, cancelled;
+  service.cancelTimer(99);
+  service.startTimer(&once, 7, 20, false);
+  service.startTimer(&repeating, 3, 20, true);
+  service.startTimer(&cancelled, 1, 60000, true);
+  service.cancelTimer(1);
+  service.cancelTimer(1);
+  ASSERT_TRUE(repeating.waitForCalls(3));
   service.cancelTimer(3);
-  ASSERT_TRUE(joinsEventually(service, 1));
-  EXPECT_FALSE(service.hasTimer(3));
-  int calls = listener.calls();
-  EXPECT_EQ(listener.ids(), std::vector<int>(calls, 3));
+
+  ASSERT_TRUE(joinsEventually(service, 3));
+  service.cancelTimer(1);
+  for (int id : {1, 3, 7, 99}) EXPECT_FALSE(service.hasTimer(id)) << id;
+  EXPECT_EQ(once.ids(), std::vector<int>{7});
+  EXPECT_EQ(repeating.ids(), std::vector<int>(repeating.calls(), 3));
+  EXPECT_EQ(cancelled.calls(), 0);
 }
 
-// Repeated cancels and unknown ids are harmless.
-TEST(TimerServiceTest, CancelDuringTheWaitEndsItAtOnce) {
+// A cancel from inside the callback ends the timer. The server cancels with its own lock held
+// while the timer thread may wait for that lock inside onTimer: the cancel must return without
+// waiting for the thread, and the call then finishes.
+TEST(TimerServiceTest, CancelFromTheCallbackOrWhileItWaitsForTheCallersLock) {
   TimerService service;
-  RecordingListener listener;
-  auto started = std::chrono::steady_clock::now();
-  service.cancelTimer(99);
-  service.startTimer(&listener, 1, 60000, true);
-  service.cancelTimer(1);
-  service.cancelTimer(1);
-  service.cancelTimer(99);
-
-  ASSERT_TRUE(joinsEventually(service, 1));
-  service.cancelTimer(1);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
-  EXPECT_FALSE(service.hasTimer(1));
-  EXPECT_FALSE(service.hasTimer(99));
-  EXPECT_EQ(listener.calls(), 0);
-}
-
-TEST(TimerServiceTest, ReplacementStopsTheOldTimerAndStaysCancellable) {
-  TimerService service;
-  RecordingListener oldListener;
-  RecordingListener newListener;
-  service.startTimer(&oldListener, 1, 20, true);
-  ASSERT_TRUE(oldListener.waitForCalls(1));
-
-  service.startTimer(&newListener, 1, 20, true);
-  // Only the old thread has ended; as it ended it must have left the new entry alone.
-  ASSERT_TRUE(joinsEventually(service, 1));
-  int oldCalls = oldListener.calls();
-  EXPECT_TRUE(service.hasTimer(1));
-  int newCalls = newListener.calls();
-  ASSERT_TRUE(newListener.waitForCalls(newCalls + 2));
-  EXPECT_EQ(oldListener.calls(), oldCalls);
-
-  service.cancelTimer(1);
-  ASSERT_TRUE(joinsEventually(service, 1));
-  EXPECT_FALSE(service.hasTimer(1));
-}
-
-TEST(TimerServiceTest, CancelFromInsideTheCallbackEndsTheTimer) {
-  TimerService service;
-  RecordingListener listener;
-  listener.hook = [&service](int id) { service.cancelTimer(id); };
-  service.startTimer(&listener, 4, 20, true);
-
-  ASSERT_TRUE(joinsEventually(service, 1));
-  EXPECT_EQ(listener.calls(), 1);
-  EXPECT_FALSE(service.hasTimer(4));
-}
-
-// The server cancels with its own lock held while the timer thread waits for that lock inside
-// onTimer: the cancel must return without waiting for the thread, and the call then finishes.
-TEST(TimerServiceTest, CancelWhileTheCallbackWaitsForTheCallersLock) {
-  TimerService service;
-  RecordingListener listener;
+  RecordingListener inside, blocked;
   std::mutex serverLock;
-  listener.hook = [&serverLock](int) { std::lock_guard<std::mutex> guard(serverLock); };
-
+  inside.hook = [&service](int id) { service.cancelTimer(id); };
+  blocked.hook = [&serverLock](int) { std::lock_guard<std::mutex> guard(serverLock); };
+  service.startTimer(&inside, 4, 20, true);
   {
     std::lock_guard<std::mutex> guard(serverLock);
-    service.startTimer(&listener, 1, 20, true);
-    ASSERT_TRUE(listener.waitForCalls(1));
+    service.startTimer(&blocked, 1, 20, true);
+    ASSERT_TRUE(blocked.waitForCalls(1));
     service.cancelTimer(1);
   }
-  ASSERT_TRUE(joinsEventually(service, 1));
-  EXPECT_EQ(listener.calls(), 1);
+  ASSERT_TRUE(joinsEventually(service, 2));
+  EXPECT_EQ(inside.calls(), 1);
+  EXPECT_EQ(blocked.calls(), 1);
+  EXPECT_FALSE(service.hasTimer(4));
   EXPECT_FALSE(service.hasTimer(1));
 }
 
-TEST(TimerServiceTest, DestructorStopsAndJoinsRunningTimers) {
-  RecordingListener listener;
+// A replaced timer's thread ends and leaves the new entry alone, which stays cancellable; the
+// destructor stops and joins every thread, also one whose timer was replaced before it called.
+TEST(TimerServiceTest, ReplacementAndDestructionEndEveryThread) {
+  RecordingListener oldListener, newListener, running;
   std::atomic<int> inCall{0};
-  listener.hook = [&inCall](int) {
+  running.hook = [&inCall](int) {
     ++inCall;
     std::this_thread::sleep_for(5ms);
     --inCall;
   };
   auto service = std::make_unique<TimerService>();
-  service->startTimer(&listener, 1, 20, true);
-  service->startTimer(&listener, 2, 60000, true);
-  // A replaced timer's thread must be joined too.
-  service->startTimer(&listener, 2, 60000, false);
-  ASSERT_TRUE(listener.waitForCalls(2));
+  service->startTimer(&oldListener, 1, 20, true);
+  ASSERT_TRUE(oldListener.waitForCalls(1));
+  service->startTimer(&newListener, 1, 20, true);
+  ASSERT_TRUE(joinsEventually(*service, 1));
+  const int oldCalls = oldListener.calls();
+  EXPECT_TRUE(service->hasTimer(1));
+  ASSERT_TRUE(newListener.waitForCalls(newListener.calls() + 2));
+  EXPECT_EQ(oldListener.calls(), oldCalls);
+  service->cancelTimer(1);
+  ASSERT_TRUE(joinsEventually(*service, 1));
+  EXPECT_FALSE(service->hasTimer(1));
 
+  service->startTimer(&running, 3, 20, true);
+  service->startTimer(&running, 2, 60000, true);
+  service->startTimer(&running, 2, 60000, false);
+  ASSERT_TRUE(running.waitForCalls(2));
   service.reset();
   EXPECT_EQ(inCall.load(), 0);
-  EXPECT_EQ(listener.ids(), std::vector<int>(listener.calls(), 1));
+  EXPECT_EQ(running.ids(), std::vector<int>(running.calls(), 3));
 }
 
 }  // namespace
