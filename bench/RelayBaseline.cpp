@@ -10,11 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "transport/ThreadPriority.h"
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: relay-baseline PORT\n");
     return 2;
   }
+  // Scheduled as the server's voice thread is, so that the two compare on equal terms.
+  quorvane::runThisThreadAhead();
   int s = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in local{};
   local.sin_family = AF_INET;

@@ -1,5 +1,7 @@
 #include "server/VoiceRelay.h"
 
+#include "transport/ThreadPriority.h"
+
 namespace quorvane {
 
 VoiceRelay::VoiceRelay(DatagramSocket& socket, VoiceDirectory& directory, HelloSink hellos,
@@ -22,6 +24,7 @@ void VoiceRelay::stop() {
 }
 
 void VoiceRelay::run() {
+  runThisThreadAhead();
   // A failure of one read says nothing of the next.
   while (!stopping_) relayBatch();
 }
