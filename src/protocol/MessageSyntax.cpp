@@ -194,7 +194,8 @@ std::string unescapeText(std::string_view text) {
     if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
       out += '"';
       ++i;
-    } else if (text.substr(i, kEscapedLineEnd.size()) == kEscapedLineEnd) {
+    } else if (text[i] == kEscapedLineEnd[0] &&
+               text.substr(i, kEscapedLineEnd.size()) == kEscapedLineEnd) {
       out += "\r\n";
       i += kEscapedLineEnd.size() - 1;
     } else {
