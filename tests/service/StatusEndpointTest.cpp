@@ -13,6 +13,8 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -99,6 +101,9 @@ class StatusEndpointTest : public testing::Test {
   StatusEndpoint& endpoint(std::chrono::milliseconds refresh = 0ms) {
     StatusEndpoint::Options options;
     options.refresh = refresh;
+    return endpoint(options);
+  }
+  StatusEndpoint& endpoint(const StatusEndpoint::Options& options) {
     endpoint_ = std::make_unique<StatusEndpoint>(server_->server(), options);
     EXPECT_TRUE(endpoint_->start());
     return *endpoint_;
@@ -281,19 +286,43 @@ TEST_F(StatusEndpointTest, ThePageIsSelfContainedAndInsertsTextsAsText) {
   EXPECT_EQ(httpBody(head), "");
 }
 
-// The endpoint serves on threads of its own: with every one of them held by a client that never
-// ends its request, the server still logs a client in, answers it and its voice hello.
-TEST_F(StatusEndpointTest, HttpClientsHoldingTheEndpointDoNotHoldTheServer) {
-  endpoint();
+// Guards against a slow or hostile HTTP client holding the server or the endpoint: every serving
+// thread held by a client that sends a byte every half second, and one more sending a megabyte.
+// Meanwhile the server logs a client in, answers it and its voice hello; then all are cut off.
+TEST_F(StatusEndpointTest, HostileHttpClientsAreCutOffWhileVoiceAndControlGoOn) {
+  StatusEndpoint::Options options;
+  options.refresh = 0ms;
+  options.limits.connectionTime = 2000ms;
+  options.limits.ioTimeout = 1500ms;
+  endpoint(options);
   std::vector<std::unique_ptr<HttpProbe>> slow;
-  for (std::size_t i = 0; i <= StatusEndpoint::Options().limits.maxConnections; ++i) {
+  for (std::size_t i = 0; i < options.limits.maxConnections; ++i) {
     slow.push_back(std::make_unique<HttpProbe>(endpoint_->port()));
-    slow.back()->send("GET /metrics HTTP/1.1\r\nX: ");
+    slow.back()->send("G");
   }
+  HttpProbe big(endpoint_->port());
+  big.send("GET /metrics HTTP/1.1\r\nX: " + std::string(1 << 20, 'x'));
+
   auto alice = client("127.0.0.2");
   EXPECT_FALSE(alice->login("alice").empty());
   EXPECT_EQ(ServerLine(alice->request("whoami").at(0)).word(), "youare");
   EXPECT_TRUE(alice->confirmVoice().has_value());
+
+  const auto begin = std::chrono::steady_clock::now();
+  std::size_t closed = 0;
+  for (int round = 0; round < 40 && closed < slow.size(); ++round) {
+    closed = 0;
+    for (auto& probe : slow) {
+      probe->send("E");
+      closed += probe->closedWithin(0ms) ? 1 : 0;
+    }
+    std::this_thread::sleep_for(500ms);
+  }
+  EXPECT_EQ(closed, slow.size());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 15s);
+  EXPECT_TRUE(big.closedWithin(kPatience));
+  EXPECT_NE(httpStatus(big.readToClose(0ms)), 200);
+  EXPECT_EQ(httpStatus(httpRequest(endpoint_->port(), "GET", "/metrics")), 200);
 }
 
 }  // namespace
