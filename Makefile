@@ -43,7 +43,8 @@ sanitize: deps
 tsan: deps
 	@cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE=thread >/dev/null
 	@cmake --build $(TSAN_DIR) -j $(JOBS)
-	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
+	  ctest $(CTEST_FLAGS)
 
 windows: deps
 	@scripts/deps.sh g++-mingw-w64-x86-64-posix dpkg-dev
