@@ -22,8 +22,9 @@ std::size_t skipBlanks(std::string_view line, std::size_t i) {
 // Index of the quotation mark that closes a value opened at `open`: the first one whose
 // preceding character is not a backslash. npos when the line ends first.
 std::size_t findClosingQuote(std::string_view line, std::size_t open) {
-  for (std::size_t i = open + 1; i < line.size(); ++i) {
-    if (line[i] == '"' && line[i - 1] != '\\') {
+  for (std::size_t i = line.find('"', open + 1); i != std::string_view::npos;
+       i = line.find('"', i + 1)) {
+    if (line[i - 1] != '\\') {
       return i;
     }
   }
@@ -85,19 +86,27 @@ std::size_t readParam(std::string_view line, std::size_t i, ParamMap& map) {
   return i;
 }
 
-// Escapes `text` onto `out` in one pass. This equals replacing quotation marks first and CR LF
-// second: neither replacement creates or breaks an occurrence of the other's pattern.
+// Escapes `text` onto `out` in one pass, copying the text between replacements in runs. This
+// equals replacing quotation marks first and CR LF second: neither replacement creates or breaks
+// an occurrence of the other's pattern.
 void appendEscaped(std::string& out, std::string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '"') {
-      out += "\\\"";
-    } else if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      out += kEscapedLineEnd;
-      ++i;
+  std::size_t copied = 0;
+  std::size_t quote = text.find('"');
+  std::size_t cr = text.find('\r');
+  while (quote != std::string_view::npos || cr != std::string_view::npos) {
+    if (quote < cr) {
+      out.append(text.substr(copied, quote - copied)).append("\\\"");
+      copied = quote + 1;
+      quote = text.find('"', copied);
+    } else if (cr + 1 < text.size() && text[cr + 1] == '\n') {
+      out.append(text.substr(copied, cr - copied)).append(kEscapedLineEnd);
+      copied = cr + 2;
+      cr = text.find('\r', copied);
     } else {
-      out += text[i];
+      cr = text.find('\r', cr + 1);
     }
   }
+  out.append(text.substr(copied));
 }
 
 void appendInt(std::string& out, int value) {
@@ -186,22 +195,26 @@ std::string escapeText(std::string_view text) {
 }
 
 // The reverse of escapeText in one pass, equal to the two ordered replacements for the same
-// reason: a removed backslash only ever stands before a quotation mark.
+// reason: a removed backslash only ever stands before a quotation mark. Only a backslash can
+// start a replacement, so the text between backslashes is copied in runs.
 std::string unescapeText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
-      out += '"';
-      ++i;
-    } else if (text[i] == kEscapedLineEnd[0] &&
-               text.substr(i, kEscapedLineEnd.size()) == kEscapedLineEnd) {
-      out += "\r\n";
-      i += kEscapedLineEnd.size() - 1;
+  std::size_t copied = 0;
+  for (std::size_t i = text.find('\\'); i != std::string_view::npos; i = text.find('\\', i)) {
+    if (i + 1 < text.size() && text[i + 1] == '"') {
+      out.append(text.substr(copied, i - copied)) += '"';
+      i += 2;
+      copied = i;
+    } else if (text.substr(i, kEscapedLineEnd.size()) == kEscapedLineEnd) {
+      out.append(text.substr(copied, i - copied)).append("\r\n");
+      i += kEscapedLineEnd.size();
+      copied = i;
     } else {
-      out += text[i];
+      ++i;
     }
   }
+  out.append(text.substr(copied));
   return out;
 }
 
