@@ -25,11 +25,30 @@ void VoiceRelay::stop() {
 
 void VoiceRelay::run() {
   runThisThreadAhead();
-  // A failure of one read says nothing of the next.
-  while (!stopping_) relayBatch();
+  // The wait is outside the relaying lock, so that a loop may relay meanwhile. A failure of one
+  // read says nothing of the next.
+  while (!stopping_) {
+    int count = 0;
+    {
+      std::lock_guard<std::mutex> guard(relaying_);
+      count = relayBatch();
+    }
+    if (count <= 0) socket_.waitForDatagram();
+  }
+}
+
+void VoiceRelay::help() {
+  using Clock = std::chrono::steady_clock;
+  const Clock::rep now = Clock::now().time_since_epoch().count();
+  Clock::rep last = lastHelp_.load(std::memory_order_relaxed);
+  const Clock::rep gap = std::chrono::duration_cast<Clock::duration>(kHelpGap).count();
+  if (now - last < gap || !lastHelp_.compare_exchange_strong(last, now)) return;
+  std::unique_lock<std::mutex> guard(relaying_, std::try_to_lock);
+  if (guard) relayBatch();
 }
 
 void VoiceRelay::relayWaiting() {
+  std::lock_guard<std::mutex> guard(relaying_);
   while (relayBatch() > 0) {
   }
 }
@@ -37,9 +56,9 @@ void VoiceRelay::relayWaiting() {
 int VoiceRelay::relayBatch() {
   int lengths[DatagramSocket::kBatch];
   Endpoint senders[DatagramSocket::kBatch];
-  const int count =
-      socket_.receive(&buffers_[0][0], kDatagramSize, DatagramSocket::kBatch, lengths, senders);
-  if (count < 0) return count;
+  const int count = socket_.receive(&buffers_[0][0], kDatagramSize, DatagramSocket::kBatch,
+                                    lengths, senders);
+  if (count <= 0) return count;
   bump(metrics_.voiceReceived, static_cast<std::uint64_t>(count));
   for (int i = 0; i < count; ++i) take(buffers_[i], lengths[i], senders[i]);
   flush();

@@ -1,11 +1,19 @@
 // The voice path: a thread of its own that waits on the voice socket, forwards voice datagrams
 // as the VoiceDirectory allows, and passes the hellos that count to the control side. It never
-// takes the loop lock, so voice never waits behind command handlers.
+// takes the loop lock, so voice never waits behind command handlers. On a busy machine a woken
+// thread can wait milliseconds for a processor, so the event loops help: a loop that passes takes
+// what is waiting on the socket, unless another loop did so less than kHelpGap ago or the voice
+// thread (or another loop) is relaying just then. Datagrams are taken from the socket and relayed
+// under one relaying lock, so they leave in the order they came, whichever thread relays them.
+// The server ends the loops' help before it stops the voice thread: a helper that took the
+// datagram that wakes the voice thread would leave it waiting.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "protocol/VoiceDatagram.h"
@@ -37,13 +45,19 @@ class VoiceRelay {
   void start();
   // Ends the thread and waits for it. Any thread but the voice thread.
   void stop();
+  // Any thread: relays one batch of what is waiting on the socket, without waiting for either
+  // a datagram or the relaying of another thread; nothing when a helper looked less than
+  // kHelpGap ago, so that busy loops look at most a few thousand times a second in all.
+  void help();
+  static constexpr std::chrono::microseconds kHelpGap{250};
   // Test hook; the program never calls it. The voice thread's work for every datagram waiting on
-  // a socket that does not block, done on the calling thread while no voice thread runs.
+  // the socket, done on the calling thread.
   void relayWaiting();
 
  private:
   void run();
-  // One receive and what it took: the number of datagrams, or -1 when the receive failed.
+  // Relaying lock held: takes one batch of what is waiting and relays it. The number taken (0 when
+  // nothing was waiting), or -1 when the receive failed.
   int relayBatch();
   // One datagram: forwarded (into the batch being sent), passed on as a hello, or dropped.
   void take(std::uint8_t* datagram, int length, const Endpoint& from);
@@ -54,8 +68,12 @@ class VoiceRelay {
   HelloSink hellos_;
   ServerMetrics& metrics_;
   std::atomic<bool> stopping_{false};
+  // When a helper last looked, in steady-clock ticks.
+  std::atomic<std::chrono::steady_clock::rep> lastHelp_{0};
   std::thread thread_;
-  // The voice thread's own.
+  // Held by whoever relays (the voice thread or a helping loop), from the receive to the send.
+  std::mutex relaying_;
+  // Under the relaying lock.
   std::uint8_t buffers_[DatagramSocket::kBatch][kDatagramSize] = {};
   DatagramSocket::Outgoing outgoing_[DatagramSocket::kBatch] = {};
   int outgoingCount_ = 0;

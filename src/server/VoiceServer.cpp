@@ -62,10 +62,16 @@ VoiceServer::VoiceServer(ReactorPool& pool, const Channel* staticRoot)
 }
 
 VoiceServer::~VoiceServer() {
+  endPassTask();
   relay_.stop();
   Guard guard(*this);
   pool_.cancelPosts(this);
   listener_.close();
+}
+
+void VoiceServer::endPassTask() {
+  Guard guard(*this);
+  pool_.setPassTask(nullptr);
 }
 
 void VoiceServer::setAdminAccount(std::string username, std::string password) {
@@ -100,6 +106,7 @@ bool VoiceServer::start(int hostPort, int soundPort) {
       directory_.configure({voiceAddressCheck_, allowForwarding_, limits_.voiceLimit});
       listener_.setOwner(this);
       relay_.start();
+      pool_.setPassTask([this] { relay_.help(); });
     }
   }
 
@@ -138,7 +145,9 @@ void VoiceServer::noteStartFailure(const char* protocol, int port) {
 }
 
 void VoiceServer::stop() {
-  // The voice thread ends first: it reaches the server only through the hellos it queues.
+  // The voice path ends first (the loops' help, then the voice thread): it reaches the server
+  // only through the hellos it queues.
+  endPassTask();
   relay_.stop();
   {
     Guard guard(*this);

@@ -6,8 +6,9 @@
 // ReactorPool): the event loops call in with it held (accepted connections, lines, losses,
 // deadlines), and the timer thread, the thread that stops the server and tests take it through a
 // Guard. Operations assert that it is held and never take it themselves, except the entry points
-// named below. Voice is forwarded on the voice thread (VoiceRelay) without the lock; the
-// VoiceDirectory tells it what it needs, and control work keeps the directory up to date.
+// named below. Voice is forwarded on the voice thread (VoiceRelay) without the lock, and by a
+// loop that helps once a pass (the pool's pass task); the VoiceDirectory tells them what they
+// need, and control work keeps the directory up to date.
 //
 // Split by concern: lifecycle in VoiceServer.cpp, users in VoiceServerUsers.cpp, channels in
 // VoiceServerChannels.cpp, voice in VoiceServerVoice.cpp, timer work in VoiceServerTimer.cpp,
@@ -195,6 +196,8 @@ class VoiceServer : public TimerListener, public ListenSocket::Owner {
   void tidyLimits();
   // The voice thread's hellos, queued for the lock (voiceHellos_ has a lock of its own).
   void queueHello(const VoiceRelay::Hello& hello);
+  // Ends the loops' help with voice; no loop is helping once it returns.
+  void endPassTask();
   void applyQueuedHellos();
 
   ReactorPool& pool_;

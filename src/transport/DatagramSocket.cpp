@@ -41,6 +41,8 @@ void DatagramSocket::send(const Outgoing* datagrams, int count) {
   }
 }
 
+void DatagramSocket::waitForDatagram() { sys::waitReady(sock_, false, -1); }
+
 void DatagramSocket::wakeReceiver() {
   const int port = localPort();
   if (port <= 0) return;

@@ -1,5 +1,5 @@
-// A UDP socket for datagrams of one fixed size, received and sent in batches. One thread receives
-// (and waits in receive); any thread may send, each datagram whole.
+// A UDP socket for datagrams of one fixed size, received and sent in batches. Receiving never
+// waits (waitForDatagram does); any thread may receive or send, each datagram whole.
 #pragma once
 
 #include <cstdint>
@@ -28,14 +28,16 @@ class DatagramSocket : public Socket {
   using Socket::receive;
   using Socket::send;
 
-  // Waits until at least one datagram has arrived, then takes up to `count` (at most kBatch)
-  // into consecutive buffers of `size` bytes: their lengths (larger than `size` for one that did
-  // not fit) and senders. The number taken, 0 when woken without one, or -1 on a failure.
+  // Takes, without waiting, up to `count` (at most kBatch) of the datagrams waiting into
+  // consecutive buffers of `size` bytes: their lengths (larger than `size` for one that did not
+  // fit) and senders. The number taken, 0 when none was waiting, or -1 on a failure.
   int receive(std::uint8_t* buffers, int size, int count, int* lengths, Endpoint* senders);
   // Sends the datagrams, many with one call where the platform allows; failures of single
   // datagrams are not reported.
   void send(const Outgoing* datagrams, int count);
-  // Ends a wait in receive on another thread: a datagram of no bytes from the socket to itself.
+  // Waits until a datagram is waiting (or the socket failed), without taking it.
+  void waitForDatagram();
+  // Ends a wait in receive or waitForDatagram on another thread: a datagram of no bytes from the socket to itself.
   void wakeReceiver();
 };
 

@@ -159,6 +159,7 @@ void Reactor::run() {
     dispatch();
     {
       ReactorPool::Section section(pool_);
+      pool_.runPassTask();
       deliver();
       dispatching_ = false;
       dispatched_.notify_all();

@@ -64,6 +64,16 @@ void ReactorPool::post(const void* owner, std::function<void()> task) {
   if (Reactor* first = first_.load()) first->wakeUnlocked();
 }
 
+void ReactorPool::setPassTask(std::function<void()> task) {
+  assertLocked();
+  passTask_ = std::move(task);
+}
+
+void ReactorPool::runPassTask() {
+  assertLocked();
+  if (passTask_) passTask_();
+}
+
 void ReactorPool::cancelPosts(const void* owner) {
   assertLocked();
   std::lock_guard<std::mutex> guard(postLock_);

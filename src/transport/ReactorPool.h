@@ -11,7 +11,8 @@
 //   takes it the same way, through a Section.
 // - Objects are destroyed where nothing can still be using them: what a section ends (a user that
 //   quit) is released when the section ends, and a connection is destroyed by its own loop.
-// The voice thread keeps to its own short lock and never takes this one.
+// The voice thread keeps to its own short lock and never takes this one; a loop's pass task (the
+// server's help with voice) runs inside a section and only tries that other lock.
 #pragma once
 
 #include <atomic>
@@ -67,6 +68,10 @@ class ReactorPool {
   void wakeAfterSection(Reactor* reactor);
   // Lock held: forgets the tasks that `owner` posted and that have not run.
   void cancelPosts(const void* owner);
+  // Lock held: work that every loop does once a pass, lock held, after serving what its wait
+  // found; an empty one ends it. The server hands voice that is waiting to whichever loop runs.
+  void setPassTask(std::function<void()> task);
+  void runPassTask();
 
   // Any thread, without the loop lock (it never waits for it): `task` runs soon on a loop thread,
   // with the lock held. `owner` names the poster, for cancelPosts.
@@ -108,6 +113,7 @@ class ReactorPool {
   std::mutex postLock_;
   std::vector<std::pair<const void*, std::function<void()>>> posted_;
   std::atomic<Reactor*> first_{nullptr};
+  std::function<void()> passTask_;
   TrafficCounters counters_;
 };
 

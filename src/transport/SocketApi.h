@@ -82,10 +82,10 @@ struct SendSlice {
 // Sends the slices, in order, with one call (sendmsg / WSASend): the byte count, or -1.
 long sendGathered(SocketHandle handle, const SendSlice* slices, int count);
 
-// Waits on a blocking socket until a datagram arrives, then receives it and up to `count` - 1
-// more that are waiting (one at a time where the platform has no batched call) into `count`
-// consecutive buffers of `size` bytes: their lengths (larger than `size` for a datagram that did
-// not fit) and senders. The number received, or -1 on a failure.
+// Receives, without waiting, up to `count` datagrams that are waiting (one where the platform has
+// no batched call) into `count` consecutive buffers of `size` bytes: their lengths (larger than
+// `size` for a datagram that did not fit) and senders. The number received (0 when none was
+// waiting), or -1 on a failure.
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
                      sockaddr_in* senders);
 
@@ -99,8 +99,8 @@ struct OutgoingDatagram {
 // single datagrams are not reported, as for sendto.
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count);
 
-// Waits up to `timeoutMs` until the socket can be read (or written, with `forWrite`) without
-// blocking, or has failed; false when the time ran out or the wait itself failed.
+// Waits up to `timeoutMs` (forever when negative) until the socket can be read (or written, with
+// `forWrite`) without blocking, or has failed; false when the time ran out or the wait failed.
 bool waitReady(SocketHandle handle, bool forWrite, int timeoutMs);
 
 // True when the error code means the process or the system has no descriptor left.

@@ -72,10 +72,10 @@ int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int c
   }
   int received = -1;
   do {
-    received = ::recvmmsg(native(handle), messages, static_cast<unsigned>(count), MSG_WAITFORONE,
+    received = ::recvmmsg(native(handle), messages, static_cast<unsigned>(count), MSG_DONTWAIT,
                           nullptr);
   } while (received < 0 && errno == EINTR);
-  if (received < 0) return -1;
+  if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
   for (int i = 0; i < received; ++i) {
     const bool cut = messages[i].msg_hdr.msg_flags & MSG_TRUNC;
     lengths[i] = cut ? size + 1 : static_cast<int>(messages[i].msg_len);

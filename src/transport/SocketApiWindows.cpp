@@ -70,9 +70,10 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
 
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
                      sockaddr_in* senders) {
-  // One blocking read a call: Windows has no batched receive.
+  // One read a call: Windows has no batched receive. A socket with nothing waiting is not read.
   (void)count;
   for (;;) {
+    if (!waitReady(handle, false, 0)) return 0;
     int length = sizeof(sockaddr_in);
     int result = ::recvfrom(native(handle), reinterpret_cast<char*>(buffers), size, 0,
                             reinterpret_cast<sockaddr*>(&senders[0]), &length);
@@ -104,7 +105,8 @@ bool waitReady(SocketHandle handle, bool forWrite, int timeoutMs) {
   FD_SET(native(handle), &set);
   fd_set failed = set;
   timeval wait{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  return ::select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &failed, &wait) > 0;
+  return ::select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &failed,
+                  timeoutMs < 0 ? nullptr : &wait) > 0;
 }
 
 bool isOutOfDescriptors(int error) { return error == WSAEMFILE || error == WSAENOBUFS; }

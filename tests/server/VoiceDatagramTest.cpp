@@ -217,5 +217,34 @@ TEST(VoiceForwardTest, ForwardFlagFollowsTheAddressMasks) {
   }
 }
 
+// An event loop's help relays what waits on the voice socket as the voice thread would, in the
+// order it came: a refused hello, a short datagram, then a hello that counts.
+TEST(VoiceRelayTest, HelpRelaysWhatWaitsWithoutAVoiceThread) {
+  DatagramSocket socket;
+  Socket client;
+  ASSERT_TRUE(socket.create(0, Socket::Datagram, "127.0.0.1"));
+  ASSERT_TRUE(client.create(0, Socket::Datagram, "127.0.0.1"));
+  VoiceDirectory directory;
+  directory.configure({});
+  directory.addUser(7, UserRecord::addressNumber("127.0.0.1"));
+  ServerMetrics metrics;
+  std::vector<int> hellos;
+  VoiceRelay relay(socket, directory, [&](const VoiceRelay::Hello& hello) {
+    hellos.push_back(hello.id);
+  }, metrics);
+  for (const Bytes& sent : {datagram({1, 1, 8, 0}), Bytes(10, 1), datagram({1, 1, 7, 0})}) {
+    ASSERT_EQ(client.sendTo(sent.data(), static_cast<int>(sent.size()), socket.localPort(),
+                            "127.0.0.1"),
+              static_cast<int>(sent.size()));
+  }
+  EXPECT_TRUE(waitFor([&] {
+    relay.help();
+    return metrics.voiceReceived == 3;
+  }));
+  EXPECT_EQ(hellos, std::vector<int>{7});
+  EXPECT_EQ(metrics.voiceDropped[ServerMetrics::HelloRefused].load(), 1u);
+  EXPECT_EQ(metrics.voiceDropped[ServerMetrics::Ignored].load(), 1u);
+}
+
 }  // namespace
 }  // namespace quorvane::test

@@ -199,5 +199,37 @@ TEST(ReactorTest, OutputAndPostedTasksRunOnTheLoopAndThePoolRestarts) {
   pool.stopAll();
 }
 
+// The pass task runs on a loop, lock held, after the loop served what woke it; once cleared it is
+// not called again.
+TEST(ReactorTest, PassTaskRunsEachPassUntilCleared) {
+  ReactorPool pool;
+  Handlers set(1);
+  set.adopt(pool, 0, 1);
+  std::atomic<int> passes{0};
+  std::atomic<bool> locked{false};
+  std::atomic<int> readsSeen{-1};
+  {
+    Section section(pool);
+    pool.setPassTask([&] {
+      locked = pool.locked();
+      readsSeen = set.handlers[0]->reads.load();
+      ++passes;
+    });
+  }
+  EXPECT_TRUE(set.served(0));
+  EXPECT_TRUE(waitFor([&] { return readsSeen > 0; }));
+  EXPECT_TRUE(locked);
+  int after = 0;
+  {
+    Section section(pool);
+    pool.setPassTask(nullptr);
+    after = passes;
+  }
+  LoopbackPair::writeAll(set.pairs[0]->a(), "y");
+  EXPECT_TRUE(waitFor([&] { return set.handlers[0]->reads > 1; }));
+  EXPECT_EQ(passes, after);
+  pool.stopAll();
+}
+
 }  // namespace
 }  // namespace quorvane

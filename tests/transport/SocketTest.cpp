@@ -85,7 +85,8 @@ TEST(DatagramSocketTest, ReceiveTellsLengthsAndSendersAndABatchSendsEveryDatagra
   for (int taken = 0; taken < 3;) {
     const int count = socket.receive(&buffers[taken][0], kSize, DatagramSocket::kBatch - taken,
                                      lengths + taken, senders + taken);
-    ASSERT_GT(count, 0);
+    ASSERT_GE(count, 0);
+    if (count == 0) socket.waitForDatagram();
     taken += count;
   }
   EXPECT_EQ(lengths[0], kSize);
