@@ -37,7 +37,8 @@ class DatagramSocket : public Socket {
   void send(const Outgoing* datagrams, int count);
   // Waits until a datagram is waiting (or the socket failed), without taking it.
   void waitForDatagram();
-  // Ends a wait in receive or waitForDatagram on another thread: a datagram of no bytes from the socket to itself.
+  // Ends a wait in waitForDatagram on another thread: a datagram of no bytes from the socket to
+  // itself.
   void wakeReceiver();
 };
 
