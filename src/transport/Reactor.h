@@ -27,10 +27,16 @@ class Reactor {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Sockets per wait list; keeps every list within one 64-socket select set on Windows.
+#ifdef _WIN32
+  // Sockets per wait list; keeps every list within one 64-socket select set.
   static constexpr int kListLimit = 64;
+#else
+  // poll takes lists of any length. One loop serves twice as many as a select set holds: fewer
+  // loops contend less for the lock and the processors, and one pass still stays short.
+  static constexpr int kListLimit = 128;
+#endif
   // A loop takes new handlers while it serves fewer than this.
-  static constexpr std::size_t kLoadLimit = 63;
+  static constexpr std::size_t kLoadLimit = kListLimit - 1;
 
   Reactor(ReactorPool& pool, std::size_t index);
   Reactor(const Reactor&) = delete;

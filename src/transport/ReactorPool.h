@@ -1,8 +1,9 @@
 // The event loops of a server, and the one lock that every thread of the server shares.
 //
 // The threading model, in short (README, "Architecture"):
-// - Each Reactor is one event loop on a thread of its own, serving at most 63 sockets. Only that
-//   thread calls its handlers and reads and writes their sockets.
+// - Each Reactor is one event loop on a thread of its own, serving at most Reactor::kLoadLimit
+//   sockets (63 on Windows, 127 elsewhere). Only that thread calls its handlers and reads and
+//   writes their sockets.
 // - One lock, the loop lock, guards everything that more than one thread touches: the server's
 //   users, channels and limits, the loops' tables, and the connections' owners and output queues.
 //   A loop thread holds it only in short sections (to hand received lines to the server, to look

@@ -78,23 +78,25 @@ struct Handlers {
   std::vector<std::unique_ptr<CountingHandler>> handlers;
 };
 
-// Each loop serves at most 63 sockets; room freed on a full loop is used before another starts.
+// Each loop serves at most kLoadLimit sockets; room freed on a full loop is used before another
+// starts.
 TEST(ReactorTest, HandlersFillEachLoopBeforeAnotherStarts) {
+  constexpr int kFull = static_cast<int>(Reactor::kLoadLimit);
   ReactorPool pool;
-  Handlers set(128);
-  set.adopt(pool, 0, 63);
+  Handlers set(2 * kFull + 2);
+  set.adopt(pool, 0, kFull);
   EXPECT_EQ(pool.reactorCount(), 1u);
-  set.adopt(pool, 63, 126);
+  set.adopt(pool, kFull, 2 * kFull);
   EXPECT_EQ(pool.reactorCount(), 2u);
   {
     Section section(pool);
     pool.remove(set.handlers[10].get());
   }
-  set.adopt(pool, 126, 127);
-  EXPECT_EQ(set.handlers[126]->reactor(), set.handlers[0]->reactor());
-  set.adopt(pool, 127, 128);
+  set.adopt(pool, 2 * kFull, 2 * kFull + 1);
+  EXPECT_EQ(set.handlers[2 * kFull]->reactor(), set.handlers[0]->reactor());
+  set.adopt(pool, 2 * kFull + 1, 2 * kFull + 2);
   EXPECT_EQ(pool.reactorCount(), 3u);
-  for (int i : {0, 62, 63, 126, 127}) EXPECT_TRUE(set.served(i)) << i;
+  for (int i : {0, kFull - 1, kFull, 2 * kFull, 2 * kFull + 1}) EXPECT_TRUE(set.served(i)) << i;
   pool.stopAll();
 }
 
