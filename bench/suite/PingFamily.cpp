@@ -29,14 +29,14 @@ void addShapeRows(ResultTable& table, int connections, int outstanding) {
   ResultTable::Row rate{key + "rate", shape + ": round trips per second", "k/s", 1e-3, 1};
   if (connections == 100 && (outstanding == 1 || outstanding == 8)) {
     rate.check = Check::RatioAtLeast;
-    rate.limit = outstanding == 1 ? 0.7 : 0.4;
+    rate.limit = outstanding == 1 ? 0.85 : 0.4;
   }
   table.add(rate);
   table.add({key + "p50", shape + ": p50", "us", 1e6, 0});
   ResultTable::Row p99{key + "p99", shape + ": p99", "us", 1e6, 0};
-  if (connections == 1 && outstanding == 1) {
+  if (outstanding == 1 && (connections == 1 || connections == 100)) {
     p99.check = Check::RatioAtMost;
-    p99.limit = 1.5;
+    p99.limit = connections == 1 ? 1.5 : 2.0;
   }
   table.add(p99);
   table.add({key + "cpu", shape + ": subject CPU per round trip", "us", 1e6, 2});
