@@ -42,7 +42,7 @@ void VoiceRelay::help() {
   using Clock = std::chrono::steady_clock;
   const Clock::rep now = Clock::now().time_since_epoch().count();
   Clock::rep last = lastHelp_.load(std::memory_order_relaxed);
-  const Clock::rep gap = std::chrono::duration_cast<Clock::duration>(kHelpGap).count();
+  constexpr Clock::rep gap = std::chrono::duration_cast<Clock::duration>(kHelpGap).count();
   if (now - last < gap || !lastHelp_.compare_exchange_strong(last, now)) return;
   std::unique_lock<std::mutex> guard(relaying_, std::try_to_lock);
   if (guard) relayBatch();

@@ -82,10 +82,10 @@ struct SendSlice {
 // Sends the slices, in order, with one call (sendmsg / WSASend): the byte count, or -1.
 long sendGathered(SocketHandle handle, const SendSlice* slices, int count);
 
-// Receives, without waiting, up to `count` datagrams that are waiting (one where the platform has
-// no batched call) into `count` consecutive buffers of `size` bytes: their lengths (larger than
-// `size` for a datagram that did not fit) and senders. The number received (0 when none was
-// waiting), or -1 on a failure.
+// Receives, without waiting, up to `count` datagrams that are waiting (with one call where the
+// platform has a batched one) into `count` consecutive buffers of `size` bytes: their lengths
+// (larger than `size` for a datagram that did not fit) and senders. The number received (0 when
+// none was waiting), or -1 on a failure.
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
                      sockaddr_in* senders);
 

@@ -68,27 +68,44 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
   return static_cast<long>(sent);
 }
 
-int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
-                     sockaddr_in* senders) {
-  // One read a call: Windows has no batched receive. A socket with nothing waiting is not read.
-  (void)count;
+namespace {
+
+// One datagram that is waiting into `buffer`: 1, 0 when none is waiting, or -1 on a failure.
+int receiveOne(SocketHandle handle, std::uint8_t* buffer, int size, int& length,
+               sockaddr_in& sender) {
   for (;;) {
     if (!waitReady(handle, false, 0)) return 0;
-    int length = sizeof(sockaddr_in);
-    int result = ::recvfrom(native(handle), reinterpret_cast<char*>(buffers), size, 0,
-                            reinterpret_cast<sockaddr*>(&senders[0]), &length);
+    int senderLength = sizeof(sockaddr_in);
+    const int result = ::recvfrom(native(handle), reinterpret_cast<char*>(buffer), size, 0,
+                                  reinterpret_cast<sockaddr*>(&sender), &senderLength);
     if (result != SOCKET_ERROR) {
-      lengths[0] = result;
+      length = result;
       return 1;
     }
-    int error = ::WSAGetLastError();
+    const int error = ::WSAGetLastError();
     if (error == WSAEMSGSIZE) {
-      lengths[0] = size + 1;  // cut short: never acted on
+      length = size + 1;  // cut short: never acted on
       return 1;
     }
     // A send to a closed port earlier can surface here as a reset; it says nothing of this one.
     if (error != WSAECONNRESET) return -1;
   }
+}
+
+}  // namespace
+
+int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
+                     sockaddr_in* senders) {
+  // Windows has no batched receive: one read a datagram, as long as one is waiting.
+  int taken = 0;
+  while (taken < count) {
+    const int result = receiveOne(handle, buffers + taken * size, size, lengths[taken],
+                                  senders[taken]);
+    if (result < 0) return taken > 0 ? taken : -1;
+    if (result == 0) break;
+    ++taken;
+  }
+  return taken;
 }
 
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
