@@ -7,11 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "protocol/MessageSyntax.h"
@@ -19,7 +20,34 @@
 namespace quorvane::fuzz {
 namespace {
 
-using PlainMap = std::map<std::string, std::string, std::less<>>;
+// The checks' own strings keep their capacity from one input to the next, so that an input's
+// allocations are mostly those of the code under test: each allocation costs the sanitizers far
+// more than the work around it, and libFuzzer runs an input that frees less than it allocates
+// once more to look for a leak.
+struct Scratch {
+  std::string a, b, c, d;
+  std::string text, list, message;
+  // The pairs of the plain reading in line order (key, unescaped value), `pairs` of them used.
+  std::vector<std::pair<std::string_view, std::string>> read;
+  std::size_t pairs = 0;
+  std::vector<std::size_t> order;
+  // The ids of the last written list, updated rather than rebuilt, and the set's nodes that it
+  // does not hold now: reused, so that the set's changes allocate nothing.
+  std::set<int> ids;
+  std::vector<std::set<int>::node_type> spare;
+
+  Scratch() {
+    for (int c = 0; c < 256; ++c) ids.insert(ids.end(), c);
+    spare.reserve(256);
+    while (!ids.empty()) spare.push_back(ids.extract(ids.begin()));
+  }
+};
+
+// Made before the first input, so that no input seems to leak what the checks keep.
+Scratch& scratch() {
+  static Scratch kept;
+  return kept;
+}
 
 // True when `pattern` (not empty) occurs in `text` at `i`.
 bool occursAt(std::string_view text, std::size_t i, std::string_view pattern) {
@@ -30,11 +58,12 @@ bool occursAt(std::string_view text, std::size_t i, std::string_view pattern) {
   return true;
 }
 
-// Every occurrence, left to right, resuming after the inserted replacement. Each place where the
-// pattern's first character stands is tried in turn; the text between matches is copied in runs.
-std::string replaced(std::string_view text, std::string_view pattern, std::string_view with) {
-  std::string out;
-  out.reserve(text.size());
+// `out` = `text` with every occurrence replaced, left to right, resuming after the inserted
+// replacement. Each place where the pattern's first character stands is tried in turn; the text
+// between matches is copied in runs.
+void replaced(std::string_view text, std::string_view pattern, std::string_view with,
+              std::string& out) {
+  out.clear();
   std::size_t copied = 0;
   for (std::size_t i = 0; !pattern.empty() && (i = text.find(pattern[0], i)) != text.npos;) {
     if (!occursAt(text, i, pattern)) {
@@ -47,22 +76,23 @@ std::string replaced(std::string_view text, std::string_view pattern, std::strin
     copied = i;
   }
   out.append(text.substr(copied));
-  return out;
 }
 
-// `text` without any of the `dropped` characters.
-std::string without(std::string_view text, std::string_view dropped) {
-  std::string out(text);
+// `out` = `text` without any of the `dropped` characters.
+void without(std::string_view text, std::string_view dropped, std::string& out) {
+  out.assign(text);
   std::erase_if(out, [dropped](char c) { return dropped.find(c) != dropped.npos; });
-  return out;
 }
 
-std::string plainUnescape(std::string_view text) {
-  return replaced(replaced(text, "\\\"", "\""), "\\r\\n", "\r\n");
+// `out` = the two replacements of unescaping, in order; `step` holds the first.
+void plainUnescape(std::string_view text, std::string& step, std::string& out) {
+  replaced(text, "\\\"", "\"", step);
+  replaced(step, "\\r\\n", "\r\n", out);
 }
 
-std::string plainEscape(std::string_view text) {
-  return replaced(replaced(text, "\"", "\\\""), "\r\n", "\\r\\n");
+void plainEscape(std::string_view text, std::string& step, std::string& out) {
+  replaced(text, "\"", "\\\"", step);
+  replaced(step, "\r\n", "\\r\\n", out);
 }
 
 std::size_t skipBlanks(std::string_view line, std::size_t i) {
@@ -72,7 +102,7 @@ std::size_t skipBlanks(std::string_view line, std::size_t i) {
 
 // The value at `i`; `i` moves past it (and past the character after a closing mark). Empty when
 // the line ends inside a quoted or bracketed value.
-std::optional<std::string> plainValue(std::string_view line, std::size_t& i) {
+std::optional<std::string_view> plainValue(std::string_view line, std::size_t& i) {
   std::size_t end = i;
   if (line[i] == '"') {
     for (end = i + 1; end < line.size() && !(line[end] == '"' && line[end - 1] != '\\');) ++end;
@@ -80,18 +110,20 @@ std::optional<std::string> plainValue(std::string_view line, std::size_t& i) {
     for (end = i + 1; end < line.size() && line[end] != ']';) ++end;
   } else {
     while (end < line.size() && line[end] != ' ') ++end;
-    std::string value(line.substr(i, end - i));
+    const std::string_view value = line.substr(i, end - i);
     i = end;
     return value;
   }
   if (end >= line.size()) return std::nullopt;
-  std::string value(line.substr(i + 1, end - i - 1));
+  const std::string_view value = line.substr(i + 1, end - i - 1);
   i = end + 2;
   return value;
 }
 
 // The reading rules one step at a time: the command word, then key, blanks, "=", blanks, value.
-bool plainParse(std::string_view line, PlainMap& map) {
+// The pairs go to `kept.read` in line order, values unescaped.
+bool plainParse(std::string_view line, Scratch& kept) {
+  kept.pairs = 0;
   std::size_t i = line.find(' ');
   if (i == std::string_view::npos) return false;
   for (;;) {
@@ -100,15 +132,35 @@ bool plainParse(std::string_view line, PlainMap& map) {
     std::size_t keyEnd = i;
     while (keyEnd < line.size() && line[keyEnd] != ' ' && line[keyEnd] != '=') ++keyEnd;
     if (keyEnd == line.size()) return false;
-    const std::string key(line.substr(i, keyEnd - i));
+    const std::string_view key = line.substr(i, keyEnd - i);
     i = skipBlanks(line, keyEnd);
     if (i == line.size() || line[i] != '=') return false;
     i = skipBlanks(line, i + 1);
     if (i == line.size()) return false;
-    const std::optional<std::string> value = plainValue(line, i);
+    const std::optional<std::string_view> value = plainValue(line, i);
     if (!value) return false;
-    map[key] = plainUnescape(*value);
+    if (kept.pairs == kept.read.size()) kept.read.emplace_back();
+    auto& [readKey, readValue] = kept.read[kept.pairs++];
+    readKey = key;
+    plainUnescape(*value, kept.a, readValue);
   }
+}
+
+// The pairs of the plain reading as a map would hold them: ordered by key, the last of each key.
+void lastOfEachKey(Scratch& kept) {
+  kept.order.resize(kept.pairs);
+  for (std::size_t k = 0; k < kept.pairs; ++k) kept.order[k] = k;
+  std::sort(kept.order.begin(), kept.order.end(), [&kept](std::size_t x, std::size_t y) {
+    const int order = kept.read[x].first.compare(kept.read[y].first);
+    return order < 0 || (order == 0 && x < y);
+  });
+  std::size_t unique = 0;
+  for (std::size_t k = 0; k < kept.order.size(); ++k) {
+    const bool last = k + 1 == kept.order.size() ||
+                      kept.read[kept.order[k + 1]].first != kept.read[kept.order[k]].first;
+    if (last) kept.order[unique++] = kept.order[k];
+  }
+  kept.order.resize(unique);
 }
 
 // Optional "-", then digits; converted when the value fits in 32 bits.
@@ -139,19 +191,23 @@ void checkInteger(std::string_view text) {
   }
 }
 
-void checkParsing(std::string_view line) {
+void checkParsing(std::string_view line, Scratch& kept) {
   ParamMap map;
-  PlainMap plain;
   const bool valid = parseParams(line, map);
-  if (valid != plainParse(line, plain)) fail("parseParams judges the line wrongly", line);
-  if (map.size() != plain.size() || !std::equal(map.begin(), map.end(), plain.begin())) {
+  if (valid != plainParse(line, kept)) fail("parseParams judges the line wrongly", line);
+  lastOfEachKey(kept);
+  if (map.size() != kept.order.size() ||
+      !std::equal(map.begin(), map.end(), kept.order.begin(),
+                  [&kept](const auto& pair, std::size_t k) {
+                    return pair.first == kept.read[k].first && pair.second == kept.read[k].second;
+                  })) {
     fail("parseParams read other pairs", line);
   }
   const LineParams params(line);
   if (params.valid() != valid) fail("LineParams disagrees with parseParams", line);
-  for (const auto& [key, value] : plain) {
-    std::string text;
-    if (params.getStringParam(key, text) != valid || (valid && text != value)) {
+  for (std::size_t k : kept.order) {
+    const auto& [key, value] = kept.read[k];
+    if (params.getStringParam(key, kept.text) != valid || (valid && kept.text != value)) {
       fail("a lookup gives another value", line);
     }
     int number = 0;
@@ -165,55 +221,81 @@ void checkParsing(std::string_view line) {
   }
 }
 
-void checkEscaping(std::string_view text) {
+void checkEscaping(std::string_view text, Scratch& kept) {
   const std::string escaped = escapeText(text);
-  if (escaped != plainEscape(text)) fail("escapeText is not its two replacements", text);
-  std::string twoSteps(text);
-  replaceAll(twoSteps, "\"", "\\\"");
-  replaceAll(twoSteps, "\r\n", "\\r\\n");
-  if (escaped != twoSteps) fail("escapeText differs from replaceAll", text);
-  if (unescapeText(text) != plainUnescape(text)) fail("unescapeText is not its replacements", text);
-  const std::string noBackslash = without(text, "\\");
-  if (unescapeText(escapeText(noBackslash)) != noBackslash) fail("escaping lost text", text);
+  plainEscape(text, kept.a, kept.b);
+  if (escaped != kept.b) fail("escapeText is not its two replacements", text);
+  kept.c.assign(text);
+  replaceAll(kept.c, "\"", "\\\"");
+  replaceAll(kept.c, "\r\n", "\\r\\n");
+  if (escaped != kept.c) fail("escapeText differs from replaceAll", text);
+  plainUnescape(text, kept.a, kept.b);
+  if (unescapeText(text) != kept.b) fail("unescapeText is not its replacements", text);
+  without(text, "\\", kept.d);
+  if (unescapeText(escapeText(kept.d)) != kept.d) fail("escaping lost text", text);
 }
 
 // Pattern and replacement from the first bytes, the text from the rest.
-void checkReplaceAll(std::string_view bytes) {
+void checkReplaceAll(std::string_view bytes, Scratch& kept) {
   const std::string_view pattern = bytes.substr(0, std::min<std::size_t>(2, bytes.size()));
   const std::string_view with = bytes.substr(pattern.size(), 3);
   const std::string_view text = bytes.substr(pattern.size() + with.size());
-  std::string result(text);
-  replaceAll(result, pattern, with);
-  if (result != replaced(text, pattern, with)) fail("replaceAll is wrong", bytes);
+  kept.a.assign(text);
+  replaceAll(kept.a, pattern, with);
+  replaced(text, pattern, with, kept.b);
+  if (kept.a != kept.b) fail("replaceAll is wrong", bytes);
+}
+
+// `kept.ids` becomes the bytes seen, changed only where it differs from the last input's.
+void setIds(const std::array<bool, 256>& seen, Scratch& kept) {
+  std::set<int>& ids = kept.ids;
+  auto at = ids.begin();
+  for (int c = 0; c < 256; ++c) {
+    const bool present = at != ids.end() && *at == c;
+    if (seen[c] && !present) {
+      std::set<int>::node_type node = std::move(kept.spare.back());
+      kept.spare.pop_back();
+      node.value() = c;
+      at = std::next(ids.insert(at, std::move(node)));
+    } else if (!seen[c] && present) {
+      kept.spare.push_back(ids.extract(at++));
+    } else if (present) {
+      ++at;
+    }
+  }
 }
 
 // A message the server could write, built from the input, reads back as it was written.
-void checkWriting(std::string_view bytes) {
-  const std::string key = "k" + without(bytes.substr(0, 6), " =");
-  const std::string value = without(bytes.substr(std::min<std::size_t>(6, bytes.size())), "\\");
+void checkWriting(std::string_view bytes, Scratch& kept) {
+  without(bytes.substr(0, 6), " =", kept.a);
+  const std::string key = "k" + kept.a;
+  without(bytes.substr(std::min<std::size_t>(6, bytes.size())), "\\", kept.b);
+  const std::string& value = kept.b;
   std::uint32_t hash = 0;
   std::array<bool, 256> seen{};
   for (unsigned char c : bytes) {
     hash = hash * 31 + c;
     seen[c] = true;
   }
-  std::set<int> ids;
-  for (int c = 0; c < 256; ++c) {
-    if (seen[c]) ids.insert(ids.end(), c);
-  }
+  setIds(seen, kept);
   const int number = static_cast<int>(hash);
-  std::string message = "word";
+  std::string& message = kept.message;
+  message.assign("word");
   appendStringParam(message, key, value);
   appendIntParam(message, "n", number);
   appendBoolParam(message, "b", number % 2 != 0);
-  appendListParam(message, "l", ids);
+  appendListParam(message, "l", kept.ids);
   const LineParams params(message);
-  std::string text, list;
   int readNumber = 0, flag = 0;
-  for (int id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
-  if (!params.getStringParam(key, text) || text != value || !params.getIntParam("n", readNumber) ||
-      readNumber != number || !params.getIntParam("b", flag) || flag != (number % 2 != 0) ||
-      !params.getStringParam("l", text) || text != list) {
+  kept.list.clear();
+  for (int id : kept.ids) {
+    if (!kept.list.empty()) kept.list += ',';
+    kept.list += std::to_string(id);
+  }
+  if (!params.getStringParam(key, kept.text) || kept.text != value ||
+      !params.getIntParam("n", readNumber) || readNumber != number ||
+      !params.getIntParam("b", flag) || flag != (number % 2 != 0) ||
+      !params.getStringParam("l", kept.text) || kept.text != kept.list) {
     fail("a written message does not read back", message);
   }
 }
@@ -221,13 +303,19 @@ void checkWriting(std::string_view bytes) {
 }  // namespace
 }  // namespace quorvane::fuzz
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  quorvane::fuzz::scratch();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quorvane::fuzz;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  checkParsing(bytes);
+  Scratch& kept = scratch();
+  checkParsing(bytes, kept);
   checkInteger(bytes);
-  checkEscaping(bytes);
-  checkReplaceAll(bytes);
-  checkWriting(bytes);
+  checkEscaping(bytes, kept);
+  checkReplaceAll(bytes, kept);
+  checkWriting(bytes, kept);
   return 0;
 }
