@@ -199,6 +199,12 @@ UserSession* VoiceServer::addConnection(std::unique_ptr<ClientConnection> connec
     }
     return nullptr;
   }
+  if (!pool_.hasRoom()) {
+    // No event loop can take it (at the descriptor limit a new one cannot open its wait): closed
+    // at once, as a connection that the limit leaves no descriptor for.
+    bump(pool_.counters().descriptorRefusals);
+    return nullptr;
+  }
   const int id = allocateUserId();
   if (id == 0) {
     // No id free: the connection is dropped unheard.

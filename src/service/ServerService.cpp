@@ -9,6 +9,7 @@
 #include "service/ServerLog.h"
 #include "service/ServerSettings.h"
 #include "service/StatusEndpoint.h"
+#include "transport/Reactor.h"
 #include "transport/SocketApi.h"
 
 namespace quorvane {
@@ -180,10 +181,11 @@ void ServerService::reportProblem(const std::string& message, bool logging) {
 }
 
 long ServerService::clientCapacity(long descriptors) {
-  // Every client holds one descriptor; an event loop holds none where a descriptor limit exists
-  // (on POSIX a signal wakes it).
+  // Every client holds one descriptor, and every event loop one (its epoll instance; a signal
+  // wakes it) for up to Reactor::kLoadLimit clients.
   const long usable = descriptors - kReservedDescriptors;
-  return usable <= 0 ? 0 : usable;
+  const long perLoop = static_cast<long>(Reactor::kLoadLimit) + 1;
+  return usable <= 0 ? 0 : usable - (usable + perLoop - 1) / perLoop;
 }
 
 void ServerService::reportCapacity(bool logging) {

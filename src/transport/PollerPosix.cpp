@@ -1,10 +1,13 @@
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <iterator>
 #include <mutex>
 
 #include "transport/Poller.h"
@@ -29,49 +32,86 @@ void installWakeHandler() {
   });
 }
 
-short eventsFor(int kind) {
+// A descriptor and the events it is registered for.
+struct Interest {
+  int fd;
+  std::uint32_t events;
+};
+
+bool byDescriptor(const Interest& a, const Interest& b) { return a.fd < b.fd; }
+
+std::uint32_t eventsFor(int kind) {
   switch (kind) {
-    case 0: return POLLIN;
-    case 1: return POLLOUT;
-    default: return POLLPRI;
+    case 0: return EPOLLIN;
+    case 1: return EPOLLOUT;
+    default: return EPOLLPRI;
   }
 }
 
-// Whether the returned events count as readiness for a list: hang-ups, errors and closed
-// descriptors are reported as readable and writable, so the handler's call sees the failure.
-bool isReady(int kind, short revents) {
-  const short failure = POLLERR | POLLHUP | POLLNVAL;
+// Whether the returned events count as readiness for a list: hang-ups and errors are reported as
+// readable and writable, so the handler's call sees the failure.
+bool isReady(int kind, std::uint32_t events) {
+  const std::uint32_t failure = EPOLLERR | EPOLLHUP;
   switch (kind) {
-    case 0: return revents & (POLLIN | failure);
-    case 1: return revents & (POLLOUT | failure);
-    default: return revents & POLLPRI;
+    case 0: return events & (EPOLLIN | failure);
+    case 1: return events & (EPOLLOUT | failure);
+    default: return events & EPOLLPRI;
   }
 }
 
-bool byDescriptor(const pollfd& a, const pollfd& b) { return a.fd < b.fd; }
+// A failed registration (a descriptor already closed) is reported as every kind of readiness,
+// as poll reports a closed descriptor, so that its handler's call sees the failure.
+constexpr std::uint32_t kFailed = EPOLLIN | EPOLLOUT | EPOLLPRI | EPOLLERR;
 
 }  // namespace
 
 struct Poller::State {
+  int epoll = -1;
   pthread_t thread{};
   // Set once the thread is known; wake() may come from any thread.
   std::atomic<bool> attached{false};
-  // The waiting thread's signal mask without the wake-up signal: in force only inside ppoll.
+  // The waiting thread's signal mask without the wake-up signal: in force only inside the wait.
   sigset_t waitMask;
-  std::vector<pollfd> fds;
+  // What the epoll set holds, and what the lists name, each sorted by descriptor: changed only
+  // by watch and forget.
+  std::vector<Interest> registered;
+  std::vector<Interest> wanted;
+  // The waiting thread's own, filled by watch and read by the wait that follows: registrations
+  // that failed, then what the wait found ready, and the wait's buffer.
+  std::vector<Interest> found;
+  std::vector<epoll_event> events;
+
+  // Makes `next`'s registration what `current` (the same descriptor, or none) is not yet.
+  void change(const Interest* current, const Interest& next);
 };
 
-Poller::Poller() : state_(new State) { installWakeHandler(); }
+void Poller::State::change(const Interest* current, const Interest& next) {
+  if (current != nullptr && current->events == next.events) return;
+  epoll_event event{};
+  event.events = next.events;
+  event.data.fd = next.fd;
+  if (epoll_ctl(epoll, current == nullptr ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, next.fd, &event) != 0) {
+    found.push_back({next.fd, kFailed});
+  }
+}
 
-Poller::~Poller() { delete state_; }
+Poller::Poller() : state_(new State) {
+  installWakeHandler();
+  state_->epoll = epoll_create1(EPOLL_CLOEXEC);
+}
 
-bool Poller::valid() const { return true; }
+Poller::~Poller() {
+  if (state_->epoll >= 0) close(state_->epoll);
+  delete state_;
+}
+
+bool Poller::valid() const { return state_->epoll >= 0; }
 
 void Poller::attachToThisThread() {
   sigset_t wake;
   sigemptyset(&wake);
   sigaddset(&wake, kWakeSignal);
-  // Outside ppoll the signal stays pending, so a wake-up sent before the wait is not lost.
+  // Outside the wait the signal stays pending, so a wake-up sent before the wait is not lost.
   pthread_sigmask(SIG_BLOCK, &wake, &state_->waitMask);
   sigdelset(&state_->waitMask, kWakeSignal);
   state_->thread = pthread_self();
@@ -82,48 +122,93 @@ void Poller::wake() {
   if (state_->attached) pthread_kill(state_->thread, kWakeSignal);
 }
 
+void Poller::watch(const Lists& lists) {
+  // One interest per distinct handle, sorted by handle; the vectors are reused from pass to pass.
+  State& state = *state_;
+  const std::vector<SocketHandle>* byKind[3] = {&lists.read, &lists.write, &lists.exception};
+  std::vector<Interest>& wanted = state.wanted;
+  wanted.clear();
+  for (int kind = 0; kind < 3; ++kind) {
+    for (SocketHandle h : *byKind[kind]) wanted.push_back({static_cast<int>(h), eventsFor(kind)});
+  }
+  std::sort(wanted.begin(), wanted.end(), byDescriptor);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    if (kept > 0 && wanted[kept - 1].fd == wanted[i].fd) {
+      wanted[kept - 1].events |= wanted[i].events;
+    } else {
+      wanted[kept++] = wanted[i];
+    }
+  }
+  wanted.resize(kept);
+
+  // Only the differences reach the kernel.
+  state.found.clear();
+  auto current = state.registered.begin();
+  for (const Interest& next : wanted) {
+    for (; current != state.registered.end() && current->fd < next.fd; ++current) {
+      epoll_event unused{};
+      epoll_ctl(state.epoll, EPOLL_CTL_DEL, current->fd, &unused);
+    }
+    const bool held = current != state.registered.end() && current->fd == next.fd;
+    state.change(held ? &*current : nullptr, next);
+    if (held) ++current;
+  }
+  for (; current != state.registered.end(); ++current) {
+    epoll_event unused{};
+    epoll_ctl(state.epoll, EPOLL_CTL_DEL, current->fd, &unused);
+  }
+  // What failed is registered nowhere, and is tried again by the next watch.
+  state.registered.clear();
+  std::set_difference(wanted.begin(), wanted.end(), state.found.begin(), state.found.end(),
+                      std::back_inserter(state.registered), byDescriptor);
+  // Room for every registration; forget, from another thread, only removes some.
+  state.events.resize(state.registered.size() + 1);
+}
+
+void Poller::forget(SocketHandle handle) {
+  std::vector<Interest>& registered = state_->registered;
+  const Interest key{static_cast<int>(handle), 0};
+  auto it = std::lower_bound(registered.begin(), registered.end(), key, byDescriptor);
+  if (it == registered.end() || it->fd != key.fd) return;
+  epoll_event unused{};
+  epoll_ctl(state_->epoll, EPOLL_CTL_DEL, key.fd, &unused);
+  registered.erase(it);
+}
+
 bool Poller::wait(const Lists& lists, Ready& ready, int timeoutMs) {
   ready.read.clear();
   ready.write.clear();
   ready.exception.clear();
   ready.woken = false;
 
-  // One pollfd per distinct handle, sorted by handle; the vector is reused from pass to pass.
-  const std::vector<SocketHandle>* byKind[3] = {&lists.read, &lists.write, &lists.exception};
-  std::vector<pollfd>& fds = state_->fds;
-  fds.clear();
-  for (int kind = 0; kind < 3; ++kind) {
-    for (SocketHandle h : *byKind[kind]) fds.push_back({static_cast<int>(h), eventsFor(kind), 0});
-  }
-  std::sort(fds.begin(), fds.end(), byDescriptor);
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    if (kept > 0 && fds[kept - 1].fd == fds[i].fd) {
-      fds[kept - 1].events |= fds[i].events;
-    } else {
-      fds[kept++] = fds[i];
-    }
-  }
-  fds.resize(kept);
-
-  timespec limit{timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000};
-  int count = ::ppoll(fds.data(), fds.size(), timeoutMs < 0 ? nullptr : &limit, &state_->waitMask);
+  State& state = *state_;
+  // A failed registration is reported at once.
+  const int count = epoll_pwait(state.epoll, state.events.data(),
+                                static_cast<int>(state.events.size()),
+                                state.found.empty() ? timeoutMs : 0, &state.waitMask);
   if (count < 0) {
     // The wake-up signal (or any other) ended the wait.
     ready.woken = errno == EINTR;
     return ready.woken;
   }
+  for (int i = 0; i < count; ++i) {
+    state.found.push_back({state.events[i].data.fd, state.events[i].events});
+  }
+  std::sort(state.found.begin(), state.found.end(), byDescriptor);
 
+  const std::vector<SocketHandle>* byKind[3] = {&lists.read, &lists.write, &lists.exception};
   std::vector<SocketHandle>* outByKind[3] = {&ready.read, &ready.write, &ready.exception};
   for (int kind = 0; kind < 3; ++kind) {
     for (SocketHandle h : *byKind[kind]) {
-      pollfd key{static_cast<int>(h), 0, 0};
-      auto it = std::lower_bound(fds.begin(), fds.end(), key, byDescriptor);
-      if (it != fds.end() && it->fd == key.fd && isReady(kind, it->revents)) {
+      const Interest key{static_cast<int>(h), 0};
+      auto it = std::lower_bound(state.found.begin(), state.found.end(), key, byDescriptor);
+      if (it != state.found.end() && it->fd == key.fd && isReady(kind, it->events)) {
         outByKind[kind]->push_back(h);
       }
     }
   }
+  state.found.clear();
   return true;
 }
 

@@ -35,6 +35,11 @@ bool Poller::valid() const { return state_->wake != INVALID_SOCKET; }
 
 void Poller::attachToThisThread() {}
 
+// select takes the lists at every wait.
+void Poller::watch(const Lists&) {}
+
+void Poller::forget(SocketHandle) {}
+
 void Poller::wake() {
   char byte = 1;
   ::send(state_->wake, &byte, 1, 0);

@@ -28,6 +28,8 @@ Reactor::~Reactor() {
 void Reactor::add(EventHandler* handler) {
   pool_.assertLocked();
   handler->reactor_ = this;
+  // A handle still watched named a socket closed without its removal: watched anew.
+  poller_.forget(handler->handle());
   auto it = find(handler->handle());
   if (it != slots_.end() && it->handle == handler->handle()) {
     *it = Slot{handler->handle(), handler, 0};
@@ -46,7 +48,10 @@ void Reactor::remove(EventHandler* handler) {
   // The loop may be calling it right now, without the lock: wait until that is over.
   while (dispatching_ && !onLoopThread()) dispatched_.wait(pool_);
   const SocketHandle handle = handler->handle();
-  if (serves(handler, handle)) slots_.erase(find(handle));
+  if (serves(handler, handle)) {
+    slots_.erase(find(handle));
+    poller_.forget(handle);
+  }
   cancelWake(handler);
   std::erase(outputs_, handler);
   handler->reactor_ = nullptr;
@@ -219,6 +224,7 @@ void Reactor::buildLists() {
     if (slot.interest & EventMask::Read) appendUpToLimit(lists_.read, slot.handle);
     if (slot.interest & EventMask::Write) appendUpToLimit(lists_.write, slot.handle);
   }
+  poller_.watch(lists_);
 }
 
 void Reactor::collectReady() {

@@ -31,9 +31,9 @@ class Reactor {
   // Sockets per wait list; keeps every list within one 64-socket select set.
   static constexpr int kListLimit = 64;
 #else
-  // poll takes lists of any length. One loop serves twice as many as a select set holds: fewer
-  // loops contend less for the lock and the processors, and one pass still stays short.
-  static constexpr int kListLimit = 128;
+  // epoll takes lists of any length, and a wait costs what is ready, not what is watched. Fewer
+  // loops contend less for the lock and the processors and hold fewer descriptors (one each).
+  static constexpr int kListLimit = 256;
 #endif
   // A loop takes new handlers while it serves fewer than this.
   static constexpr std::size_t kLoadLimit = kListLimit - 1;
@@ -49,6 +49,8 @@ class Reactor {
   // thread than the loop's, waits until the loop is not calling handlers.
   void remove(EventHandler* handler);
   std::size_t load() const { return slots_.size(); }
+  // False when its wait could not be set up; it then cannot run.
+  bool canWait() const { return poller_.valid(); }
   // Waits for the handler's socket to be readable, or stops waiting for it.
   void setReadInterest(EventHandler* handler, bool on);
   // Calls the handler's handleTimeout once `at` has come. One time per handler: an earlier time

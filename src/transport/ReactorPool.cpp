@@ -43,17 +43,21 @@ void ReactorPool::endSection() {
 void ReactorPool::adopt(EventHandler* handler) {
   assertLocked();
   if (handler == nullptr || handler->handle() == kNoSocket) return;
+  if (Reactor* reactor = loopWithRoom()) reactor->add(handler);
+}
+
+Reactor* ReactorPool::loopWithRoom() {
+  assertLocked();
   for (auto& reactor : reactors_) {
-    if (reactor->load() < Reactor::kLoadLimit) {
-      reactor->add(handler);
-      return;
-    }
+    if (reactor->load() < Reactor::kLoadLimit) return reactor.get();
   }
-  reactors_.push_back(std::make_unique<Reactor>(*this, reactors_.size()));
-  Reactor* reactor = reactors_.back().get();
-  reactor->add(handler);
+  auto started = std::make_unique<Reactor>(*this, reactors_.size());
+  if (!started->canWait()) return nullptr;
+  Reactor* reactor = started.get();
+  reactors_.push_back(std::move(started));
   if (reactors_.size() == 1) first_ = reactor;
   threads_.emplace_back([reactor] { reactor->run(); });
+  return reactor;
 }
 
 void ReactorPool::post(const void* owner, std::function<void()> task) {
@@ -112,17 +116,19 @@ void ReactorPool::wakeAfterSection(Reactor* reactor) {
 }
 
 void ReactorPool::stopAll() {
+  // Each call destroys only the loops whose threads it waited for: a stop on another thread (one
+  // that comes while the server starts) must not destroy a loop that is still running.
   std::vector<std::unique_ptr<Reactor>> stopped;
   std::vector<std::thread> threads;
   {
     Section section(*this);
     for (auto& reactor : reactors_) reactor->stop();
     threads.swap(threads_);
+    stopped.swap(reactors_);
     first_ = nullptr;
   }
   for (auto& thread : threads) thread.join();
   Section section(*this);
-  stopped.swap(reactors_);
   // What the loops still hold (retired connections) is destroyed with them, lock held.
   stopped.clear();
 }

@@ -2,7 +2,7 @@
 //
 // The threading model, in short (README, "Architecture"):
 // - Each Reactor is one event loop on a thread of its own, serving at most Reactor::kLoadLimit
-//   sockets (63 on Windows, 127 elsewhere). Only that thread calls its handlers and reads and
+//   sockets (63 on Windows, 255 elsewhere). Only that thread calls its handlers and reads and
 //   writes their sockets.
 // - One lock, the loop lock, guards everything that more than one thread touches: the server's
 //   users, channels and limits, the loops' tables, and the connections' owners and output queues.
@@ -54,8 +54,12 @@ class ReactorPool {
   // Everything below but stopAll: loop lock held.
 
   // Places the handler on the first loop with room, starting another loop (and its thread) when
-  // every loop is full. It is served until it is removed or retired.
+  // every loop is full. It is served until it is removed or retired. Nothing happens when a new
+  // loop was needed and cannot wait (see hasRoom).
   void adopt(EventHandler* handler);
+  // True when a loop can take another handler, starting one if needed; false when a new loop
+  // cannot wait: on Linux its epoll instance needs a descriptor, which may be the last one.
+  bool hasRoom() { return loopWithRoom() != nullptr; }
   // Removes the handler from its loop; waits, when called on another thread, until the loop is
   // not calling it. The handler stays the caller's.
   void remove(EventHandler* handler);
@@ -103,6 +107,8 @@ class ReactorPool {
   void endSection();
   // The first loop, lock held: runs what was posted.
   void runPosted();
+  // The first loop with room, started when every loop is full; none when a new one cannot wait.
+  Reactor* loopWithRoom();
 
   std::mutex mutex_;
   std::atomic<std::thread::id> holder_{};

@@ -8,8 +8,18 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "support/LoopbackPair.h"
@@ -39,6 +49,7 @@ class CountingHandler : public EventHandler {
   void handleTimeout() override {}
   void takeOutput() override { taken = pending.exchange(0); }
   bool sendTaken() override {
+    if (onSend) onSend();
     sent += taken;
     return moreThanTheSocketTakes;
   }
@@ -51,6 +62,7 @@ class CountingHandler : public EventHandler {
   int taken = 0;
   bool moreThanTheSocketTakes = false;
   std::function<void()> onRead;
+  std::function<void()> onSend;
 
  private:
   SocketHandle handle_;
@@ -201,6 +213,32 @@ TEST(ReactorTest, OutputAndPostedTasksRunOnTheLoopAndThePoolRestarts) {
   pool.stopAll();
 }
 
+// Two stops at once (a stop that comes while the server starts): the one that finds the loops
+// running waits for them, and the other destroys none of them meanwhile (the sanitizer builds
+// catch a loop destroyed under its thread).
+TEST(ReactorTest, TwoStopsAtOnceDestroyNoLoopThatStillRuns) {
+  ReactorPool pool;
+  Handlers set(1);
+  CountingHandler& handler = *set.handlers[0];
+  set.adopt(pool, 0, 1);
+  std::atomic<bool> sending{false};
+  handler.onSend = [&] {
+    sending = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  {
+    Section section(pool);
+    handler.pending = 2;
+    handler.reactor()->queueOutput(&handler);
+  }
+  ASSERT_TRUE(waitFor([&] { return sending.load(); }));
+  std::thread first([&] { pool.stopAll(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  pool.stopAll();
+  first.join();
+  EXPECT_EQ(handler.sent, 2);
+}
+
 // The pass task runs on a loop, lock held, after the loop served what woke it; once cleared it is
 // not called again.
 TEST(ReactorTest, PassTaskRunsEachPassUntilCleared) {
@@ -232,6 +270,95 @@ TEST(ReactorTest, PassTaskRunsEachPassUntilCleared) {
   EXPECT_EQ(passes, after);
   pool.stopAll();
 }
+
+#ifndef _WIN32
+// A handler removed and another added in one section, on a descriptor number that now names
+// another socket, is served: the loop must not take the number for the socket it watched before.
+TEST(ReactorTest, ANewSocketOnAReusedDescriptorIsServed) {
+  ReactorPool pool;
+  Handlers set(1);
+  set.adopt(pool, 0, 1);
+  ASSERT_TRUE(set.served(0));
+  LoopbackPair next;
+  const SocketHandle reused = set.pairs[0]->b();
+  CountingHandler replacement(reused);
+  {
+    Section section(pool);
+    pool.remove(set.handlers[0].get());
+    // The number now names the new pair's end; the old socket is gone.
+    ASSERT_EQ(::dup2(sys::native(next.b()), sys::native(reused)), sys::native(reused));
+    pool.adopt(&replacement);
+    replacement.reactor()->setReadInterest(&replacement, true);
+  }
+  LoopbackPair::writeAll(next.a(), "x");
+  EXPECT_TRUE(waitFor([&] { return replacement.reads > 0; }));
+  pool.stopAll();
+}
+
+// A handler added on a descriptor that is already closed is called, so that it sees the failure
+// instead of waiting for ever.
+TEST(ReactorTest, AHandlerOnAClosedDescriptorIsCalled) {
+  ReactorPool pool;
+  LoopbackPair pair;
+  // A number far above those in use, so that no descriptor opened meanwhile takes it.
+  const int number = ::fcntl(sys::native(pair.a()), F_DUPFD, 900);
+  ASSERT_GE(number, 900);
+  ::close(number);
+  CountingHandler handler(static_cast<SocketHandle>(number));
+  {
+    Section section(pool);
+    pool.adopt(&handler);
+    handler.reactor()->setReadInterest(&handler, true);
+  }
+  EXPECT_TRUE(waitFor([&] { return handler.reads > 0; }));
+  {
+    Section section(pool);
+    pool.remove(&handler);
+  }
+  pool.stopAll();
+}
+
+// At the descriptor limit a new loop cannot open its wait: the pool has no room and adopts
+// nothing (the server then refuses the connection instead of leaving it unserved), and has room
+// again once a descriptor is free.
+TEST(ReactorTest, NoRoomWhenANewLoopCannotOpenItsWait) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 256);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  ReactorPool pool;
+  LoopbackPair pair;
+  CountingHandler handler(pair.b());
+  {
+    // The same steps once before the limit: the undefined-behaviour checker of the sanitizer
+    // build checks each dynamic type once, with a pipe, which it cannot open at the limit.
+    ReactorPool warm;
+    Section section(warm);
+    warm.adopt(&handler);
+    warm.remove(&handler);
+  }
+  std::vector<int> taken;
+  for (int fd; (fd = ::dup(sys::native(pair.a()))) >= 0;) taken.push_back(fd);
+  {
+    Section section(pool);
+    EXPECT_FALSE(pool.hasRoom());
+    pool.adopt(&handler);
+    EXPECT_EQ(handler.reactor(), nullptr);
+    EXPECT_EQ(pool.reactorCount(), 0u);
+  }
+  ::close(taken.back());
+  taken.pop_back();
+  {
+    Section section(pool);
+    EXPECT_TRUE(pool.hasRoom());
+    EXPECT_EQ(pool.reactorCount(), 1u);
+  }
+  for (int fd : taken) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  pool.stopAll();
+}
+#endif
 
 }  // namespace
 }  // namespace quorvane
