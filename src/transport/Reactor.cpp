@@ -224,7 +224,8 @@ void Reactor::buildLists() {
     if (slot.interest & EventMask::Read) appendUpToLimit(lists_.read, slot.handle);
     if (slot.interest & EventMask::Write) appendUpToLimit(lists_.write, slot.handle);
   }
-  poller_.watch(lists_);
+  // A stopped loop makes its last pass without waiting.
+  if (running_) poller_.watch(lists_);
 }
 
 void Reactor::collectReady() {
