@@ -83,7 +83,14 @@ struct Poller::State {
 
   // Makes `next`'s registration what `current` (the same descriptor, or none) is not yet.
   void change(const Interest* current, const Interest& next);
+  // Takes the descriptor out of the epoll set.
+  void drop(int fd);
 };
+
+void Poller::State::drop(int fd) {
+  epoll_event unused{};
+  epoll_ctl(epoll, EPOLL_CTL_DEL, fd, &unused);
+}
 
 void Poller::State::change(const Interest* current, const Interest& next) {
   if (current != nullptr && current->events == next.events) return;
@@ -147,17 +154,13 @@ void Poller::watch(const Lists& lists) {
   auto current = state.registered.begin();
   for (const Interest& next : wanted) {
     for (; current != state.registered.end() && current->fd < next.fd; ++current) {
-      epoll_event unused{};
-      epoll_ctl(state.epoll, EPOLL_CTL_DEL, current->fd, &unused);
+      state.drop(current->fd);
     }
     const bool held = current != state.registered.end() && current->fd == next.fd;
     state.change(held ? &*current : nullptr, next);
     if (held) ++current;
   }
-  for (; current != state.registered.end(); ++current) {
-    epoll_event unused{};
-    epoll_ctl(state.epoll, EPOLL_CTL_DEL, current->fd, &unused);
-  }
+  for (; current != state.registered.end(); ++current) state.drop(current->fd);
   // What failed is registered nowhere, and is tried again by the next watch.
   state.registered.clear();
   std::set_difference(wanted.begin(), wanted.end(), state.found.begin(), state.found.end(),
@@ -171,8 +174,7 @@ void Poller::forget(SocketHandle handle) {
   const Interest key{static_cast<int>(handle), 0};
   auto it = std::lower_bound(registered.begin(), registered.end(), key, byDescriptor);
   if (it == registered.end() || it->fd != key.fd) return;
-  epoll_event unused{};
-  epoll_ctl(state_->epoll, EPOLL_CTL_DEL, key.fd, &unused);
+  state_->drop(key.fd);
   registered.erase(it);
 }
 
