@@ -26,15 +26,16 @@ void VoiceRelay::stop() {
 void VoiceRelay::run() {
   runThisThreadAhead();
   // The wait is outside the relaying lock, so that a loop may relay meanwhile. A batch that was not
-  // full emptied the socket, so the thread waits at once (the wait ends at once if more came). A
-  // failure of one read says nothing of the next.
+  // full emptied the socket, so the thread waits at once (the wait ends at once if more came),
+  // unless a stop came meanwhile: the batch may have taken the datagram that stop sends to wake
+  // the thread. A failure of one read says nothing of the next.
   while (!stopping_) {
     int count = 0;
     {
       std::lock_guard<std::mutex> guard(relaying_);
       count = relayBatch();
     }
-    if (count < DatagramSocket::kBatch) socket_.waitForDatagram();
+    if (count < DatagramSocket::kBatch && !stopping_) socket_.waitForDatagram();
   }
 }
 

@@ -5,6 +5,8 @@
 // Guards against a voice path taken over from another address, voice relayed to anyone, and
 // datagrams of the wrong form acted on.
 #include <algorithm>
+#include <chrono>
+#include <future>
 
 #include "protocol/ProtocolFixture.h"
 
@@ -244,6 +246,31 @@ TEST(VoiceRelayTest, HelpRelaysWhatWaitsWithoutAVoiceThread) {
   EXPECT_EQ(hellos, std::vector<int>{7});
   EXPECT_EQ(metrics.voiceDropped[ServerMetrics::HelloRefused].load(), 1u);
   EXPECT_EQ(metrics.voiceDropped[ServerMetrics::Ignored].load(), 1u);
+}
+
+// A stop right after the start ends the voice thread wherever the thread stands: one that took
+// its own wake-up in a batch and then waited for more would never end, and neither would the
+// server's stop.
+TEST(VoiceRelayTest, AStopRightAfterTheStartEndsTheThread) {
+  DatagramSocket socket;
+  Socket client;
+  ASSERT_TRUE(socket.create(0, Socket::Datagram, "127.0.0.1"));
+  ASSERT_TRUE(client.create(0, Socket::Datagram, "127.0.0.1"));
+  VoiceDirectory directory;
+  directory.configure({});
+  ServerMetrics metrics;
+  VoiceRelay relay(socket, directory, [](const VoiceRelay::Hello&) {}, metrics);
+  for (int round = 0; round < 3000; ++round) {
+    relay.start();
+    auto stopped = std::async(std::launch::async, [&] { relay.stop(); });
+    if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the voice thread did not end in round " << round;
+      const std::uint8_t none = 0;
+      client.sendTo(&none, 0, socket.localPort(), "127.0.0.1");  // let it end after all
+      stopped.wait();
+      return;
+    }
+  }
 }
 
 }  // namespace
