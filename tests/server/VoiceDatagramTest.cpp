@@ -219,54 +219,58 @@ TEST(VoiceForwardTest, ForwardFlagFollowsTheAddressMasks) {
   }
 }
 
-// An event loop's help relays what waits on the voice socket as the voice thread would, in the
-// order it came: a refused hello, a short datagram, then a hello that counts.
-TEST(VoiceRelayTest, HelpRelaysWhatWaitsWithoutAVoiceThread) {
-  DatagramSocket socket;
-  Socket client;
-  ASSERT_TRUE(socket.create(0, Socket::Datagram, "127.0.0.1"));
-  ASSERT_TRUE(client.create(0, Socket::Datagram, "127.0.0.1"));
-  VoiceDirectory directory;
-  directory.configure({});
-  directory.addUser(7, UserRecord::addressNumber("127.0.0.1"));
-  ServerMetrics metrics;
-  std::vector<int> hellos;
-  VoiceRelay relay(socket, directory, [&](const VoiceRelay::Hello& hello) {
-    hellos.push_back(hello.id);
-  }, metrics);
-  for (const Bytes& sent : {datagram({1, 1, 8, 0}), Bytes(10, 1), datagram({1, 1, 7, 0})}) {
-    ASSERT_EQ(client.sendTo(sent.data(), static_cast<int>(sent.size()), socket.localPort(),
-                            "127.0.0.1"),
+// A relay on a voice socket of its own, with a client socket to send to it from and the user 7 at
+// 127.0.0.1 in its directory; the hellos that count are noted.
+class VoiceRelayTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(socket_.create(0, Socket::Datagram, "127.0.0.1"));
+    ASSERT_TRUE(client_.create(0, Socket::Datagram, "127.0.0.1"));
+    directory_.configure({});
+    directory_.addUser(7, UserRecord::addressNumber("127.0.0.1"));
+  }
+
+  void send(const Bytes& sent) {
+    ASSERT_EQ(client_.sendTo(sent.data(), static_cast<int>(sent.size()), socket_.localPort(),
+                             "127.0.0.1"),
               static_cast<int>(sent.size()));
   }
+
+  DatagramSocket socket_;
+  Socket client_;
+  VoiceDirectory directory_;
+  ServerMetrics metrics_;
+  std::vector<int> hellos_;
+  VoiceRelay relay_{socket_, directory_,
+                    [this](const VoiceRelay::Hello& hello) { hellos_.push_back(hello.id); },
+                    metrics_};
+};
+
+// An event loop's help relays what waits on the voice socket as the voice thread would, in the
+// order it came: a refused hello, a short datagram, then a hello that counts.
+TEST_F(VoiceRelayTest, HelpRelaysWhatWaitsWithoutAVoiceThread) {
+  for (const Bytes& sent : {datagram({1, 1, 8, 0}), Bytes(10, 1), datagram({1, 1, 7, 0})}) {
+    send(sent);
+  }
   EXPECT_TRUE(waitFor([&] {
-    relay.help();
-    return metrics.voiceReceived == 3;
+    relay_.help();
+    return metrics_.voiceReceived == 3;
   }));
-  EXPECT_EQ(hellos, std::vector<int>{7});
-  EXPECT_EQ(metrics.voiceDropped[ServerMetrics::HelloRefused].load(), 1u);
-  EXPECT_EQ(metrics.voiceDropped[ServerMetrics::Ignored].load(), 1u);
+  EXPECT_EQ(hellos_, std::vector<int>{7});
+  EXPECT_EQ(metrics_.voiceDropped[ServerMetrics::HelloRefused].load(), 1u);
+  EXPECT_EQ(metrics_.voiceDropped[ServerMetrics::Ignored].load(), 1u);
 }
 
 // A stop right after the start ends the voice thread wherever the thread stands: one that took
 // its own wake-up in a batch and then waited for more would never end, and neither would the
 // server's stop.
-TEST(VoiceRelayTest, AStopRightAfterTheStartEndsTheThread) {
-  DatagramSocket socket;
-  Socket client;
-  ASSERT_TRUE(socket.create(0, Socket::Datagram, "127.0.0.1"));
-  ASSERT_TRUE(client.create(0, Socket::Datagram, "127.0.0.1"));
-  VoiceDirectory directory;
-  directory.configure({});
-  ServerMetrics metrics;
-  VoiceRelay relay(socket, directory, [](const VoiceRelay::Hello&) {}, metrics);
+TEST_F(VoiceRelayTest, AStopRightAfterTheStartEndsTheThread) {
   for (int round = 0; round < 3000; ++round) {
-    relay.start();
-    auto stopped = std::async(std::launch::async, [&] { relay.stop(); });
+    relay_.start();
+    auto stopped = std::async(std::launch::async, [&] { relay_.stop(); });
     if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
       ADD_FAILURE() << "the voice thread did not end in round " << round;
-      const std::uint8_t none = 0;
-      client.sendTo(&none, 0, socket.localPort(), "127.0.0.1");  // let it end after all
+      send(Bytes());  // lets it end after all
       stopped.wait();
       return;
     }
