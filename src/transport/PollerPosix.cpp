@@ -178,7 +178,8 @@ void Poller::forget(SocketHandle handle) {
   registered.erase(it);
 }
 
-bool Poller::wait(const Lists& lists, Ready& ready, int timeoutMs) {
+// The lists are those last given to watch, whose copy in `wanted` the wait reads.
+bool Poller::wait(const Lists&, Ready& ready, int timeoutMs) {
   ready.read.clear();
   ready.write.clear();
   ready.exception.clear();
@@ -197,16 +198,16 @@ bool Poller::wait(const Lists& lists, Ready& ready, int timeoutMs) {
   for (int i = 0; i < count; ++i) {
     state.found.push_back({state.events[i].data.fd, state.events[i].events});
   }
-  std::sort(state.found.begin(), state.found.end(), byDescriptor);
 
-  const std::vector<SocketHandle>* byKind[3] = {&lists.read, &lists.write, &lists.exception};
+  // Only what was found is looked at, each for the kinds its lists asked for (as `wanted` holds
+  // them since the last watch).
   std::vector<SocketHandle>* outByKind[3] = {&ready.read, &ready.write, &ready.exception};
-  for (int kind = 0; kind < 3; ++kind) {
-    for (SocketHandle h : *byKind[kind]) {
-      const Interest key{static_cast<int>(h), 0};
-      auto it = std::lower_bound(state.found.begin(), state.found.end(), key, byDescriptor);
-      if (it != state.found.end() && it->fd == key.fd && isReady(kind, it->events)) {
-        outByKind[kind]->push_back(h);
+  for (const Interest& got : state.found) {
+    auto asked = std::lower_bound(state.wanted.begin(), state.wanted.end(), got, byDescriptor);
+    if (asked == state.wanted.end() || asked->fd != got.fd) continue;
+    for (int kind = 0; kind < 3; ++kind) {
+      if ((asked->events & eventsFor(kind)) && isReady(kind, got.events)) {
+        outByKind[kind]->push_back(static_cast<SocketHandle>(got.fd));
       }
     }
   }
