@@ -92,9 +92,25 @@ void VoiceRelay::take(std::uint8_t* datagram, int length, const Endpoint& from) 
 
 void VoiceRelay::flush() {
   if (outgoingCount_ == 0) return;
+  groupByDestination();
   bump(metrics_.voiceForwarded, static_cast<std::uint64_t>(outgoingCount_));
   socket_.send(outgoing_, outgoingCount_);
   outgoingCount_ = 0;
+}
+
+void VoiceRelay::groupByDestination() {
+  // A stable insertion sort: the batch is small, and each destination keeps its datagrams' order.
+  const auto before = [](const Endpoint& a, const Endpoint& b) {
+    return a.address < b.address || (a.address == b.address && a.port < b.port);
+  };
+  for (int i = 1; i < outgoingCount_; ++i) {
+    const DatagramSocket::Outgoing moving = outgoing_[i];
+    int j = i;
+    for (; j > 0 && before(moving.destination, outgoing_[j - 1].destination); --j) {
+      outgoing_[j] = outgoing_[j - 1];
+    }
+    outgoing_[j] = moving;
+  }
 }
 
 }  // namespace quorvane

@@ -4,7 +4,9 @@
 // thread can wait milliseconds for a processor, so the event loops help: a loop that passes takes
 // what is waiting on the socket, unless another loop did so less than kHelpGap ago or the voice
 // thread (or another loop) is relaying just then. Datagrams are taken from the socket and relayed
-// under one relaying lock, so they leave in the order they came, whichever thread relays them.
+// under one relaying lock, so each recipient's leave in the order they came, whichever thread
+// relays them; a batch's datagrams go out grouped by recipient, so that the socket can send each
+// recipient's with one pass down the network stack.
 // The server ends the loops' help before it stops the voice thread: a helper that took the
 // datagram that wakes the voice thread would leave it waiting.
 #pragma once
@@ -62,6 +64,9 @@ class VoiceRelay {
   // One datagram: forwarded (into the batch being sent), passed on as a hello, or dropped.
   void take(std::uint8_t* datagram, int length, const Endpoint& from);
   void flush();
+  // Orders the datagrams being sent by destination, so that the socket can send each
+  // destination's as one message.
+  void groupByDestination();
 
   DatagramSocket& socket_;
   VoiceDirectory& directory_;

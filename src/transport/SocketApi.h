@@ -95,8 +95,9 @@ struct OutgoingDatagram {
   int length;
   sockaddr_in destination;
 };
-// Sends the datagrams with as few calls as the platform allows (sendmmsg on Linux); failures of
-// single datagrams are not reported, as for sendto.
+// Sends the datagrams with as few calls as the platform allows (sendmmsg on Linux, where a run of
+// datagrams of one length to one destination goes as one message that the kernel cuts into
+// datagrams); failures of single datagrams are not reported, as for sendto.
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count);
 
 // Waits up to `timeoutMs` (forever when negative) until the socket can be read (or written, with

@@ -3,12 +3,15 @@
 
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <system_error>
 
@@ -83,23 +86,94 @@ int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int c
   return received;
 }
 
+namespace {
+
+// A segmented message's bytes at most: what one UDP datagram may carry.
+constexpr long kMostSegmentedBytes = 65507;
+
+bool sameDestination(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// Consecutive datagrams of `datagrams` (at most `limit`) that go to the first one's destination
+// and have its length: those the kernel can cut from one segmented message.
+int sameRun(const OutgoingDatagram* datagrams, int count, int limit) {
+  int run = 1;
+  while (run < count && run < limit && datagrams[run].length == datagrams[0].length &&
+         (run + 1L) * datagrams[0].length <= kMostSegmentedBytes &&
+         sameDestination(datagrams[run].destination, datagrams[0].destination)) {
+    ++run;
+  }
+  return run;
+}
+
+// Cleared for good when the kernel cannot segment (one older than 4.18, say).
+std::atomic<bool> segmenting{true};
+
+bool refusesSegmenting(int error) {
+  return error == EINVAL || error == EIO || error == ENOPROTOOPT || error == EOPNOTSUPP;
+}
+
+bool sendOne(SocketHandle handle, const OutgoingDatagram& datagram) {
+  return ::sendto(native(handle), datagram.bytes, static_cast<std::size_t>(datagram.length), 0,
+                  reinterpret_cast<const sockaddr*>(&datagram.destination),
+                  sizeof datagram.destination) >= 0;
+}
+
+}  // namespace
+
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
+  // Runs of datagrams to one destination go as one message that the kernel cuts into datagrams
+  // (UDP segmentation): one pass down the stack for the run instead of one for each datagram.
   constexpr int kMost = 64;
-  mmsghdr messages[kMost] = {};
+  constexpr std::size_t kControl = CMSG_SPACE(sizeof(std::uint16_t));
+  mmsghdr messages[kMost];
   iovec vectors[kMost];
+  alignas(cmsghdr) char controls[kMost][kControl];
+  int runs[kMost];
   while (count > 0) {
-    const int batch = count < kMost ? count : kMost;
-    for (int i = 0; i < batch; ++i) {
-      vectors[i] = {const_cast<std::uint8_t*>(datagrams[i].bytes),
-                    static_cast<std::size_t>(datagrams[i].length)};
-      messages[i].msg_hdr.msg_iov = &vectors[i];
-      messages[i].msg_hdr.msg_iovlen = 1;
-      messages[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&datagrams[i].destination);
-      messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+    const bool segment = segmenting;
+    int batch = 0, used = 0;
+    for (; used < count && used < kMost; ++batch) {
+      const OutgoingDatagram* first = &datagrams[used];
+      const int run = segment ? sameRun(first, count - used, kMost - used) : 1;
+      for (int i = 0; i < run; ++i) {
+        vectors[used + i] = {const_cast<std::uint8_t*>(first[i].bytes),
+                             static_cast<std::size_t>(first[i].length)};
+      }
+      messages[batch] = {};
+      msghdr& header = messages[batch].msg_hdr;
+      header.msg_iov = &vectors[used];
+      header.msg_iovlen = static_cast<std::size_t>(run);
+      header.msg_name = const_cast<sockaddr_in*>(&first->destination);
+      header.msg_namelen = sizeof(sockaddr_in);
+      if (run > 1) {
+        header.msg_control = controls[batch];
+        header.msg_controllen = kControl;
+        cmsghdr* control = CMSG_FIRSTHDR(&header);
+        control->cmsg_level = SOL_UDP;
+        control->cmsg_type = UDP_SEGMENT;
+        control->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const auto size = static_cast<std::uint16_t>(first->length);
+        std::memcpy(CMSG_DATA(control), &size, sizeof size);
+      }
+      runs[batch] = run;
+      used += run;
     }
-    int sent = ::sendmmsg(native(handle), messages, static_cast<unsigned>(batch), 0);
-    // A datagram that fails (no address yet, say) ends the call; the rest go in the next one.
-    int done = sent > 0 ? sent : 1;
+    const int sent = ::sendmmsg(native(handle), messages, static_cast<unsigned>(batch), 0);
+    int done = 0;
+    if (sent > 0) {
+      // A message that failed after others were sent comes first in the next call.
+      for (int i = 0; i < sent; ++i) done += runs[i];
+    } else if (runs[0] > 1 && refusesSegmenting(errno) && sendOne(handle, datagrams[0])) {
+      // The run's first datagram goes alone, so the kernel cannot segment: the rest of the run
+      // goes again, unsegmented.
+      segmenting = false;
+      done = 1;
+    } else {
+      // Any other failure (no address yet, say) costs the first message alone.
+      done = runs[0];
+    }
     datagrams += done;
     count -= done;
   }

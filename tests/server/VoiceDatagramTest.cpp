@@ -261,6 +261,48 @@ TEST_F(VoiceRelayTest, HelpRelaysWhatWaitsWithoutAVoiceThread) {
   EXPECT_EQ(metrics_.voiceDropped[ServerMetrics::Ignored].load(), 1u);
 }
 
+// A batch for two recipients, interleaved, reaches each of them whole and in its order: the relay
+// sends each recipient's datagrams of a batch together, as one message where the kernel can.
+TEST_F(VoiceRelayTest, EachRecipientGetsItsDatagramsWholeAndInOrder) {
+  Socket receivers[2];
+  const std::uint32_t loopback = UserRecord::addressNumber("127.0.0.1");
+  const int channel = 0;
+  directory_.setEndpoint(7, Endpoint::of("127.0.0.1", client_.localPort()));
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_TRUE(receivers[k].create(0, Socket::Datagram, "127.0.0.1"));
+    directory_.addUser(8 + k, loopback);
+    directory_.setEndpoint(8 + k, Endpoint::of("127.0.0.1", receivers[k].localPort()));
+  }
+  for (int id : {7, 8, 9}) {
+    directory_.setLoggedIn(id, true);
+    directory_.setChannel(id, &channel);
+  }
+  constexpr int kEach = 20;
+  for (int i = 0; i < 2 * kEach; ++i) {
+    Bytes voice = datagram({5, 9, 0, 0, static_cast<std::uint8_t>(8 + i % 2)});
+    voice[5] = static_cast<std::uint8_t>(i);
+    send(voice);
+  }
+  ASSERT_TRUE(waitFor([&] {
+    relay_.relayWaiting();
+    return metrics_.voiceReceived == 2 * kEach;
+  }));
+  for (int k = 0; k < 2; ++k) {
+    for (int i = k; i < 2 * kEach; i += 2) {
+      ASSERT_TRUE(waitReadable(receivers[k].sock()));
+      Bytes got(200);
+      std::string address;
+      int port = 0;
+      got.resize(static_cast<std::size_t>(
+          receivers[k].receiveFrom(got.data(), static_cast<int>(got.size()), address, port)));
+      ASSERT_EQ(got.size(), 150u);
+      EXPECT_EQ(got[0], 4);
+      EXPECT_EQ(got[4], 8 + k);
+      EXPECT_EQ(got[5], i) << "recipient " << 8 + k;
+    }
+  }
+}
+
 // A stop right after the start ends the voice thread wherever the thread stands: one that took
 // its own wake-up in a batch and then waited for more would never end, and neither would the
 // server's stop.

@@ -5,6 +5,7 @@
 // failure, a cut datagram passing as whole, and lost batch sends.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 
 namespace quorvane {
 namespace {
+
+using Bytes = std::vector<std::uint8_t>;
 
 TEST(SocketTest, BindTakesOnlyDottedQuadsOfAtMostFifteenCharacters) {
   Socket socket;
@@ -95,23 +98,34 @@ TEST(DatagramSocketTest, ReceiveTellsLengthsAndSendersAndABatchSendsEveryDatagra
   EXPECT_EQ(buffers[2][0], kSize - 1);
   EXPECT_EQ(senders[0], Endpoint::of("127.0.0.1", peer.localPort()));
 
-  // More than one call's worth, and one to nowhere that fails without stopping the rest.
+  // More than one call's worth to one destination (which the kernel may send as runs cut into
+  // datagrams), a run to nowhere that fails without stopping the rest, and a run broken by a
+  // datagram of another length: each arrives whole, alone and in order.
   std::vector<std::uint8_t> bytes(DatagramSocket::kBatch + 6);
+  const Endpoint to = Endpoint::of("127.0.0.1", peer.localPort());
   std::vector<DatagramSocket::Outgoing> batch;
+  std::vector<Bytes> expected;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     bytes[i] = static_cast<std::uint8_t>(i);
-    batch.push_back({&bytes[i], 1, Endpoint::of("127.0.0.1", peer.localPort())});
+    batch.push_back({&bytes[i], 1, to});
+    expected.push_back({bytes[i]});
   }
   batch.push_back({&bytes[0], 1, Endpoint{}});
-  batch.push_back({&bytes[1], 1, Endpoint::of("127.0.0.1", peer.localPort())});
+  batch.push_back({&bytes[1], 1, Endpoint{}});
+  batch.push_back({&bytes[1], 1, to});
+  batch.push_back({&bytes[2], 2, to});
+  batch.push_back({&bytes[4], 1, to});
+  for (const Bytes& more : {Bytes{1}, Bytes{2, 3}, Bytes{4}}) expected.push_back(more);
   socket.send(batch.data(), static_cast<int>(batch.size()));
-  for (std::size_t i = 0; i <= bytes.size(); ++i) {
+  for (const Bytes& wanted : expected) {
     ASSERT_TRUE(test::waitReadable(peer.sock()));
-    std::uint8_t got = 0;
+    Bytes got(4);
     std::string address;
     int port = 0;
-    ASSERT_EQ(peer.receiveFrom(&got, 1, address, port), 1);
-    EXPECT_EQ(got, i < bytes.size() ? bytes[i] : 1);
+    const int length = peer.receiveFrom(got.data(), static_cast<int>(got.size()), address, port);
+    ASSERT_GE(length, 0);
+    got.resize(static_cast<std::size_t>(length));
+    EXPECT_EQ(got, wanted);
   }
 }
 
