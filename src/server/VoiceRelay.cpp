@@ -100,13 +100,10 @@ void VoiceRelay::flush() {
 
 void VoiceRelay::groupByDestination() {
   // A stable insertion sort: the batch is small, and each destination keeps its datagrams' order.
-  const auto before = [](const Endpoint& a, const Endpoint& b) {
-    return a.address < b.address || (a.address == b.address && a.port < b.port);
-  };
   for (int i = 1; i < outgoingCount_; ++i) {
     const DatagramSocket::Outgoing moving = outgoing_[i];
     int j = i;
-    for (; j > 0 && before(moving.destination, outgoing_[j - 1].destination); --j) {
+    for (; j > 0 && moving.destination.key() < outgoing_[j - 1].destination.key(); --j) {
       outgoing_[j] = outgoing_[j - 1];
     }
     outgoing_[j] = moving;

@@ -120,43 +120,50 @@ bool sendOne(SocketHandle handle, const OutgoingDatagram& datagram) {
                   sizeof datagram.destination) >= 0;
 }
 
+// Room for the control message that sets the segment size.
+constexpr std::size_t kSegmentControl = CMSG_SPACE(sizeof(std::uint16_t));
+
+// `message` sends the `run` datagrams from `first` (their pieces in `vectors`); a run of more than
+// one is segmented, with the control message in `control` (kSegmentControl bytes).
+void fillMessage(mmsghdr& message, iovec* vectors, char* control, const OutgoingDatagram* first,
+                 int run) {
+  for (int i = 0; i < run; ++i) {
+    vectors[i] = {const_cast<std::uint8_t*>(first[i].bytes),
+                  static_cast<std::size_t>(first[i].length)};
+  }
+  message = {};
+  msghdr& header = message.msg_hdr;
+  header.msg_iov = vectors;
+  header.msg_iovlen = static_cast<std::size_t>(run);
+  header.msg_name = const_cast<sockaddr_in*>(&first->destination);
+  header.msg_namelen = sizeof(sockaddr_in);
+  if (run == 1) return;
+  header.msg_control = control;
+  header.msg_controllen = kSegmentControl;
+  cmsghdr* segment = CMSG_FIRSTHDR(&header);
+  segment->cmsg_level = SOL_UDP;
+  segment->cmsg_type = UDP_SEGMENT;
+  segment->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+  const auto size = static_cast<std::uint16_t>(first->length);
+  std::memcpy(CMSG_DATA(segment), &size, sizeof size);
+}
+
 }  // namespace
 
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
   // Runs of datagrams to one destination go as one message that the kernel cuts into datagrams
   // (UDP segmentation): one pass down the stack for the run instead of one for each datagram.
   constexpr int kMost = 64;
-  constexpr std::size_t kControl = CMSG_SPACE(sizeof(std::uint16_t));
   mmsghdr messages[kMost];
   iovec vectors[kMost];
-  alignas(cmsghdr) char controls[kMost][kControl];
+  alignas(cmsghdr) char controls[kMost][kSegmentControl];
   int runs[kMost];
   while (count > 0) {
     const bool segment = segmenting;
     int batch = 0, used = 0;
     for (; used < count && used < kMost; ++batch) {
-      const OutgoingDatagram* first = &datagrams[used];
-      const int run = segment ? sameRun(first, count - used, kMost - used) : 1;
-      for (int i = 0; i < run; ++i) {
-        vectors[used + i] = {const_cast<std::uint8_t*>(first[i].bytes),
-                             static_cast<std::size_t>(first[i].length)};
-      }
-      messages[batch] = {};
-      msghdr& header = messages[batch].msg_hdr;
-      header.msg_iov = &vectors[used];
-      header.msg_iovlen = static_cast<std::size_t>(run);
-      header.msg_name = const_cast<sockaddr_in*>(&first->destination);
-      header.msg_namelen = sizeof(sockaddr_in);
-      if (run > 1) {
-        header.msg_control = controls[batch];
-        header.msg_controllen = kControl;
-        cmsghdr* control = CMSG_FIRSTHDR(&header);
-        control->cmsg_level = SOL_UDP;
-        control->cmsg_type = UDP_SEGMENT;
-        control->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-        const auto size = static_cast<std::uint16_t>(first->length);
-        std::memcpy(CMSG_DATA(control), &size, sizeof size);
-      }
+      const int run = segment ? sameRun(&datagrams[used], count - used, kMost - used) : 1;
+      fillMessage(messages[batch], &vectors[used], controls[batch], &datagrams[used], run);
       runs[batch] = run;
       used += run;
     }
