@@ -37,17 +37,20 @@ bool isIntegerText(std::string_view text);
 // isIntegerText, converted; false when the value lies outside the 32-bit signed range.
 bool parseIntegerText(std::string_view text, int& out);
 
-// Quotation mark -> backslash quotation mark, then CR LF -> backslash r backslash n.
-std::string escapeText(std::string_view text);
-// The reverse, in the same order; other backslashes stay.
+// The reverse of the escaping that appendStringParam does (quotation mark -> backslash quotation
+// mark, then CR LF -> backslash r backslash n), in the same order; other backslashes stay.
 std::string unescapeText(std::string_view text);
-// Replaces every occurrence left to right, resuming after each inserted replacement.
-void replaceAll(std::string& text, std::string_view pattern, std::string_view replacement);
 
 // Append one parameter, with its leading blank, to a message under construction.
 void appendStringParam(std::string& message, std::string_view key, std::string_view value);
 void appendIntParam(std::string& message, std::string_view key, int value);
 void appendBoolParam(std::string& message, std::string_view key, bool value);
 void appendListParam(std::string& message, std::string_view key, const std::set<int>& ids);
+
+// Test hooks; the program never calls them. The escaping of appendStringParam alone; every
+// occurrence replaced left to right, resuming after each inserted replacement (the two
+// replacements that escaping equals).
+std::string escapeText(std::string_view text);
+void replaceAll(std::string& text, std::string_view pattern, std::string_view replacement);
 
 }  // namespace quorvane

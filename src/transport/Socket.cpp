@@ -84,15 +84,6 @@ bool Socket::accept(Socket& target) {
   return target.sock_ != kNoSocket;
 }
 
-bool Socket::connect(const std::string& address, int port) {
-  if (sock_ == kNoSocket) {
-    return false;
-  }
-  sockaddr_in remote = sys::resolveAddress(address, port);
-  return ::connect(sys::native(sock_), reinterpret_cast<const sockaddr*>(&remote),
-                   addressLength()) == 0;
-}
-
 bool Socket::shutdown(int how) {
   if (sock_ == kNoSocket) {
     return false;
@@ -113,23 +104,6 @@ int Socket::receive(void* buffer, int length) {
       ::recv(sys::native(sock_), static_cast<char*>(buffer), std::max(length, 0), 0));
 }
 
-int Socket::receiveFrom(void* buffer, int length, sockaddr_in& sender) {
-  sys::socklen_type senderLength = addressLength();
-  return static_cast<int>(::recvfrom(sys::native(sock_), static_cast<char*>(buffer),
-                                     std::max(length, 0), sys::receiveFromFlags(),
-                                     reinterpret_cast<sockaddr*>(&sender), &senderLength));
-}
-
-int Socket::receiveFrom(void* buffer, int length, std::string& address, int& port) {
-  sockaddr_in sender{};
-  int result = receiveFrom(buffer, length, sender);
-  if (result != -1) {
-    address = sys::dottedQuad(sender.sin_addr);
-    port = ntohs(sender.sin_port);
-  }
-  return result;
-}
-
 int Socket::send(const void* bytes, int length) {
   return static_cast<int>(::send(sys::native(sock_), static_cast<const char*>(bytes),
                                  std::max(length, 0), sys::sendFlags()));
@@ -147,24 +121,11 @@ bool Socket::setSendBufferSize(int bytes) {
                       reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
-int Socket::sendTo(const void* bytes, int length, int port, const std::string& address) {
-  return sendTo(bytes, length, sys::resolveAddress(address, port));
-}
-
 int Socket::sendTo(const void* bytes, int length, const sockaddr_in& destination) {
   return static_cast<int>(::sendto(sys::native(sock_), static_cast<const char*>(bytes),
                                    std::max(length, 0), 0,
                                    reinterpret_cast<const sockaddr*>(&destination),
                                    addressLength()));
-}
-
-bool Socket::localAddress(std::string& out) const {
-  sockaddr_in local{};
-  if (!localRecord(sock_, local)) {
-    return false;
-  }
-  out = sys::dottedQuad(local.sin_addr);
-  return true;
 }
 
 int Socket::localPort() const {
@@ -187,5 +148,42 @@ bool Socket::peerAddress(std::string& address, int& port) const {
 bool Socket::lastErrorIsFatal() { return !sys::isWouldBlock(sys::lastError()); }
 
 std::string Socket::lastErrorText() { return sys::errorText(sys::lastError()); }
+
+// Test hooks.
+
+bool Socket::connect(const std::string& address, int port) {
+  if (sock_ == kNoSocket) {
+    return false;
+  }
+  sockaddr_in remote = sys::resolveAddress(address, port);
+  return ::connect(sys::native(sock_), reinterpret_cast<const sockaddr*>(&remote),
+                   addressLength()) == 0;
+}
+
+bool Socket::localAddress(std::string& out) const {
+  sockaddr_in local{};
+  if (!localRecord(sock_, local)) {
+    return false;
+  }
+  out = sys::dottedQuad(local.sin_addr);
+  return true;
+}
+
+int Socket::receiveFrom(void* buffer, int length, std::string& address, int& port) {
+  sockaddr_in sender{};
+  sys::socklen_type senderLength = addressLength();
+  const int result = static_cast<int>(
+      ::recvfrom(sys::native(sock_), static_cast<char*>(buffer), std::max(length, 0),
+                 sys::receiveFromFlags(), reinterpret_cast<sockaddr*>(&sender), &senderLength));
+  if (result != -1) {
+    address = sys::dottedQuad(sender.sin_addr);
+    port = ntohs(sender.sin_port);
+  }
+  return result;
+}
+
+int Socket::sendTo(const void* bytes, int length, int port, const std::string& address) {
+  return sendTo(bytes, length, sys::resolveAddress(address, port));
+}
 
 }  // namespace quorvane

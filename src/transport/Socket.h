@@ -30,21 +30,13 @@ class Socket {
   virtual bool listen(int backlog);
   // Accepts one pending connection into `target` (whose handle is replaced, -1 on failure).
   virtual bool accept(Socket& target);
-  virtual bool connect(const std::string& address, int port);
   // how: 0 receive, 1 send, 2 both; any other value does nothing and succeeds.
   virtual bool shutdown(int how);
   virtual bool setNonBlocking(bool on);
   // recv: byte count, 0 when the peer closed, -1 on error.
   virtual int receive(void* buffer, int length);
-  // recvfrom: on success the sender's dotted-quad address and host-order port. The result is the
-  // datagram's real length, also when it was longer than `length` and so cut short (on Linux
-  // through MSG_TRUNC; Windows reports such a datagram as an error), so callers can drop it.
-  virtual int receiveFrom(void* buffer, int length, std::string& address, int& port);
   virtual int send(const void* bytes, int length);
-  virtual int sendTo(const void* bytes, int length, int port, const std::string& address);
-  // The same two with the sender or destination as a socket address: no text conversion, for the
-  // voice path.
-  int receiveFrom(void* buffer, int length, sockaddr_in& sender);
+  // sendto: one datagram to a socket address.
   int sendTo(const void* bytes, int length, const sockaddr_in& destination);
   // Sends the slices in order with one call: the byte count, or -1.
   virtual long sendGathered(const sys::SendSlice* slices, int count);
@@ -53,8 +45,6 @@ class Socket {
   // The kernel's send buffer (SO_SNDBUF).
   bool setSendBufferSize(int bytes);
 
-  // The socket's local IPv4 address as a dotted quad.
-  bool localAddress(std::string& out) const;
   // The local port (host order), or -1.
   int localPort() const;
   // The connected peer's IPv4 address as a dotted quad and its port (host order).
@@ -65,6 +55,16 @@ class Socket {
   static std::string lastErrorText();
 
   SocketHandle sock() const { return sock_; }
+
+  // Test hooks; the program never calls them. A connection to `address` and `port`; the local
+  // address as a dotted quad; recvfrom with the sender's dotted-quad address and host-order port,
+  // whose result is the datagram's real length, also when it was longer than `length` and so cut
+  // short (on Linux through MSG_TRUNC; Windows reports such a datagram as an error); sendto a
+  // dotted quad or host name.
+  bool connect(const std::string& address, int port);
+  bool localAddress(std::string& out) const;
+  int receiveFrom(void* buffer, int length, std::string& address, int& port);
+  int sendTo(const void* bytes, int length, int port, const std::string& address);
 
  protected:
   SocketHandle sock_ = kNoSocket;
