@@ -289,16 +289,12 @@ TEST_F(VoiceRelayTest, EachRecipientGetsItsDatagramsWholeAndInOrder) {
   }));
   for (int k = 0; k < 2; ++k) {
     for (int i = k; i < 2 * kEach; i += 2) {
-      ASSERT_TRUE(waitReadable(receivers[k].sock()));
-      Bytes got(200);
-      std::string address;
-      int port = 0;
-      got.resize(static_cast<std::size_t>(
-          receivers[k].receiveFrom(got.data(), static_cast<int>(got.size()), address, port)));
-      ASSERT_EQ(got.size(), 150u);
-      EXPECT_EQ(got[0], 4);
-      EXPECT_EQ(got[4], 8 + k);
-      EXPECT_EQ(got[5], i) << "recipient " << 8 + k;
+      const std::optional<Bytes> got = nextDatagram(receivers[k]);
+      ASSERT_TRUE(got.has_value());
+      ASSERT_EQ(got->size(), 150u);
+      EXPECT_EQ((*got)[0], 4);
+      EXPECT_EQ((*got)[4], 8 + k);
+      EXPECT_EQ((*got)[5], i) << "recipient " << 8 + k;
     }
   }
 }
