@@ -25,18 +25,29 @@ void VoiceRelay::stop() {
 
 void VoiceRelay::run() {
   runThisThreadAhead();
-  // The wait is outside the relaying lock, so that a loop may relay meanwhile. A batch that was not
-  // full emptied the socket, so the thread waits at once (the wait ends at once if more came),
-  // unless a stop came meanwhile: the batch may have taken the datagram that stop sends to wake
-  // the thread. A failure of one read says nothing of the next.
+  // While the loops pass, the wait is outside the relaying lock, so that a loop may relay
+  // meanwhile. A batch that was not full emptied the socket, so the thread waits at once (the
+  // wait ends at once if more came), unless a stop came meanwhile: the batch may have taken the
+  // datagram that stop sends to wake the thread. While no loop passes, none would help, so the
+  // thread waits in the receive itself, under the lock: one system call a wake-up fewer. A loop
+  // that passes meanwhile finds the lock taken; from the next batch on, the thread waits outside
+  // it again. A failure of one read says nothing of the next.
   while (!stopping_) {
+    const bool quiet = loopsQuiet();
     int count = 0;
     {
       std::lock_guard<std::mutex> guard(relaying_);
-      count = relayBatch();
+      count = relayBatch(quiet);
     }
-    if (count < DatagramSocket::kBatch && !stopping_) socket_.waitForDatagram();
+    if (!quiet && count < DatagramSocket::kBatch && !stopping_) socket_.waitForDatagram();
   }
+}
+
+bool VoiceRelay::loopsQuiet() const {
+  using Clock = std::chrono::steady_clock;
+  const Clock::rep now = Clock::now().time_since_epoch().count();
+  constexpr Clock::rep quiet = std::chrono::duration_cast<Clock::duration>(kQuietAfter).count();
+  return now - lastHelp_.load(std::memory_order_relaxed) > quiet;
 }
 
 void VoiceRelay::help() {
@@ -55,11 +66,14 @@ void VoiceRelay::relayWaiting() {
   }
 }
 
-int VoiceRelay::relayBatch() {
+int VoiceRelay::relayBatch(bool waiting) {
   int lengths[DatagramSocket::kBatch];
   Endpoint senders[DatagramSocket::kBatch];
-  const int count = socket_.receive(&buffers_[0][0], kDatagramSize, DatagramSocket::kBatch,
-                                    lengths, senders);
+  std::uint8_t* buffers = &buffers_[0][0];
+  const int count =
+      waiting ? socket_.receiveWaiting(buffers, kDatagramSize, DatagramSocket::kBatch, lengths,
+                                       senders)
+              : socket_.receive(buffers, kDatagramSize, DatagramSocket::kBatch, lengths, senders);
   if (count <= 0) return count;
   bump(metrics_.voiceReceived, static_cast<std::uint64_t>(count));
   for (int i = 0; i < count; ++i) take(buffers_[i], lengths[i], senders[i]);

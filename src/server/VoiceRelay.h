@@ -3,7 +3,10 @@
 // takes the loop lock, so voice never waits behind command handlers. On a busy machine a woken
 // thread can wait milliseconds for a processor, so the event loops help: a loop that passes takes
 // what is waiting on the socket, unless another loop did so less than kHelpGap ago or the voice
-// thread (or another loop) is relaying just then. Datagrams are taken from the socket and relayed
+// thread (or another loop) is relaying just then. While no loop has looked for kQuietAfter,
+// none would help: the voice thread then waits inside its receive, under the relaying lock, which
+// saves a system call a wake-up on Linux; a loop that looks meanwhile finds the lock taken, and
+// the thread waits outside it again from its next batch on. Datagrams are taken from the socket and relayed
 // under one relaying lock, so each recipient's leave in the order they came, whichever thread
 // relays them; a batch's datagrams go out grouped by recipient, so that the socket can send each
 // recipient's with one pass down the network stack.
@@ -52,15 +55,21 @@ class VoiceRelay {
   // kHelpGap ago, so that busy loops look at most a few thousand times a second in all.
   void help();
   static constexpr std::chrono::microseconds kHelpGap{250};
+  // The loops count as quiet when none has looked for this long: the voice thread then waits
+  // for datagrams under the relaying lock.
+  static constexpr std::chrono::milliseconds kQuietAfter{20};
   // Test hook; the program never calls it. The voice thread's work for every datagram waiting on
   // the socket, done on the calling thread.
   void relayWaiting();
 
  private:
   void run();
-  // Relaying lock held: takes one batch of what is waiting and relays it. The number taken (0 when
-  // nothing was waiting), or -1 when the receive failed.
-  int relayBatch();
+  // Relaying lock held: takes one batch of what is waiting (after waiting for a datagram, with
+  // `waiting`) and relays it. The number taken (0 when nothing was waiting), or -1 when the
+  // receive failed.
+  int relayBatch(bool waiting = false);
+  // True when no loop has looked for kQuietAfter.
+  bool loopsQuiet() const;
   // One datagram: forwarded (into the batch being sent), passed on as a hello, or dropped.
   void take(std::uint8_t* datagram, int length, const Endpoint& from);
   void flush();

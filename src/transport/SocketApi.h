@@ -88,6 +88,10 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count);
 // none was waiting), or -1 on a failure.
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
                      sockaddr_in* senders);
+// As receiveDatagrams, but first waits until a datagram is waiting when none is (or the socket
+// failed). On Linux the wait is in the same call, which needs a socket in blocking mode.
+int receiveDatagramsWaiting(SocketHandle handle, std::uint8_t* buffers, int size, int count,
+                            int* lengths, sockaddr_in* senders);
 
 // One datagram to send.
 struct OutgoingDatagram {

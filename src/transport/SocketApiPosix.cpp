@@ -60,8 +60,11 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
   return ::sendmsg(native(handle), &message, MSG_NOSIGNAL);
 }
 
-int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
-                     sockaddr_in* senders) {
+namespace {
+
+// recvmmsg into consecutive buffers with `flags`; EINTR retried, EAGAIN counted as none taken.
+int receiveBatch(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
+                 sockaddr_in* senders, int flags) {
   constexpr int kMost = 64;
   count = count < kMost ? count : kMost;
   mmsghdr messages[kMost] = {};
@@ -75,8 +78,7 @@ int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int c
   }
   int received = -1;
   do {
-    received = ::recvmmsg(native(handle), messages, static_cast<unsigned>(count), MSG_DONTWAIT,
-                          nullptr);
+    received = ::recvmmsg(native(handle), messages, static_cast<unsigned>(count), flags, nullptr);
   } while (received < 0 && errno == EINTR);
   if (received < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
   for (int i = 0; i < received; ++i) {
@@ -84,6 +86,19 @@ int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int c
     lengths[i] = cut ? size + 1 : static_cast<int>(messages[i].msg_len);
   }
   return received;
+}
+
+}  // namespace
+
+int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
+                     sockaddr_in* senders) {
+  return receiveBatch(handle, buffers, size, count, lengths, senders, MSG_DONTWAIT);
+}
+
+int receiveDatagramsWaiting(SocketHandle handle, std::uint8_t* buffers, int size, int count,
+                            int* lengths, sockaddr_in* senders) {
+  // Blocks for the first datagram only; the others are those waiting by then.
+  return receiveBatch(handle, buffers, size, count, lengths, senders, MSG_WAITFORONE);
 }
 
 namespace {

@@ -108,6 +108,12 @@ int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int c
   return taken;
 }
 
+int receiveDatagramsWaiting(SocketHandle handle, std::uint8_t* buffers, int size, int count,
+                            int* lengths, sockaddr_in* senders) {
+  waitReady(handle, false, -1);
+  return receiveDatagrams(handle, buffers, size, count, lengths, senders);
+}
+
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
   for (int i = 0; i < count; ++i) {
     ::sendto(native(handle), reinterpret_cast<const char*>(datagrams[i].bytes),

@@ -299,6 +299,31 @@ TEST_F(VoiceRelayTest, EachRecipientGetsItsDatagramsWholeAndInOrder) {
   }
 }
 
+// The voice thread relays everything both while no loop looks (it waits inside its receive,
+// under the relaying lock) and while loops look now and then (it waits outside the lock), and a
+// stop ends it in either wait: a thread that missed a datagram, or slept through its wake-up,
+// fails here.
+TEST_F(VoiceRelayTest, TheVoiceThreadRelaysWhetherOrNotTheLoopsLook) {
+  relay_.start();
+  send(datagram({1, 1, 7, 0}));
+  ASSERT_TRUE(waitFor([&] { return metrics_.voiceReceived == 1; }));
+  constexpr std::uint64_t kHelped = 50;
+  for (std::uint64_t received = 2; received <= kHelped; ++received) {
+    send(datagram({1, 1, 7, 0}));
+    ASSERT_TRUE(waitFor([&] {
+      relay_.help();
+      return metrics_.voiceReceived == received;
+    }));
+  }
+  auto stopped = std::async(std::launch::async, [&] { relay_.stop(); });
+  if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the voice thread did not end";
+    send(Bytes());  // lets it end after all
+  }
+  stopped.wait();
+  EXPECT_EQ(hellos_, std::vector<int>(kHelped, 7));
+}
+
 // A stop right after the start ends the voice thread wherever the thread stands: one that took
 // its own wake-up in a batch and then waited for more would never end, and neither would the
 // server's stop.
