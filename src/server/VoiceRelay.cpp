@@ -4,6 +4,18 @@
 
 namespace quorvane {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::rep ticksNow() { return Clock::now().time_since_epoch().count(); }
+
+constexpr Clock::rep ticks(std::chrono::microseconds span) {
+  return std::chrono::duration_cast<Clock::duration>(span).count();
+}
+
+}  // namespace
+
 VoiceRelay::VoiceRelay(DatagramSocket& socket, VoiceDirectory& directory, HelloSink hellos,
                        ServerMetrics& metrics)
     : socket_(socket), directory_(directory), hellos_(std::move(hellos)), metrics_(metrics) {}
@@ -44,18 +56,13 @@ void VoiceRelay::run() {
 }
 
 bool VoiceRelay::loopsQuiet() const {
-  using Clock = std::chrono::steady_clock;
-  const Clock::rep now = Clock::now().time_since_epoch().count();
-  constexpr Clock::rep quiet = std::chrono::duration_cast<Clock::duration>(kQuietAfter).count();
-  return now - lastHelp_.load(std::memory_order_relaxed) > quiet;
+  return ticksNow() - lastHelp_.load(std::memory_order_relaxed) > ticks(kQuietAfter);
 }
 
 void VoiceRelay::help() {
-  using Clock = std::chrono::steady_clock;
-  const Clock::rep now = Clock::now().time_since_epoch().count();
+  const Clock::rep now = ticksNow();
   Clock::rep last = lastHelp_.load(std::memory_order_relaxed);
-  constexpr Clock::rep gap = std::chrono::duration_cast<Clock::duration>(kHelpGap).count();
-  if (now - last < gap || !lastHelp_.compare_exchange_strong(last, now)) return;
+  if (now - last < ticks(kHelpGap) || !lastHelp_.compare_exchange_strong(last, now)) return;
   std::unique_lock<std::mutex> guard(relaying_, std::try_to_lock);
   if (guard) relayBatch();
 }
