@@ -3,13 +3,13 @@
 // takes the loop lock, so voice never waits behind command handlers. On a busy machine a woken
 // thread can wait milliseconds for a processor, so the event loops help: a loop that passes takes
 // what is waiting on the socket, unless another loop did so less than kHelpGap ago or the voice
-// thread (or another loop) is relaying just then. While no loop has looked for kQuietAfter,
-// none would help: the voice thread then waits inside its receive, under the relaying lock, which
+// thread (or another loop) is relaying just then. While no loop has looked for kQuietAfter, none
+// would help: the voice thread then waits inside its receive, under the relaying lock, which
 // saves a system call a wake-up on Linux; a loop that looks meanwhile finds the lock taken, and
-// the thread waits outside it again from its next batch on. Datagrams are taken from the socket and relayed
-// under one relaying lock, so each recipient's leave in the order they came, whichever thread
-// relays them; a batch's datagrams go out grouped by recipient, so that the socket can send each
-// recipient's with one pass down the network stack.
+// the thread waits outside it again from its next batch on. Datagrams are taken from the socket
+// and relayed under one relaying lock, so each recipient's leave in the order they came, whichever
+// thread relays them; a batch's datagrams go out grouped by recipient, so that the socket can send
+// each recipient's with one pass down the network stack.
 // The server ends the loops' help before it stops the voice thread: a helper that took the
 // datagram that wakes the voice thread would leave it waiting.
 #pragma once
