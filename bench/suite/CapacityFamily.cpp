@@ -32,16 +32,11 @@ constexpr long kBenchExtra = 4096;
 constexpr auto kSetupPatience = std::chrono::seconds(120);
 constexpr auto kPingPatience = std::chrono::seconds(30);
 constexpr auto kSettle = std::chrono::milliseconds(500);
-// The receive buffer the server keeps per client, which the memory target excludes.
-constexpr double kReceiveBufferKiB = 2;
-
 // The memory figures: the resident size with every client, and its growth per client.
-void recordMemory(bool server, long idleKiB, long heldKiB, std::size_t held, Figures& figures) {
+void recordMemory(long idleKiB, long heldKiB, std::size_t held, Figures& figures) {
   figures["cap.rss"] = static_cast<double>(heldKiB);
   if (held == 0) return;
-  const double perClient = static_cast<double>(heldKiB - idleKiB) / static_cast<double>(held);
-  figures["cap.perClient"] = perClient;
-  if (server) figures["cap.beyond"] = perClient - kReceiveBufferKiB;
+  figures["cap.perClient"] = static_cast<double>(heldKiB - idleKiB) / static_cast<double>(held);
 }
 
 }  // namespace
@@ -74,9 +69,8 @@ CapacityFamily::CapacityFamily(const BenchOptions& options) : Family(options) {
   const double held = options.quick ? static_cast<double>(options.capacityClients) : 19900;
   table.add({"cap.tried", "clients tried", "", 1, 0});
   table.add({"cap.held", "clients held", "", 1, 0, Check::AtLeast, held});
-  table.add({"cap.perClient", "memory per client (RSS growth / clients)", "KiB", 1, 2});
-  table.add({"cap.beyond", "memory per client beyond its 2 KiB receive buffer", "KiB", 1, 2,
-             Check::AtMost, 4});
+  table.add({"cap.perClient", "memory per client (RSS growth / clients)", "KiB", 1, 2,
+             Check::AtMost, 2});
   table.add({"cap.allPing", "all ping at once: time until every one has its pong", "ms", 1e3,
              0, Check::AtMost, 1000});
   table.add({"cap.setup", "time to connect and prepare every client", "s", 1, 1});
@@ -121,7 +115,7 @@ bool CapacityFamily::run(Subject& subject, Figures& figures, std::string& error)
   const std::size_t held = std::min(ready, pingAll(loop, pool, deadline, ignored));
   figures["cap.setup"] = secondsSince(start);
   loop.runUntil(Clock::now() + kSettle);
-  recordMemory(subject.isServer(), idleKiB, subject.rssKiB(), held, figures);
+  recordMemory(idleKiB, subject.rssKiB(), held, figures);
   figures["cap.tried"] = static_cast<double>(count);
   figures["cap.held"] = static_cast<double>(held);
   double latest = 0;
