@@ -76,11 +76,8 @@ void VoiceRelay::relayWaiting() {
 int VoiceRelay::relayBatch(bool waiting) {
   int lengths[DatagramSocket::kBatch];
   Endpoint senders[DatagramSocket::kBatch];
-  std::uint8_t* buffers = &buffers_[0][0];
-  const int count =
-      waiting ? socket_.receiveWaiting(buffers, kDatagramSize, DatagramSocket::kBatch, lengths,
-                                       senders)
-              : socket_.receive(buffers, kDatagramSize, DatagramSocket::kBatch, lengths, senders);
+  const int count = socket_.receive(&buffers_[0][0], kDatagramSize, DatagramSocket::kBatch,
+                                    lengths, senders, waiting);
   if (count <= 0) return count;
   bump(metrics_.voiceReceived, static_cast<std::uint64_t>(count));
   for (int i = 0; i < count; ++i) take(buffers_[i], lengths[i], senders[i]);

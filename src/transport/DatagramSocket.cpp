@@ -18,22 +18,11 @@ sockaddr_in record(const Endpoint& endpoint) {
 }  // namespace
 
 int DatagramSocket::receive(std::uint8_t* buffers, int size, int count, int* lengths,
-                            Endpoint* senders) {
-  return receiveBatch(buffers, size, count, lengths, senders, false);
-}
-
-int DatagramSocket::receiveWaiting(std::uint8_t* buffers, int size, int count, int* lengths,
-                                   Endpoint* senders) {
-  return receiveBatch(buffers, size, count, lengths, senders, true);
-}
-
-int DatagramSocket::receiveBatch(std::uint8_t* buffers, int size, int count, int* lengths,
-                                 Endpoint* senders, bool waiting) {
+                            Endpoint* senders, bool waitForFirst) {
   sockaddr_in from[kBatch];
   count = count < kBatch ? count : kBatch;
   const int received =
-      waiting ? sys::receiveDatagramsWaiting(sock_, buffers, size, count, lengths, from)
-              : sys::receiveDatagrams(sock_, buffers, size, count, lengths, from);
+      sys::receiveDatagrams(sock_, buffers, size, count, lengths, from, waitForFirst);
   for (int i = 0; i < received; ++i) {
     senders[i] = Endpoint{ntohl(from[i].sin_addr.s_addr), ntohs(from[i].sin_port)};
   }

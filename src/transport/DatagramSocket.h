@@ -1,5 +1,5 @@
-// A UDP socket for datagrams of one fixed size, received and sent in batches. Receiving never
-// waits (waitForDatagram and receiveWaiting do); any thread may receive or send, each datagram
+// A UDP socket for datagrams of one fixed size, received and sent in batches. Receiving waits
+// only when asked to (and waitForDatagram does); any thread may receive or send, each datagram
 // whole.
 #pragma once
 
@@ -29,13 +29,13 @@ class DatagramSocket : public Socket {
   using Socket::receive;
   using Socket::send;
 
-  // Takes, without waiting, up to `count` (at most kBatch) of the datagrams waiting into
-  // consecutive buffers of `size` bytes: their lengths (larger than `size` for one that did not
-  // fit) and senders. The number taken, 0 when none was waiting, or -1 on a failure.
-  int receive(std::uint8_t* buffers, int size, int count, int* lengths, Endpoint* senders);
-  // As receive, but waits first until a datagram is waiting when none is; on Linux in the same
-  // call, for a socket in blocking mode (as created).
-  int receiveWaiting(std::uint8_t* buffers, int size, int count, int* lengths, Endpoint* senders);
+  // Takes up to `count` (at most kBatch) of the datagrams waiting into consecutive buffers of
+  // `size` bytes: their lengths (larger than `size` for one that did not fit) and senders. The
+  // number taken, 0 when none was waiting, or -1 on a failure. Without waiting, unless
+  // `waitForFirst`: then it first waits until a datagram is waiting; on Linux in the same call,
+  // for a socket in blocking mode (as created).
+  int receive(std::uint8_t* buffers, int size, int count, int* lengths, Endpoint* senders,
+              bool waitForFirst = false);
   // Sends the datagrams, many with one call where the platform allows; failures of single
   // datagrams are not reported.
   void send(const Outgoing* datagrams, int count);
@@ -44,10 +44,6 @@ class DatagramSocket : public Socket {
   // Ends a wait in waitForDatagram on another thread: a datagram of no bytes from the socket to
   // itself.
   void wakeReceiver();
-
- private:
-  int receiveBatch(std::uint8_t* buffers, int size, int count, int* lengths, Endpoint* senders,
-                   bool waiting);
 };
 
 }  // namespace quorvane

@@ -82,16 +82,13 @@ struct SendSlice {
 // Sends the slices, in order, with one call (sendmsg / WSASend): the byte count, or -1.
 long sendGathered(SocketHandle handle, const SendSlice* slices, int count);
 
-// Receives, without waiting, up to `count` datagrams that are waiting (with one call where the
-// platform has a batched one) into `count` consecutive buffers of `size` bytes: their lengths
-// (larger than `size` for a datagram that did not fit) and senders. The number received (0 when
-// none was waiting), or -1 on a failure.
+// Receives up to `count` datagrams that are waiting (with one call where the platform has a
+// batched one) into `count` consecutive buffers of `size` bytes: their lengths (larger than `size`
+// for a datagram that did not fit) and senders. The number received (0 when none was waiting), or
+// -1 on a failure. Without waiting, unless `waitForFirst`: then it first waits until a datagram is
+// waiting (or the socket failed); on Linux in the same call, which needs a socket in blocking mode.
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
-                     sockaddr_in* senders);
-// As receiveDatagrams, but first waits until a datagram is waiting when none is (or the socket
-// failed). On Linux the wait is in the same call, which needs a socket in blocking mode.
-int receiveDatagramsWaiting(SocketHandle handle, std::uint8_t* buffers, int size, int count,
-                            int* lengths, sockaddr_in* senders);
+                     sockaddr_in* senders, bool waitForFirst = false);
 
 // One datagram to send.
 struct OutgoingDatagram {

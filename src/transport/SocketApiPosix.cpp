@@ -60,11 +60,10 @@ long sendGathered(SocketHandle handle, const SendSlice* slices, int count) {
   return ::sendmsg(native(handle), &message, MSG_NOSIGNAL);
 }
 
-namespace {
-
-// recvmmsg into consecutive buffers with `flags`; EINTR retried, EAGAIN counted as none taken.
-int receiveBatch(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
-                 sockaddr_in* senders, int flags) {
+int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
+                     sockaddr_in* senders, bool waitForFirst) {
+  // Waiting, it blocks for the first datagram only; the others are those waiting by then.
+  const int flags = waitForFirst ? MSG_WAITFORONE : MSG_DONTWAIT;
   constexpr int kMost = 64;
   count = count < kMost ? count : kMost;
   mmsghdr messages[kMost] = {};
@@ -86,19 +85,6 @@ int receiveBatch(SocketHandle handle, std::uint8_t* buffers, int size, int count
     lengths[i] = cut ? size + 1 : static_cast<int>(messages[i].msg_len);
   }
   return received;
-}
-
-}  // namespace
-
-int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
-                     sockaddr_in* senders) {
-  return receiveBatch(handle, buffers, size, count, lengths, senders, MSG_DONTWAIT);
-}
-
-int receiveDatagramsWaiting(SocketHandle handle, std::uint8_t* buffers, int size, int count,
-                            int* lengths, sockaddr_in* senders) {
-  // Blocks for the first datagram only; the others are those waiting by then.
-  return receiveBatch(handle, buffers, size, count, lengths, senders, MSG_WAITFORONE);
 }
 
 namespace {

@@ -95,7 +95,8 @@ int receiveOne(SocketHandle handle, std::uint8_t* buffer, int size, int& length,
 }  // namespace
 
 int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int count, int* lengths,
-                     sockaddr_in* senders) {
+                     sockaddr_in* senders, bool waitForFirst) {
+  if (waitForFirst) waitReady(handle, false, -1);
   // Windows has no batched receive: one read a datagram, as long as one is waiting.
   int taken = 0;
   while (taken < count) {
@@ -106,12 +107,6 @@ int receiveDatagrams(SocketHandle handle, std::uint8_t* buffers, int size, int c
     ++taken;
   }
   return taken;
-}
-
-int receiveDatagramsWaiting(SocketHandle handle, std::uint8_t* buffers, int size, int count,
-                            int* lengths, sockaddr_in* senders) {
-  waitReady(handle, false, -1);
-  return receiveDatagrams(handle, buffers, size, count, lengths, senders);
 }
 
 void sendDatagrams(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
